@@ -1,0 +1,261 @@
+// Argument binding for the fast-call methods, with Python's own wording for
+// call errors, and the per-parameter conversions.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace tarnwick {
+
+// The parameters of one function, all positional-or-keyword.
+struct Signature {
+    const char* qualname;      // "Signal.connect", used in call errors
+    const char* const* names;  // parameter names, in order
+    std::size_t count;         // number of parameters (at most kMaxParams)
+    std::size_t required;      // the first `required` have no default
+    bool bound;                // a method: Python counts `self` in its messages
+};
+
+inline constexpr std::size_t kMaxParams = 8;
+
+namespace detail {
+
+inline std::string quoted_list(const Signature& sig, const bool* missing) {
+    // Python's wording: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+    std::string out;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        total += missing[i] ? 1 : 0;
+    }
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (!missing[i]) {
+            continue;
+        }
+        if (seen > 0) {
+            out += total > 2 ? ", " : " ";
+            if (seen == total - 1) {
+                out += "and ";
+            }
+        }
+        out += '\'';
+        out += sig.names[i];
+        out += '\'';
+        ++seen;
+    }
+    return out;
+}
+
+inline void too_many_positional(const Signature& sig, Py_ssize_t given) {
+    const std::size_t extra = sig.bound ? 1 : 0;
+    const std::size_t lo = sig.required + extra;
+    const std::size_t hi = sig.count + extra;
+    const std::size_t n = static_cast<std::size_t>(given) + extra;
+    if (lo == hi) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
+                     sig.qualname, hi, hi == 1 ? "" : "s", n, n == 1 ? "was" : "were");
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %zu to %zu positional arguments but %zu %s given",
+                     sig.qualname, lo, hi, n, n == 1 ? "was" : "were");
+    }
+}
+
+}  // namespace detail
+
+// Binds fast-call arguments to the signature's parameters. On success out[i]
+// is the borrowed argument for parameter i, or null when it was not given.
+// On failure sets the TypeError Python would raise and returns false.
+inline bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** out) noexcept {
+    nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
+    if (static_cast<std::size_t>(nargs) > sig.count) {
+        detail::too_many_positional(sig, nargs);
+        return false;
+    }
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    }
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t i = 0;
+            for (; i < sig.count; ++i) {
+                if (PyUnicode_EqualToUTF8(key, sig.names[i])) {
+                    break;
+                }
+            }
+            if (i == sig.count) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                             sig.qualname, key);
+                return false;
+            }
+            if (out[i] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                             sig.qualname, sig.names[i]);
+                return false;
+            }
+            out[i] = args[nargs + k];
+        }
+    }
+    bool missing[kMaxParams] = {};
+    std::size_t n_missing = 0;
+    for (std::size_t i = 0; i < sig.required; ++i) {
+        if (out[i] == nullptr) {
+            missing[i] = true;
+            ++n_missing;
+        }
+    }
+    if (n_missing > 0) {
+        try {
+            const std::string names = detail::quoted_list(sig, missing);
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                         sig.qualname, n_missing, n_missing == 1 ? "" : "s", names.c_str());
+        } catch (...) {
+            PyErr_NoMemory();
+        }
+        return false;
+    }
+    return true;
+}
+
+// The same for a positional tuple and a keyword dictionary (tp_new). The
+// bound arguments are borrowed from `args` and `kwargs`.
+inline bool bind_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+                                PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) {
+        return bind_arguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+    }
+    if (static_cast<std::size_t>(nargs) > sig.count) {
+        detail::too_many_positional(sig, nargs);
+        return false;
+    }
+    // A small stack: positionals, then keyword values, with their names.
+    PyObject* stack[kMaxParams * 2];
+    if (static_cast<std::size_t>(nkw) > kMaxParams) {
+        // More keywords than parameters: report the first unknown one.
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t it = 0;
+        while (PyDict_Next(kwargs, &it, &key, &value)) {
+            bool known = false;
+            for (std::size_t i = 0; i < sig.count; ++i) {
+                known = known || (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, sig.names[i]));
+            }
+            if (!known) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                             sig.qualname, key);
+                return false;
+            }
+        }
+    }
+    Ref names = check(PyTuple_New(nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        stack[i] = PyTuple_GET_ITEM(args, i);
+    }
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t it = 0;
+    Py_ssize_t k = 0;
+    while (k < nkw && PyDict_Next(kwargs, &it, &key, &value)) {
+        PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+        stack[nargs + k] = value;
+        ++k;
+    }
+    return bind_arguments(sig, stack, nargs, names.get(), out);
+}
+
+// Replaces a pending conversion error whose type is exactly TypeError by a
+// TypeError "argument 'NAME': <message>" that keeps the original's cause.
+// Other errors (OverflowError, say) are left as they are.
+inline void rename_type_error(const char* name) noexcept {
+    if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return;
+    }
+    Ref original = Ref::steal(PyErr_GetRaisedException());
+    if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyErr_SetRaisedException(original.release());
+        return;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
+    if (!message) {
+        return;  // MemoryError (or the str() failure) replaces it
+    }
+    Ref renamed = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!renamed) {
+        return;
+    }
+    PyException_SetCause(renamed.get(), PyException_GetCause(original.get()));
+    PyErr_SetRaisedException(renamed.release());
+}
+
+// Runs a conversion that throws PyErrorSet on failure, renaming a TypeError
+// after the parameter.
+template <class F>
+inline auto convert_argument(const char* name, F&& conversion) -> decltype(conversion()) {
+    try {
+        return conversion();
+    } catch (const PyErrorSet&) {
+        rename_type_error(name);
+        throw;
+    }
+}
+
+// `weak`: exactly True or False, or a NumPy bool scalar, which is recognised
+// by its type's name and module so that NumPy never has to be imported.
+inline bool to_weak_flag(PyObject* value) {
+    if (value == Py_True) {
+        return true;
+    }
+    if (value == Py_False) {
+        return false;
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    Ref module = Ref::steal(PyType_GetModuleName(type));
+    if (!module) {
+        PyErr_Clear();
+    } else if (PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy")) {
+        Ref name = check(PyType_GetName(type));
+        if (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool")) {
+            return check_status(PyObject_IsTrue(value)) != 0;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "expected bool, got %T", value);
+    throw PyErrorSet{};
+}
+
+// `priority`: anything PyLong_AsLong accepts, then within signed 32 bits.
+inline std::int32_t to_priority(PyObject* value) {
+    const long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw PyErrorSet{};
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+// `times` and `id`: an int, or an object with __index__, in 0 .. 2**64-1.
+inline std::uint64_t to_u64(PyObject* value) {
+    Ref index;
+    if (!PyLong_Check(value)) {
+        index = check(PyNumber_Index(value));
+        value = index.get();
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    return static_cast<std::uint64_t>(v);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,117 @@
+// SignalConnection: disconnects its callback when a `with` block ends.
+
+#include "connection.hpp"
+
+#include "args.hpp"
+#include "once_cell.hpp"
+#include "signal.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+struct ConnectionObject {
+    PyObject_HEAD
+    // The signal the connection was made on, kept alive by this object. Only
+    // the collector's clear empties it (the object is unreachable then), so a
+    // callback whose closure holds its own SignalConnection can be collected.
+    PyObject* signal;
+    // The id that connect returned; fixed for the object's life.
+    std::uint64_t id;
+};
+
+ConnectionObject* as_connection(PyObject* self) noexcept {
+    return reinterpret_cast<ConnectionObject*>(self);
+}
+
+PyObject* Connection_enter(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(as_connection(self)->id);
+}
+
+constexpr const char* kExitNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
+constexpr Signature kExitSig{"SignalConnection.__exit__", kExitNames, 3, 3, true};
+
+// Disconnects and returns False, so an exception raised in the block
+// propagates unchanged. Running it twice, or after the entry went some other
+// way, finds nothing and still returns False.
+PyObject* Connection_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* bound[3];
+    if (!bind_arguments(kExitSig, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    if (PyObject* signal = as_connection(self)->signal) {
+        disconnect_by_id(reinterpret_cast<SignalObject*>(signal), as_connection(self)->id);
+    }
+    Py_RETURN_FALSE;
+}
+
+int Connection_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_connection(self)->signal);
+    return 0;
+}
+
+int Connection_clear(PyObject* self) {
+    Py_CLEAR(as_connection(self)->signal);
+    return 0;
+}
+
+void Connection_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Connection_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef connection_methods[] = {
+    {"__enter__", Connection_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Connection_exit)),
+     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot connection_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Connection_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Connection_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Connection_clear)},
+    {Py_tp_methods, connection_methods},
+    {0, nullptr},
+};
+
+PyType_Spec connection_spec = {
+    "builtins.SignalConnection",
+    sizeof(ConnectionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    connection_slots,
+};
+
+// Created once per process and never destroyed.
+std::atomic<PyObject*> g_connection_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* connection_type() {
+    PyObject* t = g_connection_type.load(std::memory_order_acquire);
+    if (t == nullptr) {
+        t = publish_once(g_connection_type, check(PyType_FromSpec(&connection_spec)));
+    }
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+PyObject* new_connection(PyObject* signal, std::uint64_t id) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyTypeObject* type = connection_type();
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (obj == nullptr) {
+            return nullptr;
+        }
+        as_connection(obj)->signal = Py_NewRef(signal);
+        as_connection(obj)->id = id;
+        return obj;
+    });
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,849 @@
+// Signal: connecting, disconnecting, emitting and error hooks.
+//
+// The rule that shapes everything here: no Python code runs while one of a
+// signal's locks is held. Under a lock we only move entries, touch reference
+// counts upwards and flip atomics; references that an operation removes are
+// moved into a local and dropped after the lock is let go, and callbacks and
+// hooks are called over copies taken under the shared lock.
+
+#include "signal.hpp"
+
+#include "args.hpp"
+#include "connection.hpp"
+#include "unicode_table.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+SignalObject* as_signal(PyObject* self) noexcept { return reinterpret_cast<SignalObject*>(self); }
+
+// ---------------------------------------------------------------------------
+// Weak-connection liveness
+//
+// A weak connection is refused when nothing but the call itself keeps the
+// callback (or its instance) alive. The test counts references with
+// sys.getrefcount, whose result is not the same on every build: the
+// free-threaded interpreter gives functions, modules and types deferred
+// reference counting, and reports one reference more for them. So the
+// surplus is measured once per process on fresh objects of those kinds that
+// hold a known number of references, and subtracted.
+
+enum class RefKind { Plain = 0, Function, Module, Type, Count };
+
+RefKind ref_kind_of(PyObject* obj) noexcept {
+    if (PyFunction_Check(obj)) {
+        return RefKind::Function;
+    }
+    if (PyModule_Check(obj)) {
+        return RefKind::Module;
+    }
+    if (PyType_Check(obj)) {
+        return RefKind::Type;
+    }
+    return RefKind::Plain;
+}
+
+std::size_t getrefcount(PyObject* getrefcount_fn, PyObject* obj) {
+    Ref count = check(PyObject_CallOneArg(getrefcount_fn, obj));
+    const std::size_t n = PyLong_AsSize_t(count.get());
+    if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    return n;
+}
+
+PyType_Slot probe_type_slots[] = {{0, nullptr}};
+PyType_Spec probe_type_spec = {"tarnwick._refcount_probe", sizeof(PyObject), 0,
+                               Py_TPFLAGS_DEFAULT, probe_type_slots};
+
+// Surplus that getrefcount reports for each kind, plus one so that zero
+// means "not measured yet". Racing threads measure the same values.
+std::atomic<int> g_ref_surplus[static_cast<int>(RefKind::Count)];
+
+void measure_ref_surplus(PyObject* getrefcount_fn) {
+    // Each probe is held by exactly one reference, ours.
+    Ref plain = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref code = check(Py_CompileString("None", "<tarnwick probe>", Py_eval_input));
+    Ref globals = check(PyDict_New());
+    Ref function = check(PyFunction_New(code.get(), globals.get()));
+    Ref module = check(PyModule_New("tarnwick_probe"));
+    Ref type = check(PyType_FromSpec(&probe_type_spec));
+    const std::pair<RefKind, PyObject*> probes[] = {
+        {RefKind::Plain, plain.get()},
+        {RefKind::Function, function.get()},
+        {RefKind::Module, module.get()},
+        {RefKind::Type, type.get()},
+    };
+    int surplus[static_cast<int>(RefKind::Count)];
+    for (const auto& [kind, obj] : probes) {
+        const std::size_t n = getrefcount(getrefcount_fn, obj);
+        surplus[static_cast<int>(kind)] = n > 1 ? static_cast<int>(n - 1) : 0;
+    }
+    for (int k = 0; k < static_cast<int>(RefKind::Count); ++k) {
+        g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
+    }
+}
+
+std::size_t ref_surplus(PyObject* getrefcount_fn, PyObject* obj) {
+    const int k = static_cast<int>(ref_kind_of(obj));
+    int stored = g_ref_surplus[k].load(std::memory_order_relaxed);
+    if (stored == 0) {
+        measure_ref_surplus(getrefcount_fn);
+        stored = g_ref_surplus[k].load(std::memory_order_relaxed);
+    }
+    return static_cast<std::size_t>(stored - 1);
+}
+
+constexpr const char kWeakRefused[] =
+    "Callback passed with weak=True has no other strong reference and would be garbage "
+    "collected immediately.";
+
+// Replaces `callback` (the call's owned reference) by a weak reference to it,
+// after checking that something else keeps it alive.
+Ref make_weak(SignalObject* self, Ref callback) {
+    // Does the callable have an instance? Looked up twice: once to learn
+    // whether it exists, once to hold it for the count.
+    bool has_instance = false;
+    {
+        PyObject* probe = nullptr;
+        has_instance = check_status(PyObject_GetOptionalAttrString(callback.get(), "__self__",
+                                                                   &probe)) > 0;
+        Ref::steal(probe);
+    }
+    {
+        Ref sys = check(PyImport_ImportModule("sys"));
+        Ref getrefcount_fn = check(PyObject_GetAttrString(sys.get(), "getrefcount"));
+        bool refused;
+        if (has_instance) {
+            // Ours (the second lookup's result, handed to the call), the
+            // callable's own, then whatever else holds the instance.
+            Ref instance = check(PyObject_GetAttrString(callback.get(), "__self__"));
+            const std::size_t surplus = ref_surplus(getrefcount_fn.get(), instance.get());
+            refused = getrefcount(getrefcount_fn.get(), instance.get()) <= 2 + surplus;
+        } else {
+            // Ours for the entry, one more for the argument, then the caller's.
+            const std::size_t surplus = ref_surplus(getrefcount_fn.get(), callback.get());
+            Ref extra = Ref::new_ref(callback.get());
+            refused = getrefcount(getrefcount_fn.get(), extra.get()) <= 3 + surplus;
+        }
+        if (refused) {
+            PyErr_SetString(PyExc_TypeError, kWeakRefused);
+            throw PyErrorSet{};
+        }
+    }
+    Ref weakref = self->rec.weakref_module.get_or_fill(
+        [] { return check(PyImport_ImportModule("weakref")); });
+    Ref factory =
+        check(PyObject_GetAttrString(weakref.get(), has_instance ? "WeakMethod" : "ref"));
+    Ref made = check(PyObject_CallOneArg(factory.get(), callback.get()));
+    return made;
+}
+
+// ---------------------------------------------------------------------------
+// Connecting
+
+// Connects `callback` (borrowed) and returns the new id. Every check happens
+// before the table changes, and the id is drawn only once the insertion can
+// no longer fail, so a failed connect consumes no id.
+std::uint64_t connect_callback(SignalObject* self, PyObject* callback, bool weak,
+                               std::int32_t priority, std::optional<std::uint64_t> limit) {
+    if (!PyCallable_Check(callback)) {
+        PyErr_SetString(PyExc_TypeError, "Callback must be a function.");
+        throw PyErrorSet{};
+    }
+    if (limit && *limit == 0) {
+        PyErr_SetString(PyExc_TypeError, "times must be greater than zero.");
+        throw PyErrorSet{};
+    }
+    Ref held = Ref::new_ref(callback);
+    if (weak) {
+        held = make_weak(self, std::move(held));
+    }
+    CallbackEntry entry{std::move(held), limit.value_or(0), 0, priority,
+                        weak ? EntryKind::Weak : EntryKind::Strong, limit.has_value()};
+    auto& rec = self->rec;
+    // Declared before the guard: if growing fails, the entry's reference is
+    // dropped after the lock is let go.
+    {
+        ExclusiveGuard guard(rec.listeners_lock);
+        rec.listeners.reserve_one_more();
+        entry.id = rec.next_id.fetch_add(1, std::memory_order_relaxed);
+        rec.listeners.insert_sorted(std::move(entry));
+    }
+    return entry.id;
+}
+
+// Wraps a fresh id for Python; if even that fails, the connection is undone
+// so that a failed call leaves no entry behind.
+PyObject* id_to_python(SignalObject* self, std::uint64_t id) noexcept {
+    PyObject* result = PyLong_FromUnsignedLongLong(id);
+    if (result == nullptr) {
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        disconnect_by_id(self, id);
+        PyErr_SetRaisedException(pending.release());
+    }
+    return result;
+}
+
+constexpr const char* kConnectNames[] = {"callback", "weak", "priority"};
+constexpr const char* kConnectFiniteNames[] = {"callback", "times", "weak", "priority"};
+
+struct ConnectArgs {
+    PyObject* callback;
+    bool weak = false;
+    std::int32_t priority = 0;
+    std::optional<std::uint64_t> times;
+};
+
+// Binds and converts (times, then weak, then priority) before anything else.
+bool bind_connect(const Signature& sig, bool with_times, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, ConnectArgs& out) {
+    PyObject* bound[kMaxParams];
+    if (!bind_arguments(sig, args, nargs, kwnames, bound)) {
+        return false;
+    }
+    std::size_t i = 0;
+    out.callback = bound[i++];
+    if (with_times) {
+        PyObject* times = bound[i++];
+        out.times = convert_argument("times", [&] { return to_u64(times); });
+    }
+    if (PyObject* weak = bound[i++]) {
+        out.weak = convert_argument("weak", [&] { return to_weak_flag(weak); });
+    }
+    if (PyObject* priority = bound[i++]) {
+        out.priority = convert_argument("priority", [&] { return to_priority(priority); });
+    }
+    return true;
+}
+
+template <const Signature& Sig, bool WithTimes, bool Once>
+PyObject* Signal_connect_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ConnectArgs a;
+        if (!bind_connect(Sig, WithTimes, args, nargs, kwnames, a)) {
+            return nullptr;
+        }
+        std::optional<std::uint64_t> limit = a.times;
+        if (Once) {
+            limit = 1;
+        }
+        const std::uint64_t id = connect_callback(as_signal(self), a.callback, a.weak, a.priority, limit);
+        return id_to_python(as_signal(self), id);
+    });
+}
+
+constexpr Signature kConnectSig{"Signal.connect", kConnectNames, 3, 1, true};
+constexpr Signature kConnectOnceSig{"Signal.connect_once", kConnectNames, 3, 1, true};
+constexpr Signature kConnectFiniteSig{"Signal.connect_finite", kConnectFiniteNames, 4, 2, true};
+constexpr Signature kConnectedSig{"Signal.connected", kConnectNames, 3, 1, true};
+
+PyObject* Signal_connected(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ConnectArgs a;
+        if (!bind_connect(kConnectedSig, false, args, nargs, kwnames, a)) {
+            return nullptr;
+        }
+        const std::uint64_t id =
+            connect_callback(as_signal(self), a.callback, a.weak, a.priority, std::nullopt);
+        PyObject* conn = new_connection(self, id);
+        if (conn == nullptr) {
+            Ref pending = Ref::steal(PyErr_GetRaisedException());
+            disconnect_by_id(as_signal(self), id);
+            PyErr_SetRaisedException(pending.release());
+        }
+        return conn;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Disconnecting
+
+constexpr const char* kDisconnectNames[] = {"id"};
+constexpr Signature kDisconnectSig{"Signal.disconnect", kDisconnectNames, 1, 1, true};
+
+PyObject* Signal_disconnect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments(kDisconnectSig, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        const std::uint64_t id = convert_argument("id", [&] { return to_u64(bound[0]); });
+        return PyBool_FromLong(disconnect_by_id(as_signal(self), id));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Error hooks
+
+// Prints a failing hook's exception the way the interpreter prints an
+// unhandled one, and clears it.
+void report_hook_failure() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
+        PyErr_PrintEx(0);
+        return;
+    }
+    // PyErr_PrintEx would end the whole process for SystemExit; a hook must
+    // never do that, so hand it to sys.excepthook ourselves.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* hook = PySys_GetObject("excepthook");  // borrowed, used at once
+    if (hook == nullptr) {
+        PyErr_DisplayException(exc.get());
+        return;
+    }
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                        tb ? tb.get() : Py_None};
+    Ref hook_ref = Ref::new_ref(hook);
+    Ref result = Ref::steal(PyObject_Vectorcall(hook_ref.get(), argv, 3, nullptr));
+    if (!result) {
+        PyErr_WriteUnraisable(hook_ref.get());
+    }
+}
+
+// Tells every hook about a callback's failure. `error` stays the caller's.
+// Hooks are called over a copy of the list, so a hook may register or clear
+// hooks on this signal: one added now runs from the next failure, one cleared
+// now still finishes this walk.
+void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept {
+    auto& rec = self->rec;
+    SmallVector<Ref, 4> hooks;
+    bool copied = true;
+    {
+        SharedGuard guard(rec.hooks_lock);
+        if (rec.hooks.empty()) {
+            return;
+        }
+        try {
+            hooks.reserve(rec.hooks.size());
+        } catch (const std::bad_alloc&) {
+            copied = false;
+        }
+        if (copied) {
+            for (const Ref& h : rec.hooks) {
+                hooks.push_unchecked(Ref::new_ref(h.get()));
+            }
+        }
+    }
+    if (!copied) {
+        PyErr_NoMemory();
+        PyErr_WriteUnraisable(callback);
+        return;
+    }
+    Ref exception = Ref::new_ref(error);
+    for (Ref& hook : hooks) {
+        PyObject* argv[] = {exception.get(), callback};
+        Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), argv, 2, nullptr));
+        if (!result) {
+            report_hook_failure();
+        }
+    }
+}
+
+constexpr const char* kOnErrorNames[] = {"handler"};
+constexpr Signature kOnErrorSig{"Signal.on_error", kOnErrorNames, 1, 1, true};
+
+PyObject* Signal_on_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_arguments(kOnErrorSig, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        if (!PyCallable_Check(bound[0])) {
+            PyErr_SetString(PyExc_TypeError, "Error handler must be a function.");
+            return nullptr;
+        }
+        auto& rec = as_signal(self)->rec;
+        Ref hook = Ref::new_ref(bound[0]);  // outlives the guard on failure
+        {
+            ExclusiveGuard guard(rec.hooks_lock);
+            rec.hooks.reserve_one_more();
+            rec.hooks.push_unchecked(std::move(hook));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* Signal_clear_error_hooks(PyObject* self, PyObject*) {
+    auto& rec = as_signal(self)->rec;
+    SmallVector<Ref, 2> gone;
+    {
+        ExclusiveGuard guard(rec.hooks_lock);
+        rec.hooks.take_all(gone);
+    }
+    gone.clear();  // first registered first, with no lock held
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Emission
+
+enum class ErrorMode { FastFail, Collect };
+
+// The on_error keyword taken out of an emission's keywords, and what is left
+// to pass on to the callbacks (null when nothing is).
+struct EmitOptions {
+    ErrorMode mode = ErrorMode::FastFail;
+    Ref kwargs;
+};
+
+EmitOptions parse_emit_options(PyObject* kwargs) {
+    EmitOptions opts;
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return opts;
+    }
+    PyObject* mode = nullptr;
+    const int found = check_status(PyDict_GetItemStringRef(kwargs, "on_error", &mode));
+    Ref mode_ref = Ref::steal(mode);
+    if (found == 0) {
+        opts.kwargs = Ref::new_ref(kwargs);
+        return opts;
+    }
+    if (!PyUnicode_Check(mode)) {
+        PyErr_Format(PyExc_TypeError, "argument 'on_error': expected str, got %T", mode);
+        throw PyErrorSet{};
+    }
+    if (PyUnicode_EqualToUTF8AndSize(mode, "fast_fail", 9)) {
+        opts.mode = ErrorMode::FastFail;
+    } else if (PyUnicode_EqualToUTF8AndSize(mode, "collect", 7)) {
+        opts.mode = ErrorMode::Collect;
+    } else {
+        PyErr_SetString(PyExc_TypeError, "on_error must be 'fast_fail' or 'collect'.");
+        throw PyErrorSet{};
+    }
+    if (PyDict_GET_SIZE(kwargs) > 1) {
+        // Never change the caller's dictionary.
+        opts.kwargs = check(PyDict_Copy(kwargs));
+        check_status(PyDict_DelItemString(opts.kwargs.get(), "on_error"));
+    }
+    return opts;
+}
+
+constexpr std::size_t kInlineCalls = 8;
+using CallList = SmallVector<PendingCallback, kInlineCalls>;
+
+// The emission steps before any callback runs, shared by emit and
+// emit_async: snapshot under the shared lock (consuming counts), resolution
+// of weak references with no lock held, then removal of spent and dead
+// entries under the exclusive lock. Leaves in `calls` the objects to call, in
+// table order.
+void prepare_calls(SignalObject* self, CallList& calls) {
+    auto& rec = self->rec;
+    IdSet removal;
+    SmallVector<Ref, kInlineCalls> removed;
+    {
+        SharedGuard guard(rec.listeners_lock);
+        auto& table = rec.listeners;
+        if (table.size() == 0) {
+            return;
+        }
+        // Everything this emission can need is reserved before the first
+        // count is consumed, so running out of memory changes nothing.
+        calls.reserve(table.size());
+        if (table.expiring() > 0) {
+            removal.reserve(table.expiring());
+            removed.reserve(table.expiring());
+        }
+        for (CallbackEntry& entry : table.entries()) {
+            switch (consume_call(entry)) {
+                case CallDecision::Skip:
+                    removal.insert(entry.id);
+                    continue;
+                case CallDecision::LastCall:
+                    removal.insert(entry.id);
+                    break;
+                case CallDecision::Call:
+                    break;
+            }
+            calls.push_unchecked(Ref::new_ref(entry.callback.get()), entry.id,
+                                 entry.kind == EntryKind::Weak);
+        }
+    }
+    // Resolve weak references in place, dropping dead ones.
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        PendingCallback& p = calls[i];
+        if (p.weak) {
+            Ref target = check(PyObject_CallNoArgs(p.object.get()));
+            if (target.get() == Py_None) {
+                removal.insert(p.id);
+                p.object.reset();
+                continue;
+            }
+            p.object = std::move(target);
+            p.weak = false;
+        }
+        if (live != i) {
+            calls[live].object = std::move(p.object);
+            calls[live].id = p.id;
+        }
+        ++live;
+    }
+    while (calls.size() > live) {
+        calls.take_at(calls.size() - 1);
+    }
+    if (!removal.empty()) {
+        {
+            ExclusiveGuard guard(rec.listeners_lock);
+            rec.listeners.remove_if([&](std::uint64_t id) { return removal.contains(id); },
+                                    [&](Ref&& r) { removed.push_unchecked(std::move(r)); });
+        }
+        removed.clear();  // finalizers may touch this signal: no lock held
+    }
+}
+
+// Calls every prepared callback in order. `on_result(pos, Ref)` takes each
+// returned value and may throw. A raising callback is reported to the hooks;
+// in collect mode its exception becomes its result, in fast-fail mode the
+// loop stops and the exception is handed back through `failure`.
+template <class OnResult>
+void call_all(SignalObject* self, CallList& calls, PyObject* args, PyObject* kwargs,
+              ErrorMode mode, PyObject* results, Ref& failure, OnResult&& on_result) {
+    for (std::size_t pos = 0; pos < calls.size(); ++pos) {
+        Ref callback = std::move(calls[pos].object);
+        Ref value = Ref::steal(PyObject_Call(callback.get(), args, kwargs));
+        if (value) {
+            on_result(pos, std::move(value));
+            continue;
+        }
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        notify_error_hooks(self, exc.get(), callback.get());
+        if (mode == ErrorMode::FastFail) {
+            failure = std::move(exc);
+            return;
+        }
+        PyList_SET_ITEM(results, static_cast<Py_ssize_t>(pos), exc.release());
+    }
+}
+
+PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        EmitOptions opts = parse_emit_options(kwargs);
+        Ref failure;
+        Ref results;
+        {
+            CallList calls;
+            prepare_calls(as_signal(self), calls);
+            results = check(PyList_New(static_cast<Py_ssize_t>(calls.size())));
+            call_all(as_signal(self), calls, args, opts.kwargs.get(), opts.mode, results.get(),
+                     failure, [&](std::size_t pos, Ref value) {
+                         PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(pos),
+                                         value.release());
+                     });
+            if (failure) {
+                results.reset();  // callbacks not yet called go with `calls`
+            }
+        }
+        if (failure) {
+            PyErr_SetRaisedException(failure.release());
+            return nullptr;
+        }
+        return results.release();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Construction, repr, len, garbage collection
+
+constexpr const char* kNewNames[] = {"name"};
+constexpr Signature kNewSig{"Signal", kNewNames, 1, 0, false};
+
+std::optional<std::string> to_name(PyObject* value) {
+    if (value == nullptr || value == Py_None) {
+        return std::nullopt;
+    }
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "expected str or None, got %T", value);
+        throw PyErrorSet{};
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) {
+        throw PyErrorSet{};
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+PyObject* Signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!bind_tuple_and_dict(kNewSig, args, kwargs, bound)) {
+            return nullptr;
+        }
+        std::optional<std::string> name = convert_argument("name", [&] { return to_name(bound[0]); });
+        // Nothing between the allocation and the record's construction can
+        // run the collector, so it never sees a half-built signal.
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (obj == nullptr) {
+            return nullptr;
+        }
+        SignalRecord* rec = ::new (static_cast<void*>(&as_signal(obj)->rec)) SignalRecord();
+        rec->name = std::move(name);
+        return obj;
+    });
+}
+
+// Appends the UTF-8 of one code point.
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Decodes the next code point of valid UTF-8 (the name came from a str).
+char32_t next_code_point(const std::string& s, std::size_t& i) noexcept {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b0 = byte(i);
+    if (b0 < 0x80) {
+        i += 1;
+        return b0;
+    }
+    if (b0 < 0xE0) {
+        const char32_t cp = (char32_t(b0 & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+        i += 2;
+        return cp;
+    }
+    if (b0 < 0xF0) {
+        const char32_t cp =
+            (char32_t(b0 & 0x0F) << 12) | (char32_t(byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
+        i += 3;
+        return cp;
+    }
+    const char32_t cp = (char32_t(b0 & 0x07) << 18) | (char32_t(byte(i + 1) & 0x3F) << 12) |
+                        (char32_t(byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
+    i += 4;
+    return cp;
+}
+
+void append_quoted(std::string& out, const std::string& name) {
+    out += '"';
+    for (std::size_t i = 0; i < name.size();) {
+        const char32_t cp = next_code_point(name, i);
+        switch (cp) {
+            case U'\\': out += "\\\\"; continue;
+            case U'"': out += "\\\""; continue;
+            case U'\0': out += "\\0"; continue;
+            case U'\t': out += "\\t"; continue;
+            case U'\r': out += "\\r"; continue;
+            case U'\n': out += "\\n"; continue;
+            case U' ': out += ' '; continue;
+            default: break;
+        }
+        if (unicode::needs_escape(cp)) {
+            char buf[16];
+            const int n = std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+            out.append(buf, static_cast<std::size_t>(n));
+        } else {
+            append_utf8(out, cp);
+        }
+    }
+    out += '"';
+}
+
+std::size_t listener_count(SignalObject* self) noexcept {
+    SharedGuard guard(self->rec.listeners_lock);
+    return self->rec.listeners.size();
+}
+
+PyObject* Signal_repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const std::size_t n = listener_count(as_signal(self));
+        std::string text = "Signal(name=";
+        const auto& name = as_signal(self)->rec.name;
+        if (name) {
+            append_quoted(text, *name);
+        } else {
+            text += "None";
+        }
+        text += ", listeners=";
+        text += std::to_string(n);
+        text += ')';
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+Py_ssize_t Signal_len(PyObject* self) {
+    return static_cast<Py_ssize_t>(listener_count(as_signal(self)));
+}
+
+// Never waits: the collector calls this with the world stopped (or with the
+// GIL held), and since nothing that can reach a safe point runs under our
+// locks, no thread can be inside one now. The try-lock only documents that;
+// the same references are visited whether or not it succeeds.
+int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto& rec = as_signal(self)->rec;
+    {
+        const bool locked = rec.listeners_lock.try_lock_shared();
+        int rc = 0;
+        for (const CallbackEntry& e : rec.listeners.entries()) {
+            if ((rc = visit(e.callback.get(), arg)) != 0) {
+                break;
+            }
+        }
+        if (locked) {
+            rec.listeners_lock.unlock_shared();
+        }
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    {
+        const bool locked = rec.hooks_lock.try_lock_shared();
+        int rc = 0;
+        for (const Ref& h : rec.hooks) {
+            if ((rc = visit(h.get(), arg)) != 0) {
+                break;
+            }
+        }
+        if (locked) {
+            rec.hooks_lock.unlock_shared();
+        }
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    Py_VISIT(rec.finalize_fn.peek());
+    return 0;
+}
+
+// Empties the table and the hooks; the name, the id counter and the caches
+// stay, so a cleared signal still works and continues its id sequence.
+int Signal_clear(PyObject* self) {
+    auto& rec = as_signal(self)->rec;
+    {
+        ListenerTable::Entries gone;
+        {
+            ExclusiveGuard guard(rec.listeners_lock);
+            rec.listeners.take_all(gone);
+        }
+        gone.clear_reverse();
+    }
+    {
+        SmallVector<Ref, 2> gone;
+        {
+            ExclusiveGuard guard(rec.hooks_lock);
+            rec.hooks.take_all(gone);
+        }
+        gone.clear();
+    }
+    return 0;
+}
+
+void Signal_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    SignalRecord& rec = as_signal(self)->rec;
+    // Released in field order; nothing else can see the record any more.
+    rec.name.reset();
+    rec.listeners.entries().clear();
+    rec.hooks.clear();
+    rec.weakref_module.reset();
+    rec.asyncio_module.reset();
+    rec.finalize_fn.reset();
+    rec.~SignalRecord();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// The type
+
+PyMethodDef signal_methods[] = {
+    {"on_error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Signal_on_error)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "on_error($self, handler)\n--\n\n"
+     "Register a hook called as `hook(exception, callback)` whenever a\n"
+     "connected callback raises during `emit()` or `emit_async()`, regardless\n"
+     "of `on_error` mode. Independent of `emit(on_error=...)`: hooks always\n"
+     "see the error, `on_error` only controls whether emit() also re-raises\n"
+     "or continues. Useful for centralized logging/metrics without changing\n"
+     "every call site."},
+    {"clear_error_hooks", Signal_clear_error_hooks, METH_NOARGS,
+     "clear_error_hooks($self)\n--\n\nRemove all registered error hooks."},
+    {"connect",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         Signal_connect_method<kConnectSig, false, false>)),
+     METH_FASTCALL | METH_KEYWORDS, "connect($self, callback, weak=False, priority=0)\n--\n\n"},
+    {"connect_once",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         Signal_connect_method<kConnectOnceSig, false, true>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "connect_once($self, callback, weak=False, priority=0)\n--\n\n"},
+    {"connect_finite",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         Signal_connect_method<kConnectFiniteSig, true, false>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "connect_finite($self, callback, times, weak=False, priority=0)\n--\n\n"},
+    {"disconnect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Signal_disconnect)),
+     METH_FASTCALL | METH_KEYWORDS, "disconnect($self, id)\n--\n\n"},
+    {"connected", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Signal_connected)),
+     METH_FASTCALL | METH_KEYWORDS, "connected($self, callback, weak=False, priority=0)\n--\n\n"},
+    {"emit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Signal_emit)),
+     METH_VARARGS | METH_KEYWORDS, "emit($self, *args, on_error=\"fast_fail\", **kwargs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot signal_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Signal_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Signal_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Signal_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Signal_clear)},
+    {Py_mp_length, reinterpret_cast<void*>(Signal_len)},
+    {Py_tp_repr, reinterpret_cast<void*>(Signal_repr)},
+    {Py_tp_methods, signal_methods},
+    {Py_tp_doc, const_cast<char*>("Signal(name=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec signal_spec = {
+    "builtins.Signal",
+    sizeof(SignalObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    signal_slots,
+};
+
+// Created once per process and never destroyed.
+std::atomic<PyObject*> g_signal_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* signal_type() {
+    PyObject* t = g_signal_type.load(std::memory_order_acquire);
+    if (t == nullptr) {
+        t = publish_once(g_signal_type, check(PyType_FromSpec(&signal_spec)));
+    }
+    return reinterpret_cast<PyTypeObject*>(t);
+}
+
+bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {
+    Ref gone;
+    {
+        ExclusiveGuard guard(self->rec.listeners_lock);
+        gone = self->rec.listeners.take_by_id(id);
+    }
+    return static_cast<bool>(gone);  // dropped here, with no lock held
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds tarnwick into a private virtual environment and runs something in it.
+#
+#   tools/run.sh quickstart          build, then run examples/quickstart.py
+#   tools/run.sh test [PYTEST ARGS]  build, then run the test suite
+#   tools/run.sh python [ARGS]       build, then run that environment's python
+#
+# The interpreter is $PYTHON when set, else python3.13 on PATH (Debian 13),
+# else the newest pyenv 3.13 (Debian 12). TARNWICK_WERROR=1 turns compiler
+# warnings into errors; TARNWICK_CMAKE_ARGS adds CMake definitions
+# (for example "-DTARNWICK_SANITIZE=ON").
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+find_python() {
+    if [ -n "${PYTHON:-}" ]; then
+        command -v "$PYTHON" && return
+        echo "error: PYTHON=$PYTHON is not an executable" >&2
+        return 1
+    fi
+    # pyenv's shims answer to python3.13 on PATH without working, so check
+    # that the candidate runs.
+    if python3.13 -c 'import sys' >/dev/null 2>&1; then
+        python3.13 -c 'import sys; print(sys.executable)'
+        return
+    fi
+    local pyenv_root
+    pyenv_root=$( (command -v pyenv >/dev/null 2>&1 && pyenv root) || echo "$HOME/.pyenv")
+    local found
+    found=$(ls -d "$pyenv_root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1 || true)
+    if [ -n "$found" ] && [ -x "$found" ]; then
+        echo "$found"
+        return
+    fi
+    echo "error: no Python 3.13 found. Install python3.13 (Debian 13: apt-get install python3.13-dev python3.13-venv)," >&2
+    echo "       or a pyenv 3.13 (Debian 12), or set PYTHON=/path/to/python3.13." >&2
+    return 1
+}
+
+python=$(find_python)
+soabi=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
+venv="$root/build/venv-$soabi"
+
+if [ ! -x "$venv/bin/python" ]; then
+    echo "Creating $venv with $python" >&2
+    "$python" -m venv "$venv"
+fi
+stamp="$venv/.tarnwick-deps"
+if [ ! -f "$stamp" ] || [ "$root/pyproject.toml" -nt "$stamp" ]; then
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja "pytest>=8" "hypothesis>=6.100"
+    touch "$stamp"
+fi
+
+cmake_args="${TARNWICK_CMAKE_ARGS:-}"
+if [ "${TARNWICK_WERROR:-0}" = 1 ]; then
+    cmake_args="$cmake_args -DTARNWICK_WERROR=ON"
+fi
+# One build directory per interpreter and set of options keeps rebuilds incremental.
+flavour=$(printf '%s' "$cmake_args" | cksum | cut -d' ' -f1)
+"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+    -C "build-dir=build/cmake-$soabi-$flavour" \
+    -C "cmake.args=$cmake_args" \
+    "$root"
+
+what=${1:-}
+[ $# -gt 0 ] && shift
+case "$what" in
+    quickstart) exec "$venv/bin/python" examples/quickstart.py "$@" ;;
+    test) exec "$venv/bin/python" -m pytest tests "$@" ;;
+    python) exec "$venv/bin/python" "$@" ;;
+    *)
+        echo "usage: tools/run.sh quickstart | test [PYTEST ARGS] | python [ARGS]" >&2
+        exit 2
+        ;;
+esac

@@ -1,0 +1,21 @@
+import gc
+import sys
+
+import pytest
+
+
+@pytest.fixture
+def collect_all():
+    """Run a full collection several times, the way a careful leak test does."""
+
+    def run():
+        for _ in range(3):
+            gc.collect()
+
+    return run
+
+
+free_threaded = pytest.mark.skipif(
+    not getattr(sys, "_is_gil_enabled", lambda: True)() is False,
+    reason="needs a free-threaded interpreter",
+)

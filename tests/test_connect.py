@@ -1,0 +1,253 @@
+"""Connecting: ids, order, argument handling and weak references."""
+
+import gc
+import sys
+
+import pytest
+
+from tarnwick import Signal
+
+
+def recorder(log, tag):
+    def cb(*args, **kwargs):
+        log.append(tag)
+        return tag
+
+    return cb
+
+
+def test_ids_count_from_zero_across_the_family():
+    s = Signal()
+    assert s.connect(print) == 0
+    assert s.connect_once(print) == 1
+    assert s.connect_finite(print, 3) == 2
+    assert s.disconnect(0)
+    assert s.connect(print) == 3  # never reused
+    assert Signal().connect(print) == 0
+
+
+def test_failed_connects_consume_no_id():
+    s = Signal()
+    for bad in (
+        lambda: s.connect(5),
+        lambda: s.connect(print, priority="x"),
+        lambda: s.connect_finite(print, 0),
+        lambda: s.connect(lambda: None, weak=True),
+        lambda: s.connect(print, weak=True),  # builtins can't be WeakMethod'd
+    ):
+        with pytest.raises(TypeError):
+            bad()
+    assert s.connect(print) == 0
+    assert len(s) == 1
+
+
+def test_priority_order():
+    log = []
+    s = Signal()
+    for tag, prio in [("A", 0), ("B", 5), ("C", 0), ("D", 5), ("E", -1)]:
+        s.connect(recorder(log, tag), priority=prio)
+    s.emit()
+    assert log == ["B", "D", "A", "C", "E"]
+
+
+def test_extreme_priorities_and_growth_beyond_inline_storage():
+    log = []
+    s = Signal()
+    prios = [0, 2**31 - 1, -(2**31), 7, 0, 7, -1, 2**31 - 1, 3]
+    for i, p in enumerate(prios):
+        s.connect(recorder(log, i), priority=p)
+    s.emit()
+    expected = [i for i, _ in sorted(enumerate(prios), key=lambda ip: -ip[1])]
+    assert log == expected
+
+
+def test_same_callable_twice_makes_two_entries():
+    s = Signal()
+    f = lambda: 1  # noqa: E731
+    a, b = s.connect(f), s.connect(f)
+    assert a != b
+    assert s.emit() == [1, 1]
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda s: s.connect(5), TypeError, "Callback must be a function."),
+        (lambda s: s.connect(5, priority="x"), TypeError, "argument 'priority': 'str' object cannot be interpreted as an integer"),
+        (lambda s: s.connect(print, weak=1), TypeError, "argument 'weak'"),
+        (lambda s: s.connect(print, weak=None), TypeError, "argument 'weak'"),
+        (lambda s: s.connect(print, priority=2**31), OverflowError, "out of range integral type conversion attempted"),
+        (lambda s: s.connect(print, priority=2**63), OverflowError, "too large"),
+        (lambda s: s.connect_finite(print, 0), TypeError, "times must be greater than zero."),
+        (lambda s: s.connect_finite(5, 0), TypeError, "Callback must be a function."),
+        (lambda s: s.connect_finite(print, -1), OverflowError, "negative"),
+        (lambda s: s.connect_finite(print, 2**64), OverflowError, "too big"),
+        (lambda s: s.connect_finite(print, "3"), TypeError, "argument 'times'"),
+        (lambda s: s.connect_finite(5, "3", priority="x"), TypeError, "argument 'times'"),
+        (lambda s: s.connect(), TypeError, r"Signal.connect\(\) missing 1 required positional argument: 'callback'"),
+        (lambda s: s.connect_finite(), TypeError, r"Signal.connect_finite\(\) missing 2 required positional arguments: 'callback' and 'times'"),
+        (lambda s: s.connect_once(print, False, 0, 1), TypeError, r"Signal.connect_once\(\) takes from 2 to 4 positional arguments but 5 were given"),
+        (lambda s: s.connect(print, weakly=True), TypeError, r"Signal.connect\(\) got an unexpected keyword argument 'weakly'"),
+        (lambda s: s.connect(print, callback=print), TypeError, r"Signal.connect\(\) got multiple values for argument 'callback'"),
+    ],
+)
+def test_argument_errors(call, exc, message):
+    s = Signal()
+    with pytest.raises(exc, match=message):
+        call(s)
+    assert len(s) == 0
+
+
+def test_conversion_errors_keep_their_cause_and_other_errors_pass():
+    class BadIndex:
+        def __index__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as e:
+                raise TypeError("nope") from e
+
+    class Raising:
+        def __index__(self):
+            raise ValueError("boom")
+
+    class Sub(TypeError):
+        pass
+
+    class SubRaising:
+        def __index__(self):
+            raise Sub("sub")
+
+    s = Signal()
+    with pytest.raises(TypeError, match="argument 'priority': nope") as info:
+        s.connect(print, priority=BadIndex())
+    assert isinstance(info.value.__cause__, KeyError)
+    with pytest.raises(ValueError, match="boom"):
+        s.connect(print, priority=Raising())
+    with pytest.raises(Sub, match="^sub$"):
+        s.disconnect(SubRaising())
+
+
+def test_index_objects_and_bools_are_integers():
+    class Three:
+        def __index__(self):
+            return 3
+
+    s = Signal()
+    s.connect_finite(print, Three(), priority=Three())
+    s.connect_finite(print, True)
+    assert s.disconnect(True)  # id 1
+    assert len(s) == 1
+
+
+def test_numpy_bool_is_recognised_without_numpy():
+    def fake(name, value):
+        return type(name, (), {"__module__": "numpy", "__bool__": lambda self: value})()
+
+    class Obj:
+        def m(self):
+            return "m"
+
+    obj = Obj()
+    s = Signal()
+    s.connect(obj.m, weak=fake("bool_", True))
+    s.connect(print, weak=fake("bool", False))
+    with pytest.raises(TypeError, match="argument 'weak'"):
+        s.connect(print, weak=fake("int64", True))
+    assert len(s) == 2
+    del obj
+    gc.collect()
+    assert s.emit is not None and len(s) == 2
+    np = pytest.importorskip("numpy")
+    s.connect(print, weak=np.False_)
+
+
+def module_level_function():
+    return "module"
+
+
+class Holder:
+    def method(self):
+        return "method"
+
+    @classmethod
+    def klass(cls):
+        return "klass"
+
+
+class TestWeakLiveness:
+    """The four reference cases decide the same way on every build."""
+
+    def test_lambda_in_the_call_is_refused(self):
+        with pytest.raises(TypeError, match="no other strong reference"):
+            Signal().connect(lambda: None, weak=True)
+
+    def test_module_function_is_accepted(self):
+        s = Signal()
+        s.connect(module_level_function, weak=True)
+        assert s.emit() == ["module"]
+
+    def test_bound_method_of_temporary_instance_is_refused(self):
+        with pytest.raises(TypeError, match="no other strong reference"):
+            Signal().connect(Holder().method, weak=True)
+
+    def test_bound_method_of_held_instance_is_accepted_and_weak(self):
+        s = Signal()
+        h = Holder()
+        s.connect(h.method, weak=True)
+        assert s.emit() == ["method"]
+        del h
+        gc.collect()
+        assert s.emit() == []
+        assert len(s) == 0
+
+    def test_local_function_and_classmethod(self):
+        def local():
+            return "local"
+
+        s = Signal()
+        s.connect(local, weak=True)
+        s.connect(Holder.klass, weak=True)
+        assert s.emit() == ["local", "klass"]
+        del local
+        gc.collect()
+        assert s.emit() == ["klass"]
+
+    def test_connected_refuses_the_same(self):
+        with pytest.raises(TypeError, match="no other strong reference"):
+            Signal().connected(lambda: None, weak=True)
+        with pytest.raises(TypeError, match="Callback must be a function."):
+            Signal().connected(42)
+
+    def test_callable_that_cannot_be_weakly_referenced(self):
+        class Call:
+            __slots__ = ()
+
+            def __call__(self):
+                pass
+
+        c = Call()
+        with pytest.raises(TypeError, match="weak"):
+            Signal().connect(c, weak=True)
+
+    def test_self_lookup_errors_propagate(self):
+        class Odd:
+            def __call__(self):
+                pass
+
+            def __getattr__(self, name):
+                if name == "__self__":
+                    raise RuntimeError("no self for you")
+                raise AttributeError(name)
+
+        odd = Odd()
+        with pytest.raises(RuntimeError, match="no self for you"):
+            Signal().connect(odd, weak=True)
+
+    def test_weakref_import_is_retried(self, monkeypatch):
+        s = Signal()
+        monkeypatch.setitem(sys.modules, "weakref", None)
+        with pytest.raises(ImportError):
+            s.connect(module_level_function, weak=True)
+        monkeypatch.undo()
+        s.connect(module_level_function, weak=True)
+        assert s.emit() == ["module"]

@@ -1,0 +1,128 @@
+"""Disconnecting by id and scoped connections."""
+
+import gc
+import weakref
+
+import pytest
+
+from tarnwick import Signal, SignalConnection
+
+
+def test_disconnect_reports_whether_it_removed():
+    s = Signal()
+    cid = s.connect(print)
+    assert s.disconnect(cid) is True
+    assert s.disconnect(cid) is False
+    assert Signal().disconnect(0) is False
+    assert s.disconnect(2**64 - 1) is False
+    with pytest.raises(OverflowError):
+        s.disconnect(-1)
+    with pytest.raises(OverflowError):
+        s.disconnect(2**64)
+    with pytest.raises(TypeError, match="argument 'id'"):
+        s.disconnect("0")
+    with pytest.raises(TypeError, match=r"Signal.disconnect\(\) missing 1 required positional argument: 'id'"):
+        s.disconnect()
+
+
+def test_disconnect_keeps_the_order_of_the_rest():
+    log = []
+    s = Signal()
+    ids = {}
+    for tag, prio in [("p5", 5), ("p3a", 3), ("p3b", 3), ("p1", 1)]:
+        ids[tag] = s.connect(lambda tag=tag: log.append(tag), priority=prio)
+    assert s.disconnect(ids["p3a"])
+    s.emit()
+    assert log == ["p5", "p3b", "p1"]
+
+
+def test_disconnect_releases_the_callback():
+    class Cb:
+        def __call__(self):
+            pass
+
+    cb = Cb()
+    ref = weakref.ref(cb)
+    s = Signal()
+    cid = s.connect(cb)
+    del cb
+    assert ref() is not None
+    s.disconnect(cid)
+    assert ref() is None
+
+
+def test_with_block_connects_for_its_length():
+    calls = []
+    s = Signal()
+    f = lambda: calls.append(1)  # noqa: E731
+    with s.connected(f) as cid:
+        assert isinstance(cid, int) and cid == 0
+        assert len(s) == 1
+        s.emit()
+    assert len(s) == 0
+    s.emit()
+    assert calls == [1]
+
+
+def test_with_block_exception_propagates_after_disconnect():
+    s = Signal()
+    with pytest.raises(KeyError):
+        with s.connected(print):
+            raise KeyError("k")
+    assert len(s) == 0
+
+
+def test_exit_is_repeatable_and_enter_too():
+    s = Signal()
+    conn = s.connected(print, priority=3)
+    assert isinstance(conn, SignalConnection)
+    assert conn.__enter__() == conn.__enter__() == 0
+    assert conn.__exit__(None, None, None) is False
+    assert conn.__exit__(_exc_type=None, _exc_val=None, _exc_tb=None) is False
+    assert len(s) == 0
+    with pytest.raises(TypeError, match="missing 1 required positional argument: '_exc_tb'"):
+        conn.__exit__(None, None)
+
+
+def test_dropped_connection_stays_connected_and_keeps_signal_alive():
+    s = Signal()
+    s.connected(print)
+    gc.collect()
+    assert len(s) == 1
+    conn = Signal().connected(len)
+    # The signal has no other owner; the connection keeps it alive.
+    assert conn.__exit__(None, None, None) is False
+
+
+def test_connection_fields_are_hidden():
+    conn = Signal().connected(print)
+    with pytest.raises(AttributeError):
+        conn.id
+    with pytest.raises(AttributeError):
+        conn.signal
+
+
+def test_exit_after_other_removal():
+    s = Signal()
+    conn = s.connected(print)
+    s.disconnect(0)
+    s.connect(print)
+    assert conn.__exit__(None, None, None) is False
+    assert len(s) == 1
+
+
+def test_disconnect_from_inside_a_callback():
+    s = Signal()
+    log = []
+    ids = []
+
+    def first():
+        log.append("first")
+        s.disconnect(ids[1])
+
+    ids.append(s.connect(first))
+    ids.append(s.connect(lambda: log.append("second")))
+    s.emit()
+    s.emit()
+    # The snapshot still calls the callback disconnected mid-emission.
+    assert log == ["first", "second", "first"]

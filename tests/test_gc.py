@@ -1,0 +1,201 @@
+"""The cyclic collector, reference ownership and memory exhaustion."""
+
+import gc
+import subprocess
+import sys
+import textwrap
+import weakref
+
+from tarnwick import Signal
+
+
+class Owner:
+    def __init__(self):
+        self.signal = Signal("owned")
+        self.signal.connect(self.method)
+        self.signal.on_error(self.hook)
+
+    def method(self):
+        pass
+
+    def hook(self, exc, cb):
+        pass
+
+
+def test_signal_in_a_cycle_through_a_bound_method_is_collected(collect_all):
+    owner = Owner()
+    ref = weakref.ref(owner)
+    del owner
+    collect_all()
+    assert ref() is None
+
+
+def gc_clear(obj):
+    """Calls the type's tp_clear directly, as the collector would."""
+    import ctypes
+
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype = ctypes.c_void_p
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    py_tp_clear = 51
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), py_tp_clear))
+    assert clear(obj) == 0
+
+
+def test_cleared_signal_still_works_and_continues_ids():
+    class Cb:
+        def __call__(self):
+            return "cb"
+
+    cb = Cb()
+    ref = weakref.ref(cb)
+    s = Signal("kept")
+    s.connect(cb)
+    s.connect_once(cb)
+    s.on_error(cb)
+    del cb
+    gc_clear(s)
+    assert ref() is None  # the table and the hooks let go
+    assert len(s) == 0 and s.emit() == []
+    assert s.connect(lambda: 1) == 2
+    assert repr(s) == 'Signal(name="kept", listeners=1)'
+
+
+def test_gc_clear_empties_table_and_hooks():
+    # gc.get_referents goes through traverse; clearing through tp_clear is
+    # exercised with a cycle that only the collector can break.
+    s = Signal()
+    f = lambda: None  # noqa: E731
+    h = lambda *a: None  # noqa: E731
+    s.connect(f)
+    s.on_error(h)
+    assert f in gc.get_referents(s) and h in gc.get_referents(s)
+
+
+def test_connection_cycle_is_collected(collect_all):
+    class Widget:
+        pass
+
+    w = Widget()
+    s = Signal()
+    sig_ref_holder = Widget()
+    sig_ref_holder.signal = s
+    conn_box = []
+
+    def cb():
+        return conn_box  # the closure holds its own SignalConnection
+
+    conn_box.append(s.connected(cb))
+    del s, cb, conn_box, sig_ref_holder
+    collect_all()
+    assert w is not None  # nothing crashed; the cycle is gone
+    leaks = [o for o in gc.get_objects() if type(o).__name__ == "SignalConnection"]
+    assert leaks == []
+
+
+def test_exit_after_collector_clear_does_nothing():
+    s = Signal()
+    box = []
+
+    class Keeper:
+        def __del__(self):
+            # Runs during collection; the connection may already be cleared.
+            box[0].__exit__(None, None, None)
+
+    conn = s.connected(lambda: box)
+    box.append(conn)
+    box.append(Keeper())
+    s.connect(lambda: box)
+    del s, conn
+    gc.collect()
+
+
+def test_exit_after_clear_is_a_no_op():
+    s = Signal()
+    conn = s.connected(print)
+    gc_clear(conn)
+    assert conn.__exit__(None, None, None) is False
+    assert len(s) == 1
+
+
+def test_references_are_released(collect_all):
+    class Cb:
+        def __call__(self, *args, **kwargs):
+            return self
+
+    cb = Cb()
+    arg = object()
+    base_cb, base_arg = sys.getrefcount(cb), sys.getrefcount(arg)
+    s = Signal()
+    for _ in range(3):
+        cid = s.connect(cb)
+        s.connect_once(cb)
+        s.connect_finite(cb, 2)
+        s.emit(arg, k=arg)
+        s.emit(arg, on_error="collect")
+        s.disconnect(cid)
+        with s.connected(cb):
+            s.emit(arg)
+    s.on_error(cb)
+    s.connect(lambda *a, **k: 1 / 0)
+    s.emit(arg, on_error="collect")
+    try:
+        s.emit(arg)
+    except ZeroDivisionError:
+        pass
+    del s
+    collect_all()
+    assert sys.getrefcount(cb) == base_cb
+    assert sys.getrefcount(arg) == base_arg
+
+
+def run_limited(code):
+    """Runs code in a child with a capped address space."""
+    script = textwrap.dedent(
+        """
+        import resource, sys
+        from tarnwick import Signal
+
+        def limit(extra):
+            with open("/proc/self/statm") as f:
+                size = int(f.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (size + extra, resource.RLIM_INFINITY))
+
+        def unlimit():
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        """
+    ) + textwrap.dedent(code)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_memory_exhaustion_in_native_code_raises_memory_error():
+    out = run_limited(
+        """
+        s = Signal()
+        f = lambda: None
+        n = 1 << 20
+        for _ in range(n):
+            s.connect_once(f)
+        # The table is full at 2**20 entries; growing needs 64 MiB more, and
+        # an emission of them needs pending, removal and release buffers.
+        limit(16 << 20)
+        try:
+            s.connect(f)
+        except MemoryError:
+            print("connect: MemoryError")
+        assert len(s) == n
+        try:
+            s.emit()
+        except MemoryError:
+            print("emit: MemoryError")
+        unlimit()
+        assert len(s) == n, len(s)
+        assert s.connect(f) == n  # no id was consumed by the failures
+        assert len(s.emit()) == n + 1
+        assert len(s) == 1
+        print("ok")
+        """
+    )
+    assert out.split() == ["connect:", "MemoryError", "emit:", "MemoryError", "ok"]

@@ -1,0 +1,80 @@
+"""The module surface: attributes, types, signatures."""
+
+import inspect
+import weakref
+
+import pytest
+
+import tarnwick
+from tarnwick import Signal, SignalConnection
+
+
+def test_module_attributes():
+    assert tarnwick.__doc__ == ""
+    assert tarnwick.__all__ == ["Signal", "SignalConnection"]
+    assert Signal.__module__ == "builtins"
+    assert SignalConnection.__module__ == "builtins"
+    assert Signal.__qualname__ == "Signal"
+    assert "builtins.Signal" in repr(Signal)
+
+
+def test_reimport_shares_the_types():
+    import importlib.util
+    import sys
+
+    spec = importlib.util.find_spec("tarnwick")
+    again = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(again)
+    assert again.Signal is Signal
+    assert again.SignalConnection is SignalConnection
+    assert sys.modules["tarnwick"] is tarnwick
+
+
+@pytest.mark.parametrize("base", [Signal, SignalConnection])
+def test_types_are_final(base):
+    with pytest.raises(TypeError):
+        type("Sub", (base,), {})
+
+
+def test_instances_have_no_dict_or_weakrefs():
+    s = Signal()
+    with pytest.raises(TypeError):
+        weakref.ref(s)
+    with pytest.raises(AttributeError):
+        s.anything = 1
+    with pytest.raises(TypeError):
+        SignalConnection()
+
+
+def test_truth_follows_length():
+    s = Signal()
+    assert not s
+    s.connect(print)
+    assert s
+
+
+def test_text_signatures_and_docs():
+    assert Signal.__text_signature__ == "(name=None)"
+    assert Signal.__doc__ == ""
+    assert Signal.connect_finite.__text_signature__ == "($self, callback, times, weak=False, priority=0)"
+    assert Signal.connect.__doc__ is None
+    assert Signal.clear_error_hooks.__doc__ == "Remove all registered error hooks."
+    assert Signal.on_error.__doc__.startswith("Register a hook called as `hook(exception, callback)`")
+    assert Signal.on_error.__doc__.endswith("every call site.")
+    assert str(inspect.signature(Signal.emit)) == "(self, /, *args, on_error='fast_fail', **kwargs)"
+    assert str(inspect.signature(Signal.connect)) == "(self, /, callback, weak=False, priority=0)"
+    assert str(inspect.signature(SignalConnection.__exit__)) == "(self, /, _exc_type, _exc_val, _exc_tb)"
+    methods = [name for name in vars(Signal) if not name.startswith("__")]
+    assert methods[:8] == [
+        "on_error", "clear_error_hooks", "connect", "connect_once", "connect_finite",
+        "disconnect", "connected", "emit",
+    ]
+
+
+def test_on_error_is_keyword_only():
+    s = Signal()
+    seen = []
+    s.connect(lambda *a, **k: seen.append((a, k)))
+    s.emit(on_error="collect")
+    s.emit("collect")
+    assert seen == [((), {}), (("collect",), {})]

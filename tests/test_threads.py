@@ -1,0 +1,161 @@
+"""Bounded multi-threaded tests: every one stops by itself."""
+
+import threading
+import time
+
+import pytest
+
+from tarnwick import Signal
+
+pytestmark = pytest.mark.threads
+
+THREADS = 6
+SECONDS = 0.5
+
+
+def run_threads(target, n=THREADS):
+    barrier = threading.Barrier(n)
+    errors = []
+
+    def body(i):
+        try:
+            barrier.wait(timeout=10)
+            target(i)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+        assert not t.is_alive(), "a thread hung"
+    if errors:
+        raise errors[0]
+
+
+def test_one_shot_fires_exactly_once_under_concurrent_emits():
+    for _ in range(50):
+        s = Signal()
+        calls = []
+        s.connect_once(lambda: calls.append(1))
+        s.connect(lambda: None)
+        run_threads(lambda i: [s.emit() for _ in range(20)])
+        assert calls == [1]
+        assert len(s) == 1
+
+
+def test_finite_connection_fires_exactly_n_times():
+    s = Signal()
+    calls = []
+    lock = threading.Lock()
+
+    def cb():
+        with lock:
+            calls.append(1)
+
+    s.connect_finite(cb, 37)
+    run_threads(lambda i: [s.emit(on_error="collect") for _ in range(50)])
+    assert len(calls) == 37 and len(s) == 0
+
+
+def test_concurrent_connects_get_distinct_ids():
+    s = Signal()
+    per_thread = 2000
+    ids = [[] for _ in range(THREADS)]
+
+    def body(i):
+        for k in range(per_thread):
+            ids[i].append(s.connect(print, priority=k % 7))
+
+    run_threads(body)
+    flat = [x for chunk in ids for x in chunk]
+    assert len(set(flat)) == len(flat) == THREADS * per_thread
+    assert sorted(flat) == list(range(THREADS * per_thread))
+    assert len(s) == THREADS * per_thread
+
+
+def test_mixed_operations_stay_consistent():
+    s = Signal("mixed")
+    deadline = time.monotonic() + SECONDS
+    fired = []
+    lock = threading.Lock()
+
+    def body(i):
+        mine = []
+        while time.monotonic() < deadline:
+            mine.append(s.connect(lambda: None, priority=i))
+            token = object()
+            s.connect_once(lambda token=token: fired.append(token))
+            s.emit()
+            with s.connected(lambda: 1):
+                s.emit(on_error="collect")
+            if len(mine) > 5:
+                assert s.disconnect(mine.pop(0))
+            len(s)
+            repr(s)
+        for cid in mine:
+            assert s.disconnect(cid)
+
+    run_threads(body)
+    # Each one-shot fired at most once; the ones still pending fire now.
+    with lock:
+        assert len(fired) == len(set(map(id, fired)))
+    s.emit()
+    assert len(s) == 0
+
+
+def test_hook_that_registers_a_hook_from_many_threads():
+    s = Signal()
+    seen = []
+
+    def hook(exc, cb):
+        seen.append(1)
+        s.on_error(lambda *a: None)
+
+    s.on_error(hook)
+    s.connect(lambda: 1 / 0)
+    run_threads(lambda i: [s.emit(on_error="collect") for _ in range(20)])
+    assert len(seen) == THREADS * 20
+
+
+class ReEntrant:
+    """An object whose finalizer uses the signal that releases it."""
+
+    def __init__(self, signal, action):
+        self.signal = signal
+        self.action = action
+
+    def __call__(self):
+        return None
+
+    def __del__(self):
+        self.action(self.signal)
+
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        lambda s: s.disconnect(0),
+        lambda s: s.emit(),
+        lambda s: s.connect(print),
+        lambda s: s.on_error(print),
+        lambda s: s.clear_error_hooks(),
+    ],
+    ids=["disconnect", "emit", "connect", "on_error", "clear_error_hooks"],
+)
+def test_finalizer_reentering_the_releasing_signal(action):
+    s = Signal()
+    s.connect(lambda: None)
+    # Released by an emission's removal of a spent entry.
+    s.connect_once(ReEntrant(s, action))
+    s.emit()
+    # Released by disconnect.
+    cid = s.connect(ReEntrant(s, action))
+    s.disconnect(cid)
+    # Released by clear_error_hooks.
+    s.on_error(ReEntrant(s, action))
+    s.clear_error_hooks()
+    # Released with the signal still in use from another thread.
+    run_threads(lambda i: [s.emit() for _ in range(5)] if i else
+                [s.disconnect(s.connect(ReEntrant(s, action))) for _ in range(5)], n=3)

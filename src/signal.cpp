@@ -27,25 +27,33 @@ SignalObject* as_signal(PyObject* self) noexcept { return reinterpret_cast<Signa
 // A weak connection is refused when nothing but the call itself keeps the
 // callback (or its instance) alive. The test counts references with
 // sys.getrefcount, whose result is not the same on every build: the
-// free-threaded interpreter gives functions, modules and types deferred
-// reference counting, and reports one reference more for them. So the
-// surplus is measured once per process on fresh objects of those kinds that
-// hold a known number of references, and subtracted.
+// free-threaded interpreter gives top-level functions, modules and heap types
+// deferred reference counting and reports one reference more for them (and,
+// once a second thread has started, makes such objects immortal). So the
+// surplus is measured once per process on fresh probes of each kind, each held
+// by exactly one reference, and subtracted; an immortal object can never be
+// collected, so it always passes.
 
-enum class RefKind { Plain = 0, Function, Module, Type, Count };
+enum class RefKind { Plain = 0, TopLevelFunction, NestedFunction, Module, HeapType, Count };
 
 RefKind ref_kind_of(PyObject* obj) noexcept {
     if (PyFunction_Check(obj)) {
-        return RefKind::Function;
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(obj));
+        return (code->co_flags & CO_NESTED) != 0 ? RefKind::NestedFunction
+                                                 : RefKind::TopLevelFunction;
     }
     if (PyModule_Check(obj)) {
         return RefKind::Module;
     }
-    if (PyType_Check(obj)) {
-        return RefKind::Type;
+    if (PyType_Check(obj) && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(obj),
+                                               Py_TPFLAGS_HEAPTYPE)) {
+        return RefKind::HeapType;
     }
     return RefKind::Plain;
 }
+
+// Counts this large belong to immortal objects; no real object has them.
+constexpr std::size_t kImmortalCount = std::size_t{1} << 30;
 
 std::size_t getrefcount(PyObject* getrefcount_fn, PyObject* obj) {
     Ref count = check(PyObject_CallOneArg(getrefcount_fn, obj));
@@ -60,28 +68,42 @@ PyType_Slot probe_type_slots[] = {{0, nullptr}};
 PyType_Spec probe_type_spec = {"tarnwick._refcount_probe", sizeof(PyObject), 0,
                                Py_TPFLAGS_DEFAULT, probe_type_slots};
 
+constexpr const char kProbeScript[] =
+    "def outer():\n"
+    "    def inner():\n"
+    "        pass\n"
+    "    return inner\n";
+
 // Surplus that getrefcount reports for each kind, plus one so that zero
 // means "not measured yet". Racing threads measure the same values.
 std::atomic<int> g_ref_surplus[static_cast<int>(RefKind::Count)];
 
 void measure_ref_surplus(PyObject* getrefcount_fn) {
-    // Each probe is held by exactly one reference, ours.
-    Ref plain = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref code = check(Py_CompileString("None", "<tarnwick probe>", Py_eval_input));
+    Ref probes[static_cast<int>(RefKind::Count)];
+    probes[static_cast<int>(RefKind::Plain)] =
+        check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Ref globals = check(PyDict_New());
-    Ref function = check(PyFunction_New(code.get(), globals.get()));
-    Ref module = check(PyModule_New("tarnwick_probe"));
-    Ref type = check(PyType_FromSpec(&probe_type_spec));
-    const std::pair<RefKind, PyObject*> probes[] = {
-        {RefKind::Plain, plain.get()},
-        {RefKind::Function, function.get()},
-        {RefKind::Module, module.get()},
-        {RefKind::Type, type.get()},
-    };
+    {
+        Ref code = check(Py_CompileString("None", "<tarnwick probe>", Py_eval_input));
+        probes[static_cast<int>(RefKind::TopLevelFunction)] =
+            check(PyFunction_New(code.get(), globals.get()));
+        Ref run = check(PyRun_String(kProbeScript, Py_file_input, globals.get(), globals.get()));
+        PyObject* outer = nullptr;
+        if (check_status(PyDict_GetItemStringRef(globals.get(), "outer", &outer)) == 0) {
+            PyErr_SetString(PyExc_SystemError, "reference-count probe failed");
+            throw PyErrorSet{};
+        }
+        Ref outer_ref = Ref::steal(outer);
+        probes[static_cast<int>(RefKind::NestedFunction)] = check(PyObject_CallNoArgs(outer));
+    }
+    probes[static_cast<int>(RefKind::Module)] = check(PyModule_New("tarnwick_probe"));
+    probes[static_cast<int>(RefKind::HeapType)] = check(PyType_FromSpec(&probe_type_spec));
     int surplus[static_cast<int>(RefKind::Count)];
-    for (const auto& [kind, obj] : probes) {
-        const std::size_t n = getrefcount(getrefcount_fn, obj);
-        surplus[static_cast<int>(kind)] = n > 1 ? static_cast<int>(n - 1) : 0;
+    for (int k = 0; k < static_cast<int>(RefKind::Count); ++k) {
+        const std::size_t n = getrefcount(getrefcount_fn, probes[k].get());
+        // An immortal probe means every object of its kind is immortal now,
+        // and those pass before the surplus matters.
+        surplus[k] = n > 1 && n < kImmortalCount ? static_cast<int>(n - 1) : 0;
     }
     for (int k = 0; k < static_cast<int>(RefKind::Count); ++k) {
         g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
@@ -96,6 +118,14 @@ std::size_t ref_surplus(PyObject* getrefcount_fn, PyObject* obj) {
         stored = g_ref_surplus[k].load(std::memory_order_relaxed);
     }
     return static_cast<std::size_t>(stored - 1);
+}
+
+// Whether `obj`, counted while the caller holds `own` references of its own
+// to it, has nothing else keeping it alive.
+bool only_ours(PyObject* getrefcount_fn, PyObject* obj, std::size_t own) {
+    const std::size_t surplus = ref_surplus(getrefcount_fn, obj);
+    const std::size_t n = getrefcount(getrefcount_fn, obj);
+    return n < kImmortalCount && n <= own + surplus;
 }
 
 constexpr const char kWeakRefused[] =
@@ -119,16 +149,14 @@ Ref make_weak(SignalObject* self, Ref callback) {
         Ref getrefcount_fn = check(PyObject_GetAttrString(sys.get(), "getrefcount"));
         bool refused;
         if (has_instance) {
-            // Ours (the second lookup's result, handed to the call), the
-            // callable's own, then whatever else holds the instance.
+            // Ours (the second lookup's result, handed to the call) and the
+            // callable's own; anything more keeps the instance alive.
             Ref instance = check(PyObject_GetAttrString(callback.get(), "__self__"));
-            const std::size_t surplus = ref_surplus(getrefcount_fn.get(), instance.get());
-            refused = getrefcount(getrefcount_fn.get(), instance.get()) <= 2 + surplus;
+            refused = only_ours(getrefcount_fn.get(), instance.get(), 2);
         } else {
-            // Ours for the entry, one more for the argument, then the caller's.
-            const std::size_t surplus = ref_surplus(getrefcount_fn.get(), callback.get());
+            // Ours for the entry, one more for the argument, and the caller's.
             Ref extra = Ref::new_ref(callback.get());
-            refused = getrefcount(getrefcount_fn.get(), extra.get()) <= 3 + surplus;
+            refused = only_ours(getrefcount_fn.get(), extra.get(), 3);
         }
         if (refused) {
             PyErr_SetString(PyExc_TypeError, kWeakRefused);

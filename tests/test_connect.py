@@ -251,3 +251,71 @@ class TestWeakLiveness:
         monkeypatch.undo()
         s.connect(module_level_function, weak=True)
         assert s.emit() == ["module"]
+
+
+LIVENESS_SCRIPT = """
+import sys, threading
+from tarnwick import Signal
+if sys.argv[1] == "after-thread":
+    t = threading.Thread(target=print, args=("",), kwargs={"end": ""})
+    t.start()
+    t.join()
+
+def module_function():
+    pass
+
+class Holder:
+    def method(self):
+        pass
+
+held = Holder()
+s = Signal()
+decisions = []
+# Each call is written at module level, as a user's module would write it.
+try:
+    s.connect(lambda: None, weak=True)
+    decisions.append("accepted")
+except TypeError:
+    decisions.append("refused")
+try:
+    s.connect(module_function, weak=True)
+    decisions.append("accepted")
+except TypeError:
+    decisions.append("refused")
+try:
+    s.connect(Holder().method, weak=True)
+    decisions.append("accepted")
+except TypeError:
+    decisions.append("refused")
+try:
+    s.connect(held.method, weak=True)
+    decisions.append("accepted")
+except TypeError:
+    decisions.append("refused")
+print(*decisions)
+"""
+
+
+def liveness_decisions(when):
+    import subprocess
+
+    # Top-level code in a fresh interpreter: the four reference cases exactly
+    # as a user's module would write them.
+    done = subprocess.run([sys.executable, "-c", LIVENESS_SCRIPT, when],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+def test_liveness_examples_at_module_level():
+    assert liveness_decisions("first") == ["refused", "accepted", "refused", "accepted"]
+
+
+def test_liveness_examples_after_a_thread_started():
+    decisions = liveness_decisions("after-thread")
+    if getattr(sys, "_is_gil_enabled", lambda: True)():
+        assert decisions == ["refused", "accepted", "refused", "accepted"]
+    else:
+        # Free-threaded 3.13 makes top-level functions immortal once a second
+        # thread exists; an immortal callback can never be collected.
+        assert decisions[1:] == ["accepted", "refused", "accepted"]

@@ -78,3 +78,20 @@ def test_on_error_is_keyword_only():
     s.emit(on_error="collect")
     s.emit("collect")
     assert seen == [((), {}), (("collect",), {})]
+
+
+def test_import_leaves_the_gil_disabled():
+    import os
+    import subprocess
+    import sys
+    import sysconfig
+
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip("needs a free-threaded interpreter")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    done = subprocess.run(
+        [sys.executable, "-W", "error::RuntimeWarning", "-c",
+         "import sys, tarnwick; assert not sys._is_gil_enabled()"],
+        env=env, capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode == 0, done.stderr

@@ -50,7 +50,7 @@ fi
 stamp="$venv/.tarnwick-deps"
 if [ ! -f "$stamp" ] || [ "$root/pyproject.toml" -nt "$stamp" ]; then
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja "pytest>=8" "hypothesis>=6.100"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" cmake ninja "pytest>=8" "hypothesis>=6.100"
     touch "$stamp"
 fi
 

@@ -579,6 +579,153 @@ PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // ---------------------------------------------------------------------------
+// Asynchronous emission
+
+// The internal script whose coroutine function awaits the awaitable results
+// on the running loop and writes each value into its callback's slot.
+constexpr const char kFinalizeScript[] =
+    "import asyncio\n"
+    "\n"
+    "async def _tarnwick_finalize(results, positions, awaitables, fast_fail):\n"
+    "    gathered = await asyncio.gather(*awaitables, return_exceptions=True)\n"
+    "    for pos, value in zip(positions, gathered):\n"
+    "        if fast_fail and isinstance(value, BaseException):\n"
+    "            raise value\n"
+    "        results[pos] = value\n"
+    "    return results\n";
+
+// An interned attribute name, made once per process and never released.
+PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
+    PyObject* name = slot.load(std::memory_order_acquire);
+    if (name == nullptr) {
+        name = publish_once(slot, check(PyUnicode_InternFromString(text)));
+    }
+    return name;
+}
+
+std::atomic<PyObject*> g_await_name{nullptr};
+std::atomic<PyObject*> g_close_name{nullptr};
+std::atomic<PyObject*> g_get_running_loop_name{nullptr};
+
+Ref get_asyncio(SignalObject* self) {
+    return self->rec.asyncio_module.get_or_fill(
+        [] { return check(PyImport_ImportModule("asyncio")); });
+}
+
+Ref get_finalize_fn(SignalObject* self) {
+    return self->rec.finalize_fn.get_or_fill([] {
+        Ref code = check(Py_CompileStringExFlags(kFinalizeScript, "tarnwick_internal.py",
+                                                 Py_file_input, nullptr, -1));
+        Ref module = check(PyImport_ExecCodeModuleEx("tarnwick_internal", code.get(),
+                                                     "tarnwick_internal.py"));
+        if (!PyModule_Check(module.get())) {
+            PyErr_Format(PyExc_TypeError, "tarnwick_internal is not a module but %T",
+                         module.get());
+            throw PyErrorSet{};
+        }
+        return check(PyObject_GetAttrString(module.get(), "_tarnwick_finalize"));
+    });
+}
+
+using AwaitableList = SmallVector<Ref, kInlineCalls>;
+
+// Closes every awaitable that has close(), so that coroutines which will never
+// be awaited neither run nor warn. Futures and tasks have no close() and are
+// only released. A close() that raises is ignored; a lookup of close that
+// raises other than AttributeError stops the closing and its exception
+// replaces `pending`, the one about to be raised.
+void close_awaitables(AwaitableList& awaitables, Ref& pending) {
+    PyObject* close_name = interned(g_close_name, "close");
+    for (Ref& aw : awaitables) {
+        PyObject* close = nullptr;
+        const int found = PyObject_GetOptionalAttr(aw.get(), close_name, &close);
+        Ref close_ref = Ref::steal(close);
+        if (found < 0) {
+            pending = Ref::steal(PyErr_GetRaisedException());
+            return;
+        }
+        if (found == 0) {
+            continue;
+        }
+        Ref result = Ref::steal(PyObject_CallNoArgs(close));
+        if (!result) {
+            PyErr_Clear();
+        }
+    }
+}
+
+[[noreturn]] void raise_pending(Ref pending) {
+    PyErr_SetRaisedException(pending.release());
+    throw PyErrorSet{};
+}
+
+PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SignalObject* sig = as_signal(self);
+        EmitOptions opts = parse_emit_options(kwargs);
+        const bool fast_fail = opts.mode == ErrorMode::FastFail;
+        PyObject* await_name = interned(g_await_name, "__await__");
+        Ref results;
+        AwaitableList awaitables;
+        SmallVector<std::size_t, kInlineCalls> positions;
+        {
+            CallList calls;
+            prepare_calls(sig, calls);
+            results = check(PyList_New(static_cast<Py_ssize_t>(calls.size())));
+            awaitables.reserve(calls.size());
+            positions.reserve(calls.size());
+            Ref failure;
+            call_all(sig, calls, args, opts.kwargs.get(), opts.mode, results.get(), failure,
+                     [&](std::size_t pos, Ref value) {
+                         PyObject* await = nullptr;
+                         const int awaitable =
+                             check_status(PyObject_GetOptionalAttr(value.get(), await_name, &await));
+                         Ref::steal(await);
+                         if (awaitable == 0) {
+                             PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(pos),
+                                             value.release());
+                             return;
+                         }
+                         PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(pos),
+                                         Py_NewRef(Py_None));
+                         awaitables.push_unchecked(std::move(value));
+                         positions.push_unchecked(pos);
+                     });
+            if (failure) {
+                calls.clear();
+                close_awaitables(awaitables, failure);
+                raise_pending(std::move(failure));
+            }
+        }
+        Ref asyncio = get_asyncio(sig);
+        {
+            Ref get_loop = check(PyObject_GetAttr(
+                asyncio.get(), interned(g_get_running_loop_name, "get_running_loop")));
+            Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
+            if (!loop) {
+                Ref pending = Ref::steal(PyErr_GetRaisedException());
+                close_awaitables(awaitables, pending);
+                raise_pending(std::move(pending));
+            }
+        }
+        Ref finalize = get_finalize_fn(sig);
+        Ref position_list = check(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            PyList_SET_ITEM(position_list.get(), static_cast<Py_ssize_t>(i),
+                            check(PyLong_FromSize_t(positions[i])).release());
+        }
+        Ref awaitable_tuple = check(PyTuple_New(static_cast<Py_ssize_t>(awaitables.size())));
+        for (std::size_t i = 0; i < awaitables.size(); ++i) {
+            PyTuple_SET_ITEM(awaitable_tuple.get(), static_cast<Py_ssize_t>(i),
+                             awaitables[i].release());
+        }
+        PyObject* argv[] = {results.get(), position_list.get(), awaitable_tuple.get(),
+                            fast_fail ? Py_True : Py_False};
+        return PyObject_Vectorcall(finalize.get(), argv, 4, nullptr);
+    });
+}
+
+// ---------------------------------------------------------------------------
 // Construction, repr, len, garbage collection
 
 constexpr const char* kNewNames[] = {"name"};
@@ -829,6 +976,9 @@ PyMethodDef signal_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "connected($self, callback, weak=False, priority=0)\n--\n\n"},
     {"emit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Signal_emit)),
      METH_VARARGS | METH_KEYWORDS, "emit($self, *args, on_error=\"fast_fail\", **kwargs)\n--\n\n"},
+    {"emit_async", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Signal_emit_async)),
+     METH_VARARGS | METH_KEYWORDS,
+     "emit_async($self, *args, on_error=\"fast_fail\", **kwargs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

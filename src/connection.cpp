@@ -94,11 +94,7 @@ std::atomic<PyObject*> g_connection_type{nullptr};
 }  // namespace
 
 PyTypeObject* connection_type() {
-    PyObject* t = g_connection_type.load(std::memory_order_acquire);
-    if (t == nullptr) {
-        t = publish_once(g_connection_type, check(PyType_FromSpec(&connection_spec)));
-    }
-    return reinterpret_cast<PyTypeObject*>(t);
+    return type_once(g_connection_type, &connection_spec);
 }
 
 PyObject* new_connection(PyObject* signal, std::uint64_t id) noexcept {

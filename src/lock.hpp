@@ -182,26 +182,20 @@ private:
     std::atomic<std::uint32_t> word_{0};
 };
 
-class SharedGuard {
+// Holds a lock in one mode for the guard's scope.
+template <void (RWLock::*Acquire)() noexcept, void (RWLock::*Release)() noexcept>
+class LockGuard {
 public:
-    explicit SharedGuard(RWLock& lock) noexcept : lock_(lock) { lock_.lock_shared(); }
-    ~SharedGuard() { lock_.unlock_shared(); }
-    SharedGuard(const SharedGuard&) = delete;
-    SharedGuard& operator=(const SharedGuard&) = delete;
+    explicit LockGuard(RWLock& lock) noexcept : lock_(lock) { (lock_.*Acquire)(); }
+    ~LockGuard() { (lock_.*Release)(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
 
 private:
     RWLock& lock_;
 };
 
-class ExclusiveGuard {
-public:
-    explicit ExclusiveGuard(RWLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~ExclusiveGuard() { lock_.unlock(); }
-    ExclusiveGuard(const ExclusiveGuard&) = delete;
-    ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
-
-private:
-    RWLock& lock_;
-};
+using SharedGuard = LockGuard<&RWLock::lock_shared, &RWLock::unlock_shared>;
+using ExclusiveGuard = LockGuard<&RWLock::lock, &RWLock::unlock>;
 
 }  // namespace tarnwick

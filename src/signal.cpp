@@ -1008,11 +1008,7 @@ std::atomic<PyObject*> g_signal_type{nullptr};
 }  // namespace
 
 PyTypeObject* signal_type() {
-    PyObject* t = g_signal_type.load(std::memory_order_acquire);
-    if (t == nullptr) {
-        t = publish_once(g_signal_type, check(PyType_FromSpec(&signal_spec)));
-    }
-    return reinterpret_cast<PyTypeObject*>(t);
+    return type_once(g_signal_type, &signal_spec);
 }
 
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {

@@ -528,6 +528,59 @@ void prepare_calls(SignalObject* self, CallList& calls) {
     }
 }
 
+// The arguments of one emission laid out once for every callback: a
+// vectorcall stack with a spare slot in front (so that bound methods can
+// prepend self without copying) and the keyword names, next to the original
+// tuple and dictionary for callables that only take those.
+class CallArguments {
+public:
+    CallArguments(PyObject* args, PyObject* kwargs) : args_(args), kwargs_(kwargs) {
+        nargs_ = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+        std::size_t nkw = 0;
+        if (kwargs != nullptr) {
+            nkw = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs));
+            kwnames_ = check(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+            // Owned, since a callback given the dictionary itself may change it.
+            kwvalues_ = check(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            Py_ssize_t it = 0;
+            Py_ssize_t k = 0;
+            while (k < static_cast<Py_ssize_t>(nkw) && PyDict_Next(kwargs, &it, &key, &value)) {
+                PyTuple_SET_ITEM(kwnames_.get(), k, Py_NewRef(key));
+                PyTuple_SET_ITEM(kwvalues_.get(), k, Py_NewRef(value));
+                ++k;
+            }
+            nkw = static_cast<std::size_t>(k);
+        }
+        stack_.reserve(1 + nargs_ + nkw);
+        stack_.push_unchecked(nullptr);
+        for (std::size_t i = 0; i < nargs_; ++i) {
+            stack_.push_unchecked(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
+        }
+        for (std::size_t i = 0; i < nkw; ++i) {
+            stack_.push_unchecked(PyTuple_GET_ITEM(kwvalues_.get(), static_cast<Py_ssize_t>(i)));
+        }
+    }
+
+    // callback(*args, **kwargs): a new reference, or null with an exception set.
+    PyObject* call(PyObject* callback) noexcept {
+        if (PyVectorcall_Function(callback) != nullptr) {
+            return PyObject_Vectorcall(callback, stack_.begin() + 1,
+                                       nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get());
+        }
+        return PyObject_Call(callback, args_, kwargs_);
+    }
+
+private:
+    PyObject* args_;
+    PyObject* kwargs_;
+    std::size_t nargs_ = 0;
+    Ref kwnames_;
+    Ref kwvalues_;
+    SmallVector<PyObject*, 8> stack_;
+};
+
 // Calls every prepared callback in order. `on_result(pos, Ref)` takes each
 // returned value and may throw. A raising callback is reported to the hooks;
 // in collect mode its exception becomes its result, in fast-fail mode the
@@ -535,9 +588,13 @@ void prepare_calls(SignalObject* self, CallList& calls) {
 template <class OnResult>
 void call_all(SignalObject* self, CallList& calls, PyObject* args, PyObject* kwargs,
               ErrorMode mode, PyObject* results, Ref& failure, OnResult&& on_result) {
+    if (calls.size() == 0) {
+        return;
+    }
+    CallArguments arguments(args, kwargs);
     for (std::size_t pos = 0; pos < calls.size(); ++pos) {
         Ref callback = std::move(calls[pos].object);
-        Ref value = Ref::steal(PyObject_Call(callback.get(), args, kwargs));
+        Ref value = Ref::steal(arguments.call(callback.get()));
         if (value) {
             on_result(pos, std::move(value));
             continue;

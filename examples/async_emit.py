@@ -8,21 +8,21 @@ from tarnwick import Signal
 fetched = Signal("fetched")
 
 
-async def store(url):
+async def store(url: str) -> str:
     await asyncio.sleep(0.02)  # pretend to write to a database
     return f"stored {url}"
 
 
-async def notify(url):
+async def notify(url: str) -> str:
     await asyncio.sleep(0.01)
     return f"notified about {url}"
 
 
-def count(url):
+def count(url: str) -> int:
     return len(url)  # a plain result is kept as it is
 
 
-async def main():
+async def main() -> None:
     fetched.connect(store)
     fetched.connect(notify)
     fetched.connect(count)
@@ -31,7 +31,7 @@ async def main():
     print(await fetched.emit_async("https://example.org"))
 
     # In "collect" mode a failing coroutine's exception is its result...
-    async def flaky(url):
+    async def flaky(url: str) -> str:
         raise ConnectionError(f"cannot reach {url}")
 
     fetched.connect(flaky)
@@ -49,6 +49,6 @@ asyncio.run(main())
 # emit_async needs a running event loop: outside one, the callbacks still run,
 # their coroutines are closed, and RuntimeError is raised.
 try:
-    fetched.emit_async("https://example.edu")
+    _ = fetched.emit_async("https://example.edu")
 except RuntimeError as e:
     print("outside a loop:", e)

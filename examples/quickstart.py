@@ -21,7 +21,7 @@ print(len(saved), "listeners")
 
 # Weak connections don't keep their observer alive.
 class StatusBar:
-    def on_saved(self, doc):
+    def on_saved(self, doc: str) -> str:
         return f"status: saved {doc}"
 
 
@@ -39,11 +39,11 @@ except TypeError as e:
     print("refused:", e)
 
 # Error hooks see every failure; "collect" keeps going and returns the error.
-failures = []
+failures: list[str] = []
 saved.on_error(lambda exc, callback: failures.append(type(exc).__name__))
 
 
-def flaky(doc):
+def flaky(doc: str) -> str:
     raise IOError(f"disk full while saving {doc}")
 
 

@@ -510,14 +510,11 @@ void prepare_calls(SignalObject* self, CallList& calls) {
             p.weak = false;
         }
         if (live != i) {
-            calls[live].object = std::move(p.object);
-            calls[live].id = p.id;
+            calls[live] = std::move(p);
         }
         ++live;
     }
-    while (calls.size() > live) {
-        calls.take_at(calls.size() - 1);
-    }
+    calls.truncate(live);
     if (!removal.empty()) {
         {
             ExclusiveGuard guard(rec.listeners_lock);

@@ -140,6 +140,14 @@ public:
         size_ = 0;
     }
 
+    // Destroys the elements from `n` on, keeping the first `n`.
+    void truncate(std::size_t n) noexcept {
+        while (size_ > n) {
+            --size_;
+            data_[size_].~T();
+        }
+    }
+
     // Destroys the elements first to last.
     void clear() noexcept {
         for (std::size_t i = 0; i < size_; ++i) {
@@ -149,12 +157,7 @@ public:
     }
 
     // Destroys the elements last to first.
-    void clear_reverse() noexcept {
-        while (size_ > 0) {
-            --size_;
-            data_[size_].~T();
-        }
-    }
+    void clear_reverse() noexcept { truncate(0); }
 
 private:
     template <class U, std::size_t M>

@@ -1,0 +1,100 @@
+"""Typed use of tarnwick's whole API.
+
+Type-checked by tools/ci/typing.sh with mypy --strict and pyright (strict, as
+the comment below asks), and also run, so every call here is valid at run time
+too. Not a pytest module: the name has no test_ prefix.
+"""
+# pyright: strict
+
+import asyncio
+from collections.abc import Callable, Coroutine
+from typing import Any, Literal, assert_type
+
+from tarnwick import Signal, SignalConnection
+
+saved = Signal("saved")
+assert_type(Signal(), Signal)
+assert_type(Signal(None), Signal)
+assert_type(Signal(name="named"), Signal)
+
+
+def index(path: str) -> str:
+    return f"indexed {path}"
+
+
+async def upload(path: str) -> str:
+    await asyncio.sleep(0)
+    return f"uploaded {path}"
+
+
+class Observer:
+    def on_saved(self, path: str, *, reason: str = "") -> None:
+        pass
+
+
+observer = Observer()
+
+assert_type(saved.connect(index), int)
+assert_type(saved.connect(observer.on_saved, weak=True), int)
+assert_type(saved.connect(len, priority=-5), int)
+assert_type(saved.connect(callback=index, weak=False, priority=2**31 - 1), int)
+assert_type(saved.connect_once(index), int)
+assert_type(saved.connect_once(observer.on_saved, True, 3), int)
+assert_type(saved.connect_finite(index, 3), int)
+assert_type(saved.connect_finite(index, times=2, weak=False, priority=1), int)
+assert_type(saved.disconnect(0), bool)
+assert_type(saved.disconnect(id=12345), bool)
+assert_type(len(saved), int)
+
+results = saved.emit("a.txt")
+assert_type(results, list[Any])
+assert results[0] == "indexed a.txt"
+assert_type(saved.emit("a.txt", reason="manual", on_error="collect"), list[Any])
+assert_type(saved.emit("a.txt", on_error="fast_fail"), list[Any])
+mode: Literal["fast_fail", "collect"] = "collect"
+saved.emit("b.txt", on_error=mode)
+
+# A hook may take exactly what it is given, or anything wider.
+def log_failure(exc: BaseException, callback: Callable[..., Any]) -> None:
+    pass
+
+
+def log_anything(*args: object) -> bool:
+    return True
+
+
+assert_type(saved.on_error(log_failure), None)
+saved.on_error(log_anything)
+saved.on_error(lambda exc, callback: print(type(exc).__name__, callback))
+assert_type(saved.clear_error_hooks(), None)
+
+connection = saved.connected(index, weak=False, priority=7)
+assert_type(connection, SignalConnection)
+with connection as cid:
+    assert_type(cid, int)
+
+
+def scoped_id() -> int:
+    # __exit__ returns Literal[False], so checkers know the with block never
+    # swallows an exception and this function always returns.
+    with saved.connected(index) as cid:
+        return cid
+
+
+assert_type(scoped_id(), int)
+assert_type(saved.connected(index).__exit__(None, None, None), Literal[False])
+
+
+async def main() -> list[Any]:
+    uploads = Signal("uploads")
+    uploads.connect(upload)
+    pending = assert_type(
+        uploads.emit_async("c.txt", on_error="collect"), Coroutine[Any, Any, list[Any]]
+    )
+    done = await pending
+    assert_type(done, list[Any])
+    task = asyncio.create_task(uploads.emit_async("d.txt"))  # a real coroutine
+    return done + await task
+
+
+assert asyncio.run(main()) == ["uploaded c.txt", "uploaded d.txt"]

@@ -61,11 +61,15 @@ inline CallDecision consume_call(CallbackEntry& entry) noexcept {
 
 // What an emission takes of one picked entry: a new reference to the
 // callable, or to the weak reference plus the id to remove it by if the
-// referent has died. After resolution `object` is always the callable.
+// referent has died. After resolution `object` is the callable; once called,
+// it is what the call returned (or raised, in collect mode), so that an
+// emission needs no storage beyond what it reserved before its snapshot.
 struct PendingCallback {
     Ref object;
     std::uint64_t id;
     bool weak;
+    // The result is awaitable and its slot waits for the await (emit_async).
+    bool awaitable = false;
 };
 
 // The connected callbacks in call order. Guarded by Signal's listener lock;

@@ -174,11 +174,16 @@ Ref make_weak(SignalObject* self, Ref callback) {
 // ---------------------------------------------------------------------------
 // Connecting
 
-// Connects `callback` (borrowed) and returns the new id. Every check happens
-// before the table changes, and the id is drawn only once the insertion can
-// no longer fail, so a failed connect consumes no id.
-std::uint64_t connect_callback(SignalObject* self, PyObject* callback, bool weak,
-                               std::int32_t priority, std::optional<std::uint64_t> limit) {
+// Connects `callback` (borrowed) and returns what make_result(id) built for
+// the new id (the Python int, or the SignalConnection). Every check happens
+// before the table changes; the result object is made before the lock is
+// taken, for the id that the insertion will get, so that nothing can fail once
+// an id has been drawn and a failed connect consumes no id. Ids are drawn only
+// under the exclusive lock, so the prediction holds unless another connect
+// got in first, and then we simply try again with the next one.
+template <class MakeResult>
+Ref connect_callback(SignalObject* self, PyObject* callback, bool weak, std::int32_t priority,
+                     std::optional<std::uint64_t> limit, MakeResult&& make_result) {
     if (!PyCallable_Check(callback)) {
         PyErr_SetString(PyExc_TypeError, "Callback must be a function.");
         throw PyErrorSet{};
@@ -191,31 +196,28 @@ std::uint64_t connect_callback(SignalObject* self, PyObject* callback, bool weak
     if (weak) {
         held = make_weak(self, std::move(held));
     }
+    // Outlives the guard: if growing fails, its reference is dropped after the
+    // lock is let go.
     CallbackEntry entry{std::move(held), limit.value_or(0), 0, priority,
                         weak ? EntryKind::Weak : EntryKind::Strong, limit.has_value()};
     auto& rec = self->rec;
-    // Declared before the guard: if growing fails, the entry's reference is
-    // dropped after the lock is let go.
-    {
-        ExclusiveGuard guard(rec.listeners_lock);
-        rec.listeners.reserve_one_more();
-        entry.id = rec.next_id.fetch_add(1, std::memory_order_relaxed);
-        rec.listeners.insert_sorted(std::move(entry));
+    std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
+    for (;;) {
+        Ref result = make_result(expected);
+        {
+            ExclusiveGuard guard(rec.listeners_lock);
+            rec.listeners.reserve_one_more();
+            if (rec.next_id.load(std::memory_order_relaxed) == expected) {
+                entry.id = rec.next_id.fetch_add(1, std::memory_order_relaxed);
+                rec.listeners.insert_sorted(std::move(entry));
+                return result;
+            }
+            expected = rec.next_id.load(std::memory_order_relaxed);
+        }
     }
-    return entry.id;
 }
 
-// Wraps a fresh id for Python; if even that fails, the connection is undone
-// so that a failed call leaves no entry behind.
-PyObject* id_to_python(SignalObject* self, std::uint64_t id) noexcept {
-    PyObject* result = PyLong_FromUnsignedLongLong(id);
-    if (result == nullptr) {
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        disconnect_by_id(self, id);
-        PyErr_SetRaisedException(pending.release());
-    }
-    return result;
-}
+Ref id_object(std::uint64_t id) { return check(PyLong_FromUnsignedLongLong(id)); }
 
 constexpr const char* kConnectNames[] = {"callback", "weak", "priority"};
 constexpr const char* kConnectFiniteNames[] = {"callback", "times", "weak", "priority"};
@@ -261,8 +263,8 @@ PyObject* Signal_connect_method(PyObject* self, PyObject* const* args, Py_ssize_
         if (Once) {
             limit = 1;
         }
-        const std::uint64_t id = connect_callback(as_signal(self), a.callback, a.weak, a.priority, limit);
-        return id_to_python(as_signal(self), id);
+        return connect_callback(as_signal(self), a.callback, a.weak, a.priority, limit, id_object)
+            .release();
     });
 }
 
@@ -278,15 +280,9 @@ PyObject* Signal_connected(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!bind_connect(kConnectedSig, false, args, nargs, kwnames, a)) {
             return nullptr;
         }
-        const std::uint64_t id =
-            connect_callback(as_signal(self), a.callback, a.weak, a.priority, std::nullopt);
-        PyObject* conn = new_connection(self, id);
-        if (conn == nullptr) {
-            Ref pending = Ref::steal(PyErr_GetRaisedException());
-            disconnect_by_id(as_signal(self), id);
-            PyErr_SetRaisedException(pending.release());
-        }
-        return conn;
+        return connect_callback(as_signal(self), a.callback, a.weak, a.priority, std::nullopt,
+                                [&](std::uint64_t id) { return check(new_connection(self, id)); })
+            .release();
     });
 }
 
@@ -578,57 +574,61 @@ private:
     SmallVector<PyObject*, 8> stack_;
 };
 
-// Calls every prepared callback in order. `on_result(pos, Ref)` takes each
-// returned value and may throw. A raising callback is reported to the hooks;
-// in collect mode its exception becomes its result, in fast-fail mode the
-// loop stops and the exception is handed back through `failure`.
+// Calls every prepared callback in order, with no lock held, and leaves each
+// result in its call-list slot. `on_result(slot, Ref)` takes each returned
+// value and may throw. A raising callback is reported to the hooks; in collect
+// mode its exception becomes its result, in fast-fail mode the loop stops and
+// the exception is handed back through `failure`. Returns how many slots hold
+// results.
 template <class OnResult>
-void call_all(SignalObject* self, CallList& calls, PyObject* args, PyObject* kwargs,
-              ErrorMode mode, PyObject* results, Ref& failure, OnResult&& on_result) {
-    if (calls.size() == 0) {
-        return;
-    }
-    CallArguments arguments(args, kwargs);
+std::size_t call_all(SignalObject* self, CallList& calls, CallArguments& arguments, ErrorMode mode,
+                     Ref& failure, OnResult&& on_result) {
     for (std::size_t pos = 0; pos < calls.size(); ++pos) {
-        Ref callback = std::move(calls[pos].object);
+        PendingCallback& slot = calls[pos];
+        Ref callback = std::move(slot.object);
         Ref value = Ref::steal(arguments.call(callback.get()));
         if (value) {
-            on_result(pos, std::move(value));
+            on_result(slot, std::move(value));
             continue;
         }
         Ref exc = Ref::steal(PyErr_GetRaisedException());
         notify_error_hooks(self, exc.get(), callback.get());
         if (mode == ErrorMode::FastFail) {
             failure = std::move(exc);
-            return;
+            return pos;
         }
-        PyList_SET_ITEM(results, static_cast<Py_ssize_t>(pos), exc.release());
+        slot.object = std::move(exc);
     }
+    return calls.size();
+}
+
+// A new list of the first `n` slots' results.
+Ref results_list(CallList& calls, std::size_t n) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = calls[i].awaitable ? Py_NewRef(Py_None) : calls[i].object.release();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
 }
 
 PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         EmitOptions opts = parse_emit_options(kwargs);
+        // Everything that can fail is made before the snapshot uses up counts.
+        CallArguments arguments(args, opts.kwargs.get());
+        CallList calls;
+        prepare_calls(as_signal(self), calls);
         Ref failure;
-        Ref results;
-        {
-            CallList calls;
-            prepare_calls(as_signal(self), calls);
-            results = check(PyList_New(static_cast<Py_ssize_t>(calls.size())));
-            call_all(as_signal(self), calls, args, opts.kwargs.get(), opts.mode, results.get(),
-                     failure, [&](std::size_t pos, Ref value) {
-                         PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(pos),
-                                         value.release());
-                     });
-            if (failure) {
-                results.reset();  // callbacks not yet called go with `calls`
-            }
-        }
+        const std::size_t called =
+            call_all(as_signal(self), calls, arguments, opts.mode, failure,
+                     [](PendingCallback& slot, Ref value) { slot.object = std::move(value); });
         if (failure) {
+            calls.clear();  // results so far, and the callbacks never reached
             PyErr_SetRaisedException(failure.release());
             return nullptr;
         }
-        return results.release();
+        return results_list(calls, called).release();
     });
 }
 
@@ -681,18 +681,20 @@ Ref get_finalize_fn(SignalObject* self) {
     });
 }
 
-using AwaitableList = SmallVector<Ref, kInlineCalls>;
-
-// Closes every awaitable that has close(), so that coroutines which will never
-// be awaited neither run nor warn. Futures and tasks have no close() and are
-// only released. A close() that raises is ignored; a lookup of close that
-// raises other than AttributeError stops the closing and its exception
-// replaces `pending`, the one about to be raised.
-void close_awaitables(AwaitableList& awaitables, Ref& pending) {
+// Closes every awaitable result among the first `n` slots that has close(),
+// so that coroutines which will never be awaited neither run nor warn.
+// Futures and tasks have no close() and are only released. A close() that
+// raises is ignored; a lookup of close that raises other than AttributeError
+// stops the closing, and its exception replaces `pending`, the one about to
+// be raised.
+void close_awaitables(CallList& calls, std::size_t n, Ref& pending) {
     PyObject* close_name = interned(g_close_name, "close");
-    for (Ref& aw : awaitables) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!calls[i].awaitable) {
+            continue;
+        }
         PyObject* close = nullptr;
-        const int found = PyObject_GetOptionalAttr(aw.get(), close_name, &close);
+        const int found = PyObject_GetOptionalAttr(calls[i].object.get(), close_name, &close);
         Ref close_ref = Ref::steal(close);
         if (found < 0) {
             pending = Ref::steal(PyErr_GetRaisedException());
@@ -719,37 +721,24 @@ PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {
         EmitOptions opts = parse_emit_options(kwargs);
         const bool fast_fail = opts.mode == ErrorMode::FastFail;
         PyObject* await_name = interned(g_await_name, "__await__");
-        Ref results;
-        AwaitableList awaitables;
-        SmallVector<std::size_t, kInlineCalls> positions;
-        {
-            CallList calls;
-            prepare_calls(sig, calls);
-            results = check(PyList_New(static_cast<Py_ssize_t>(calls.size())));
-            awaitables.reserve(calls.size());
-            positions.reserve(calls.size());
-            Ref failure;
-            call_all(sig, calls, args, opts.kwargs.get(), opts.mode, results.get(), failure,
-                     [&](std::size_t pos, Ref value) {
-                         PyObject* await = nullptr;
-                         const int awaitable =
-                             check_status(PyObject_GetOptionalAttr(value.get(), await_name, &await));
-                         Ref::steal(await);
-                         if (awaitable == 0) {
-                             PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(pos),
-                                             value.release());
-                             return;
-                         }
-                         PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(pos),
-                                         Py_NewRef(Py_None));
-                         awaitables.push_unchecked(std::move(value));
-                         positions.push_unchecked(pos);
-                     });
-            if (failure) {
-                calls.clear();
-                close_awaitables(awaitables, failure);
-                raise_pending(std::move(failure));
-            }
+        CallArguments arguments(args, opts.kwargs.get());
+        CallList calls;
+        prepare_calls(sig, calls);
+        std::size_t n_awaitable = 0;
+        Ref failure;
+        const std::size_t called =
+            call_all(sig, calls, arguments, opts.mode, failure, [&](PendingCallback& slot, Ref value) {
+                PyObject* await = nullptr;
+                const int awaitable =
+                    check_status(PyObject_GetOptionalAttr(value.get(), await_name, &await));
+                Ref::steal(await);
+                slot.object = std::move(value);
+                slot.awaitable = awaitable != 0;
+                n_awaitable += awaitable != 0 ? 1 : 0;
+            });
+        if (failure) {
+            close_awaitables(calls, called, failure);
+            raise_pending(std::move(failure));
         }
         Ref asyncio = get_asyncio(sig);
         {
@@ -758,22 +747,25 @@ PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {
             Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
             if (!loop) {
                 Ref pending = Ref::steal(PyErr_GetRaisedException());
-                close_awaitables(awaitables, pending);
+                close_awaitables(calls, called, pending);
                 raise_pending(std::move(pending));
             }
         }
         Ref finalize = get_finalize_fn(sig);
-        Ref position_list = check(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-        for (std::size_t i = 0; i < positions.size(); ++i) {
-            PyList_SET_ITEM(position_list.get(), static_cast<Py_ssize_t>(i),
-                            check(PyLong_FromSize_t(positions[i])).release());
+        Ref positions = check(PyList_New(static_cast<Py_ssize_t>(n_awaitable)));
+        Ref awaitables = check(PyTuple_New(static_cast<Py_ssize_t>(n_awaitable)));
+        for (std::size_t i = 0, k = 0; i < called; ++i) {
+            if (!calls[i].awaitable) {
+                continue;
+            }
+            PyList_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(k),
+                            check(PyLong_FromSize_t(i)).release());
+            PyTuple_SET_ITEM(awaitables.get(), static_cast<Py_ssize_t>(k),
+                             Py_NewRef(calls[i].object.get()));
+            ++k;
         }
-        Ref awaitable_tuple = check(PyTuple_New(static_cast<Py_ssize_t>(awaitables.size())));
-        for (std::size_t i = 0; i < awaitables.size(); ++i) {
-            PyTuple_SET_ITEM(awaitable_tuple.get(), static_cast<Py_ssize_t>(i),
-                             awaitables[i].release());
-        }
-        PyObject* argv[] = {results.get(), position_list.get(), awaitable_tuple.get(),
+        Ref results = results_list(calls, called);
+        PyObject* argv[] = {results.get(), positions.get(), awaitables.get(),
                             fast_fail ? Py_True : Py_False};
         return PyObject_Vectorcall(finalize.get(), argv, 4, nullptr);
     });

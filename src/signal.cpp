@@ -531,20 +531,28 @@ public:
         nargs_ = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
         std::size_t nkw = 0;
         if (kwargs != nullptr) {
-            nkw = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs));
-            kwnames_ = check(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+            // The dictionary is normally this call's own, but a C caller may
+            // share it: read it inside its critical section, and throw only
+            // after leaving that.
+            bool ok = true;
+            Py_BEGIN_CRITICAL_SECTION(kwargs);
+            const Py_ssize_t size = PyDict_GET_SIZE(kwargs);
+            kwnames_ = Ref::steal(PyTuple_New(size));
             // Owned, since a callback given the dictionary itself may change it.
-            kwvalues_ = check(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+            kwvalues_ = Ref::steal(PyTuple_New(size));
+            ok = kwnames_ && kwvalues_;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
             Py_ssize_t it = 0;
-            Py_ssize_t k = 0;
-            while (k < static_cast<Py_ssize_t>(nkw) && PyDict_Next(kwargs, &it, &key, &value)) {
+            for (Py_ssize_t k = 0; ok && k < size && PyDict_Next(kwargs, &it, &key, &value); ++k) {
                 PyTuple_SET_ITEM(kwnames_.get(), k, Py_NewRef(key));
                 PyTuple_SET_ITEM(kwvalues_.get(), k, Py_NewRef(value));
-                ++k;
             }
-            nkw = static_cast<std::size_t>(k);
+            nkw = static_cast<std::size_t>(size);
+            Py_END_CRITICAL_SECTION();
+            if (!ok) {
+                throw PyErrorSet{};
+            }
         }
         stack_.reserve(1 + nargs_ + nkw);
         stack_.push_unchecked(nullptr);

@@ -21,6 +21,15 @@ namespace {
 
 SignalObject* as_signal(PyObject* self) noexcept { return reinterpret_cast<SignalObject*>(self); }
 
+// An interned attribute name, made once per process and never released.
+PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
+    PyObject* name = slot.load(std::memory_order_acquire);
+    if (name == nullptr) {
+        name = publish_once(slot, check(PyUnicode_InternFromString(text)));
+    }
+    return name;
+}
+
 // ---------------------------------------------------------------------------
 // Weak-connection liveness
 //
@@ -419,13 +428,16 @@ struct EmitOptions {
     Ref kwargs;
 };
 
+std::atomic<PyObject*> g_on_error_name{nullptr};
+
 EmitOptions parse_emit_options(PyObject* kwargs) {
     EmitOptions opts;
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return opts;
     }
     PyObject* mode = nullptr;
-    const int found = check_status(PyDict_GetItemStringRef(kwargs, "on_error", &mode));
+    const int found =
+        check_status(PyDict_GetItemRef(kwargs, interned(g_on_error_name, "on_error"), &mode));
     Ref mode_ref = Ref::steal(mode);
     if (found == 0) {
         opts.kwargs = Ref::new_ref(kwargs);
@@ -446,7 +458,7 @@ EmitOptions parse_emit_options(PyObject* kwargs) {
     if (PyDict_GET_SIZE(kwargs) > 1) {
         // Never change the caller's dictionary.
         opts.kwargs = check(PyDict_Copy(kwargs));
-        check_status(PyDict_DelItemString(opts.kwargs.get(), "on_error"));
+        check_status(PyDict_DelItem(opts.kwargs.get(), interned(g_on_error_name, "on_error")));
     }
     return opts;
 }
@@ -655,15 +667,6 @@ constexpr const char kFinalizeScript[] =
     "            raise value\n"
     "        results[pos] = value\n"
     "    return results\n";
-
-// An interned attribute name, made once per process and never released.
-PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
-    PyObject* name = slot.load(std::memory_order_acquire);
-    if (name == nullptr) {
-        name = publish_once(slot, check(PyUnicode_InternFromString(text)));
-    }
-    return name;
-}
 
 std::atomic<PyObject*> g_await_name{nullptr};
 std::atomic<PyObject*> g_close_name{nullptr};

@@ -1,0 +1,150 @@
+"""Instructions per emit, counted by valgrind's callgrind.
+
+    python bench/callgrind.py --work DIR --out callgrind.json [--libs a,b] [--emits N]
+
+For each library and listener count (1 and 10), the same compiled emit loop
+the timing suite uses runs N times and then 2N times, each in a fresh
+interpreter under callgrind; (Ir(2N) - Ir(N)) / N is the number of
+instructions one more emit costs, the loop's own few bytecodes included.
+Start-up, imports and set-up cancel out. PYTHONHASHSEED is fixed, so the two
+runs do the same work apart from the extra emits.
+
+For tarnwick at 1 listener two more runs (N and 2N) collect only while inside the C
+method call (--toggle-collect on CPython's method_vectorcall_VARARGS_KEYWORDS,
+which is how a METH_VARARGS|METH_KEYWORDS method is entered); its
+callgrind_annotate output, exclusive and inclusive, goes next to the JSON as
+callgrind-annotate.txt and shows where the instructions go.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+CG_LIBS = ["tarnwick", "floor", "psygnal", "psygnal_fast", "blinker", "django", "pyside6"]
+LISTENERS = (1, 10)
+ENTRY = "method_vectorcall_VARARGS_KEYWORDS"
+
+
+def child(key: str, listeners: int, emits: int):
+    import cases
+    import libs
+    lib = libs.BY_KEY[key]()
+    ns = dict(lib.load(), x=1)
+    s = lib.make_signal(ns)
+    keep = [lib.callback("trivial") for _ in range(listeners)]
+    for cb in keep:
+        lib.add(s, cb)
+    ns["s"] = s
+    loop = cases.compile_simple(lib.emit, ns)
+    loop(100, time.perf_counter, ns)   # specialise the bytecode before counting
+    loop(emits, time.perf_counter, ns)
+
+
+def total_ir(path: str) -> int:
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def run_cg(out_file, key, listeners, emits, extra=()):
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", *extra,
+           sys.executable, os.path.abspath(__file__), "--child", key,
+           "--listeners", str(listeners), "--emits", str(emits)]
+    env = dict(os.environ, PYTHONHASHSEED="0", QT_QPA_PLATFORM="offscreen")
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        tail = [l for l in proc.stderr.splitlines() if not l.startswith("==")][-3:]
+        raise RuntimeError(" | ".join(tail) or f"valgrind exited {proc.returncode}")
+    return total_ir(out_file)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--child")
+    ap.add_argument("--listeners", type=int, default=1)
+    ap.add_argument("--emits", type=int, default=50_000)
+    ap.add_argument("--work")
+    ap.add_argument("--out")
+    ap.add_argument("--libs", default="")
+    args = ap.parse_args()
+    if args.child:
+        child(args.child, args.listeners, args.emits)
+        return
+    os.makedirs(args.work, exist_ok=True)
+    keys = [k for k in args.libs.split(",") if k] or CG_LIBS
+    keys = [k for k in keys if k in CG_LIBS]
+    n = args.emits
+    result = {"emits": n, "valgrind": subprocess.run(["valgrind", "--version"], capture_output=True,
+                                                     text=True).stdout.strip(),
+              "python": sys.version, "libs": {}, "skipped": {}}
+    for key in keys:
+        row = {}
+        try:
+            for listeners in LISTENERS:
+                a = run_cg(os.path.join(args.work, f"cg-{key}-{listeners}-1.out"), key, listeners, n)
+                b = run_cg(os.path.join(args.work, f"cg-{key}-{listeners}-2.out"), key, listeners, 2 * n)
+                row[str(listeners)] = (b - a) / n
+                print(f"callgrind: {key:12s} {listeners:>2} listener(s): {row[str(listeners)]:8.0f} Ir/emit",
+                      file=sys.stderr, flush=True)
+        except RuntimeError as exc:
+            result["skipped"][key] = str(exc)
+            print(f"callgrind: {key} skipped: {exc}", file=sys.stderr)
+            continue
+        result["libs"][key] = row
+
+    if "tarnwick" in keys and "tarnwick" in result["libs"]:
+        out_file = os.path.join(args.work, "cg-tarnwick-1-entry-2.out")
+        try:
+            # Other METH_VARARGS calls during start-up are collected too; the
+            # difference of two runs removes them from the count.
+            toggle = [f"--toggle-collect={ENTRY}"]
+            ir1 = run_cg(os.path.join(args.work, "cg-tarnwick-1-entry-1.out"), "tarnwick", 1, n, toggle)
+            ir2 = run_cg(out_file, "tarnwick", 1, 2 * n, toggle)
+            result["tarnwick_inside_call_1"] = (ir2 - ir1) / n
+            texts = []
+            for inclusive in ("no", "yes"):
+                ann = subprocess.run(["callgrind_annotate", f"--inclusive={inclusive}", "--threshold=99.5",
+                                      out_file], capture_output=True, text=True).stdout
+                ann = _tidy(ann)
+                if inclusive == "yes":
+                    # Everything collected sits below the method wrapper, so its
+                    # callers all show 100%; keep what is inside the call.
+                    ann = "\n".join(l for l in ann.splitlines()
+                                    if not re.match(r"\s*[\d,]+ \((100\.0|99\.9\d)%\)\s+\S", l)
+                                    or "PROGRAM TOTALS" in l or "method_vectorcall" in l)
+                texts.append(f"### callgrind_annotate --inclusive={inclusive}\n{ann}")
+            annotate = "\n\n".join(texts)
+            result["annotate"] = annotate
+            if args.out:
+                with open(os.path.join(os.path.dirname(os.path.abspath(args.out)),
+                                       "callgrind-annotate.txt"), "w") as f:
+                    f.write(annotate)
+        except RuntimeError as exc:
+            result["annotate_error"] = str(exc)
+    with open(args.out, "w") as f:
+        json.dump(result, f, indent=1)
+
+
+def _tidy(text: str) -> str:
+    # Keep the table; shorten the long paths of the interpreter and the venv.
+    text = re.sub(r"/[^\s:]*/site-packages/", "", text)
+    text = re.sub(r"/root/\.pyenv/versions/[^/]+/", "", text)
+    text = re.sub(r"/tmp/python-build[^/]*/Python-[^/]+/", "", text)
+    return text
+
+
+if __name__ == "__main__":
+    if shutil.which("valgrind") is None and "--child" not in sys.argv:
+        sys.exit("valgrind is not installed")
+    main()

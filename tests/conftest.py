@@ -19,3 +19,9 @@ free_threaded = pytest.mark.skipif(
     not getattr(sys, "_is_gil_enabled", lambda: True)() is False,
     reason="needs a free-threaded interpreter",
 )
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "stress: time-bounded multi-threaded stress tests (TARNWICK_STRESS_SECONDS, TARNWICK_STRESS_SEED)"
+    )

@@ -1,0 +1,57 @@
+"""pytest plugin for tools/ci/ft.sh: marks the tests that must not run under
+pytest-run-parallel's --parallel-threads (they still run, once, in one thread).
+
+pytest-run-parallel runs each test function in N threads at once, sharing
+module globals and the interpreter. That is a good way to run the ordinary
+behavioural tests of a thread-safe library concurrently; it is wrong for a
+test whose assertion is about process-wide state:
+
+* the cyclic collector and reference counts (test_gc.py, refcount baselines):
+  another thread's frames and collections change what they observe;
+* monkeypatching modules or builtins, capturing output, catching warnings:
+  pytest's fixtures for those are process-wide;
+* subprocesses: correct, but four child interpreters per test buy nothing;
+* Hypothesis state machines: Hypothesis keeps per-test state it does not
+  share between threads.
+"""
+
+import pytest
+
+UNSAFE_FIXTURES = {"monkeypatch", "capsys", "capfd", "capsysbinary", "capfdbinary", "recwarn",
+                   "collect_all"}
+
+UNSAFE_MODULES = {
+    "test_gc.py": "asserts on the collector and reference counts",
+    "test_model.py": "a Hypothesis state machine",
+    "test_unicode_table.py": "compiles and runs C++ in subprocesses",
+    "test_module.py": "re-imports the module and runs a subprocess",
+    "test_threads.py": "starts its own threads",
+    "test_stress.py": "starts its own threads",
+    "test_faults.py": "process-wide hooks (allocators, unraisablehook, excepthook)",
+}
+
+UNSAFE_TESTS = {
+    "test_raising_weak_reference_stops_the_emission": "replaces weakref.WeakMethod",
+    "test_references_return_to_baseline": "reference-count baseline",
+    "test_references_are_released": "reference-count baseline",
+    "test_liveness_examples_at_module_level": "subprocess",
+    "test_liveness_examples_after_a_thread_started": "subprocess",
+    "test_internal_module_is_built_once_per_signal": "patches builtins.__import__",
+    "test_two_threads_with_their_own_loops_share_a_signal": "starts its own threads",
+}
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        reason = None
+        module = item.path.name
+        if module in UNSAFE_MODULES:
+            reason = UNSAFE_MODULES[module]
+        elif getattr(item, "originalname", None) in UNSAFE_TESTS:
+            reason = UNSAFE_TESTS[item.originalname]
+        else:
+            used = UNSAFE_FIXTURES.intersection(getattr(item, "fixturenames", ()))
+            if used:
+                reason = f"uses process-wide fixtures {sorted(used)}"
+        if reason:
+            item.add_marker(pytest.mark.thread_unsafe(reason=reason))

@@ -22,9 +22,9 @@ def test_reimport_shares_the_types():
     import importlib.util
     import sys
 
-    spec = importlib.util.find_spec("tarnwick")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("tarnwick")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again.Signal is Signal
     assert again.SignalConnection is SignalConnection
     assert sys.modules["tarnwick"] is tarnwick

@@ -146,7 +146,7 @@ class Conn:
         return min(ends) if ends else None
 
     def __repr__(self):
-        return (f"Conn(cid={self.cid}, prio={self.priority}, limit={self.limit}, weak={self.weak}, "
+        return (f"Conn(signal={self.sig}, cid={self.cid}, prio={self.priority}, limit={self.limit}, weak={self.weak}, "
                 f"raiser={self.raiser}, connected_at={self.connected_at}, calls={self.calls}, "
                 f"disconnect_started={self.disconnect_started}, disconnected_at={self.disconnected_at}, "
                 f"dropped_at={self.dropped_at}, removals={self.removals})")

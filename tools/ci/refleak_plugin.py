@@ -62,15 +62,15 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    spec = config.getoption("refleak")
-    if not spec:
+    setting = config.getoption("refleak")
+    if not setting:
         return
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleak needs a debug build of CPython (sys.gettotalrefcount)")
     try:
-        warmups, runs = (int(x) for x in spec.split(":"))
+        warmups, runs = (int(x) for x in setting.split(":"))
     except ValueError:
-        raise pytest.UsageError(f"--refleak expects WARMUPS:RUNS, got {spec!r}") from None
+        raise pytest.UsageError(f"--refleak expects WARMUPS:RUNS, got {setting!r}") from None
     if warmups < 1 or runs < 1:
         raise pytest.UsageError("--refleak needs at least one warm-up and one measured run")
     try:

@@ -18,20 +18,10 @@ ci_t0=$SECONDS
 ci_log() { printf '[ci %s] %s\n' "${CI_STAGE:-?}" "$*" >&2; }
 ci_die() { ci_log "error: $*"; exit 1; }
 
+source "$ci_root/tools/find-python.sh"
+
 ci_default_python() {
-    if [ -n "${PYTHON:-}" ]; then
-        command -v "$PYTHON" && return
-        ci_die "PYTHON=$PYTHON is not an executable"
-    fi
-    if python3.13 -c 'import sys' >/dev/null 2>&1; then
-        python3.13 -c 'import sys; print(sys.executable)'
-        return
-    fi
-    local pyenv_root found
-    pyenv_root=$( (command -v pyenv >/dev/null 2>&1 && pyenv root) || echo "$HOME/.pyenv")
-    found=$(ls -d "$pyenv_root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1 || true)
-    [ -n "$found" ] && [ -x "$found" ] || ci_die "no Python 3.13 found (set PYTHON=/path/to/python3.13)"
-    echo "$found"
+    find_python || ci_die "no Python 3.13 found (set PYTHON=/path/to/python3.13)"
 }
 
 ci_interpreter() {

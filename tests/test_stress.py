@@ -115,7 +115,7 @@ class Conn:
 
     __slots__ = ("sig", "cid", "priority", "limit", "weak", "raiser", "connected_at",
                  "disconnect_started", "disconnected_at", "dropped_at", "calls",
-                 "removals", "exited", "async_result", "__weakref__")
+                 "removals", "exited", "async_result", "dropped_mid_run", "__weakref__")
 
     def __init__(self, sig, priority, limit=None, weak=False, raiser=False):
         self.sig = sig
@@ -132,6 +132,7 @@ class Conn:
         self.removals = []  # results of disconnect() calls on this id
         self.exited = False
         self.async_result = False
+        self.dropped_mid_run = False
 
     def call(self, ticket, *args, **kwargs):
         self.calls.append(ticket)
@@ -339,6 +340,7 @@ class Worker:
             return
         target, conn = self.targets.pop(self.rng.randrange(len(self.targets)))
         conn.dropped_at = self.state.clock.tick()
+        conn.dropped_mid_run = True
         del target
 
     def check_results(self, results, ticket):
@@ -537,7 +539,13 @@ def check_model(state, workers):
                 continue
             # Limited: the k-th emission to end inside its lifetime finds a
             # count left unless k-1 earlier calls used them up, so by its end
-            # at least min(k, limit) calls have started.
+            # at least min(k, limit) calls have started. Not so for a weak
+            # one whose referent died while others were emitting: an
+            # emission in flight may have taken a count in its snapshot and
+            # then found the referent dead, so that count is gone uncalled
+            # while a later emission, wholly inside the lifetime, saw none.
+            if conn.weak and conn.dropped_mid_run:
+                continue
             starts = sorted(conn.calls)
             for k, end in enumerate(index.first_inside_ends(after, before, conn.limit), 1):
                 if bisect.bisect_left(starts, end) < k:

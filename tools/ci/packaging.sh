@@ -23,23 +23,6 @@ CI_STAGE=packaging
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ci_root"
 
-# fresh_venv PYTHON DIR: an empty virtual environment at DIR with a current pip.
-fresh_venv() {
-    rm -rf "$2"
-    "$1" -m venv "$2" || ci_die "creating the venv $2 failed"
-    pip_install "$2" --upgrade pip
-}
-
-# pip_install VENV ARGS...: pip install into VENV, quietly. The machine's pip
-# configuration names local package directories that may not exist; pip's
-# warnings about those are dropped.
-pip_install() {
-    local venv=$1
-    shift
-    PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q "$@" 2>&1 |
-        { grep -v "^WARNING: Location 'file:" || true; }
-}
-
 # The suite runs twice per interpreter here to check installs, not to stress
 # the library: the stress tests get a shorter run than their default.
 export TARNWICK_STRESS_SECONDS=${TARNWICK_STRESS_SECONDS:-1}

@@ -926,7 +926,8 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto& rec = as_signal(self)->rec;
     {
-        const bool locked = rec.listeners_lock.try_lock_shared();
+        ReadHold hold;
+        const bool locked = rec.listeners_lock.try_lock_shared(hold);
         int rc = 0;
         for (const CallbackEntry& e : rec.listeners.entries()) {
             if ((rc = visit(e.callback.get(), arg)) != 0) {
@@ -934,14 +935,15 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
             }
         }
         if (locked) {
-            rec.listeners_lock.unlock_shared();
+            rec.listeners_lock.unlock_shared(hold);
         }
         if (rc != 0) {
             return rc;
         }
     }
     {
-        const bool locked = rec.hooks_lock.try_lock_shared();
+        ReadHold hold;
+        const bool locked = rec.hooks_lock.try_lock_shared(hold);
         int rc = 0;
         for (const Ref& h : rec.hooks) {
             if ((rc = visit(h.get(), arg)) != 0) {
@@ -949,7 +951,7 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
             }
         }
         if (locked) {
-            rec.hooks_lock.unlock_shared();
+            rec.hooks_lock.unlock_shared(hold);
         }
         if (rc != 0) {
             return rc;

@@ -13,6 +13,12 @@ others, and so that we can report whether it did), and in it:
     immortal, so calling one from many threads touches no shared reference
     count, while a closure's count is shared by every thread that calls it;
     that contention is the interpreter's, and the floor suffers it too;
+  * a third kind, "bound", has the module-level callbacks but takes the emit
+    method once per thread (`e = s.emit`, then `e(x)`), for libraries whose
+    emission is a method call. 3.13's LOAD_FAST takes a reference to `s` on
+    every `s.emit(x)`, and that count is shared by all the threads; the
+    bound method is each thread's own, so this kind shows what the signal
+    itself allows;
   * the work per thread is fixed, calibrated so that one thread needs about
     S seconds; with T threads each does that work, all released together by
     a barrier, and the wall time runs from the release to the last join;
@@ -29,8 +35,10 @@ scaling of the signals cannot be judged from that run.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -41,7 +49,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases  # noqa: E402
 import libs  # noqa: E402
 
-KINDS = ("toplevel", "closure")
+KINDS = ("toplevel", "bound", "closure")
 THREAD_LIBS = ["control", "tarnwick", "floor", "psygnal", "blinker", "django"]
 LISTENERS = (1, 10)
 THREADS = (1, 2)
@@ -130,24 +138,50 @@ def toplevel_callback(lib):
     return g["cb"]
 
 
+def bound_loop(emit: str):
+    """The timing loop of the "bound" kind, or None if `emit` is no `s.method(x)`."""
+    m = re.fullmatch(r"s\.(\w+)\(x\)", emit)
+    if m is None:
+        return None
+    g = {"_repeat": itertools.repeat}
+    exec(compile("def _bench(_loops, _timer, _ns):\n"
+                 f"    _e = _ns['s'].{m[1]}\n"
+                 "    x = _ns['x']\n"
+                 "    _it = _repeat(None, _loops)\n"
+                 "    _t0 = _timer()\n"
+                 "    for _ in _it:\n"
+                 "        _e(x)\n"
+                 "    return _timer() - _t0\n", "<bench bound emit>", "exec"), g)
+    return g["_bench"]
+
+
 def run_child(key: str, seconds: float, repeat: int) -> dict:
     if key.startswith("control"):
         return run_control(seconds, repeat)
     lib = libs.BY_KEY[key]()
     base = dict(lib.load())
     out = {"info": lib.info(), "gil_enabled_after_import": gil_enabled(), "kinds": {}}
+    # Every signal and callback is made before the first thread starts, as a
+    # module's functions are made at import. 3.13t makes code objects that
+    # exist when the first thread starts immortal, but not those compiled
+    # later, and every call of a function touches its code object's count.
+    setups = []
     for kind in KINDS:
-        rows = out["kinds"][kind] = {}
+        if kind == "bound" and bound_loop(lib.emit) is None:
+            continue
         for n in LISTENERS:
             ns = dict(base, x=1)
             s = lib.make_signal(ns)
-            keep = [toplevel_callback(lib) if kind == "toplevel" else lib.callback("trivial")
+            keep = [toplevel_callback(lib) if kind != "closure" else lib.callback("trivial")
                     for _ in range(n)]
             for cb in keep:
                 lib.add(s, cb)
             ns["s"] = s
-            loop = cases.compile_simple(lib.emit, ns)
-            rows[str(n)] = _scaling(loop, ns, seconds, repeat)
+            ns["__keep"] = keep
+            loop = bound_loop(lib.emit) if kind == "bound" else cases.compile_simple(lib.emit, ns)
+            setups.append((kind, n, loop, ns))
+    for kind, n, loop, ns in setups:
+        out["kinds"].setdefault(kind, {})[str(n)] = _scaling(loop, ns, seconds, repeat)
     out["gil_enabled_at_end"] = gil_enabled()
     return out
 

@@ -37,10 +37,12 @@ def _binds(ns: dict) -> str:
     return "\n".join(f"{k} = _ns[{k!r}]" for k in ns if k.isidentifier() and not k.startswith("__"))
 
 
-def compile_simple(stmt: str, ns: dict) -> Callable:
+def compile_simple(stmt: str, ns: dict, setup: str = "pass") -> Callable:
+    """`setup` runs once per call, after the bindings, before the timer starts."""
     src = (
         "def _bench(_loops, _timer, _ns):\n"
         f"{_indent(_binds(ns), 4)}\n"
+        f"{_indent(setup, 4)}\n"
         "    _it = _repeat(None, _loops)\n"
         "    _t0 = _timer()\n"
         "    for _ in _it:\n"

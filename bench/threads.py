@@ -35,7 +35,6 @@ scaling of the signals cannot be judged from that run.
 from __future__ import annotations
 
 import argparse
-import itertools
 import json
 import os
 import re
@@ -138,21 +137,12 @@ def toplevel_callback(lib):
     return g["cb"]
 
 
-def bound_loop(emit: str):
+def bound_loop(emit: str, ns: dict):
     """The timing loop of the "bound" kind, or None if `emit` is no `s.method(x)`."""
     m = re.fullmatch(r"s\.(\w+)\(x\)", emit)
     if m is None:
         return None
-    g = {"_repeat": itertools.repeat}
-    exec(compile("def _bench(_loops, _timer, _ns):\n"
-                 f"    _e = _ns['s'].{m[1]}\n"
-                 "    x = _ns['x']\n"
-                 "    _it = _repeat(None, _loops)\n"
-                 "    _t0 = _timer()\n"
-                 "    for _ in _it:\n"
-                 "        _e(x)\n"
-                 "    return _timer() - _t0\n", "<bench bound emit>", "exec"), g)
-    return g["_bench"]
+    return cases.compile_simple("_e(x)", ns, setup=f"_e = s.{m[1]}")
 
 
 def run_child(key: str, seconds: float, repeat: int) -> dict:
@@ -167,7 +157,7 @@ def run_child(key: str, seconds: float, repeat: int) -> dict:
     # later, and every call of a function touches its code object's count.
     setups = []
     for kind in KINDS:
-        if kind == "bound" and bound_loop(lib.emit) is None:
+        if kind == "bound" and bound_loop(lib.emit, base) is None:
             continue
         for n in LISTENERS:
             ns = dict(base, x=1)
@@ -178,7 +168,7 @@ def run_child(key: str, seconds: float, repeat: int) -> dict:
                 lib.add(s, cb)
             ns["s"] = s
             ns["__keep"] = keep
-            loop = bound_loop(lib.emit) if kind == "bound" else cases.compile_simple(lib.emit, ns)
+            loop = bound_loop(lib.emit, ns) if kind == "bound" else cases.compile_simple(lib.emit, ns)
             setups.append((kind, n, loop, ns))
     for kind, n, loop, ns in setups:
         out["kinds"].setdefault(kind, {})[str(n)] = _scaling(loop, ns, seconds, repeat)

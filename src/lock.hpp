@@ -66,7 +66,7 @@ public:
             if (enter_counted(mine, kWriter | kWaiterMask)) {
                 return {mine};
             }
-            return lock_shared_counted(mine);
+            return lock_shared_slow();
         }
 #endif
         std::uint32_t s = word_.load(std::memory_order_relaxed);
@@ -225,25 +225,6 @@ private:
         return true;
     }
 
-    ReadHold lock_shared_counted(std::atomic<std::uint32_t>* mine) noexcept {
-        int spins = 0;
-        for (;;) {
-            std::uint32_t s = word_.load(std::memory_order_relaxed);
-            if ((s & (kWriter | kWaiterMask)) == 0) {
-                if (enter_counted(mine, kWriter | kWaiterMask)) {
-                    return {mine};
-                }
-                continue;
-            }
-            if (spins < kSpins) {
-                ++spins;
-                pause();
-                continue;
-            }
-            park(s);
-        }
-    }
-
     // Gives the lock its reader counters, as a writer, so that no reader is
     // counted in the word's way while the counters appear. If they cannot be
     // allocated, the lock goes on without them.
@@ -353,28 +334,35 @@ private:
 
     ReadHold lock_shared_slow() noexcept {
 #ifdef Py_GIL_DISABLED
-        // No writer in sight, yet the fast path failed: another reader
+        // No writer in sight, yet the word's fast path failed: another reader
         // changed the word in between.
-        if ((word_.load(std::memory_order_relaxed) & (kWriter | kWaiterMask)) == 0 &&
+        if (counters_.load(std::memory_order_relaxed) == nullptr &&
+            (word_.load(std::memory_order_relaxed) & (kWriter | kWaiterMask)) == 0 &&
             collisions_.fetch_add(1, std::memory_order_relaxed) + 1 == kCollisionsBeforeCounters) {
             add_counters();
         }
 #endif
         int spins = 0;
         for (;;) {
-#ifdef Py_GIL_DISABLED
-            if (Counters* c = counters_.load(std::memory_order_acquire)) {
-                return lock_shared_counted(&c->slot[counter_index()].readers);
-            }
-#endif
             std::uint32_t s = word_.load(std::memory_order_relaxed);
-            // A full reader count is treated like a writer: wait for room.
-            if ((s & (kWriter | kWaiterMask)) == 0 && (s & kReaderMask) != kReaderMask) {
-                if (word_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
-                                                std::memory_order_relaxed)) {
-                    return {};
+            if ((s & (kWriter | kWaiterMask)) == 0) {
+#ifdef Py_GIL_DISABLED
+                if (Counters* c = counters_.load(std::memory_order_acquire)) {
+                    std::atomic<std::uint32_t>* mine = &c->slot[counter_index()].readers;
+                    if (enter_counted(mine, kWriter | kWaiterMask)) {
+                        return {mine};
+                    }
+                    continue;
                 }
-                continue;
+#endif
+                // A full reader count is treated like a writer: wait for room.
+                if ((s & kReaderMask) != kReaderMask) {
+                    if (word_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                                    std::memory_order_relaxed)) {
+                        return {};
+                    }
+                    continue;
+                }
             }
             if (spins < kSpins) {
                 ++spins;

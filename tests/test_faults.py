@@ -21,6 +21,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import gc_clear
 from tarnwick import Signal, SignalConnection
 
 
@@ -39,18 +40,6 @@ def no_unraisable():
     finally:
         sys.unraisablehook = old
     assert seen == [], f"unraisable: {seen}"
-
-
-def gc_clear(obj):
-    """Calls the type's tp_clear directly, as the collector would."""
-    import ctypes
-
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    py_tp_clear = 51
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), py_tp_clear))
-    assert clear(obj) == 0
 
 
 # ---------------------------------------------------------------------------

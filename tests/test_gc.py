@@ -6,6 +6,7 @@ import sys
 import textwrap
 import weakref
 
+from conftest import gc_clear
 from tarnwick import Signal
 
 
@@ -28,18 +29,6 @@ def test_signal_in_a_cycle_through_a_bound_method_is_collected(collect_all):
     del owner
     collect_all()
     assert ref() is None
-
-
-def gc_clear(obj):
-    """Calls the type's tp_clear directly, as the collector would."""
-    import ctypes
-
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype = ctypes.c_void_p
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    py_tp_clear = 51
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), py_tp_clear))
-    assert clear(obj) == 0
 
 
 def test_cleared_signal_still_works_and_continues_ids():

@@ -50,59 +50,55 @@ inline std::string quoted_list(const Signature& sig, const bool* missing) {
     return out;
 }
 
-inline void too_many_positional(const Signature& sig, Py_ssize_t given) {
+[[noreturn]] inline void too_many_positional(const Signature& sig, Py_ssize_t given) {
     const std::size_t extra = sig.bound ? 1 : 0;
     const std::size_t lo = sig.required + extra;
     const std::size_t hi = sig.count + extra;
     const std::size_t n = static_cast<std::size_t>(given) + extra;
     if (lo == hi) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
+        throw_format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
                      sig.qualname, hi, hi == 1 ? "" : "s", n, n == 1 ? "was" : "were");
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() takes from %zu to %zu positional arguments but %zu %s given",
-                     sig.qualname, lo, hi, n, n == 1 ? "was" : "were");
+    }
+    throw_format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zu %s given", sig.qualname,
+                 lo, hi, n, n == 1 ? "was" : "were");
+}
+
+[[noreturn]] inline void unexpected_keyword(const Signature& sig, PyObject* key) {
+    throw_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.qualname,
+                 key);
+}
+
+// The parameter a keyword names, or sig.count when it names none.
+inline std::size_t find_keyword(const Signature& sig, PyObject* key) noexcept {
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (PyUnicode_EqualToUTF8(key, sig.names[i])) {
+            return i;
+        }
+    }
+    return sig.count;
+}
+
+// Binds the keyword arguments, which follow the `nargs` positional ones.
+inline void bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const std::size_t i = find_keyword(sig, key);
+        if (i == sig.count) {
+            unexpected_keyword(sig, key);
+        }
+        if (out[i] != nullptr) {
+            throw_format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                         sig.qualname, sig.names[i]);
+        }
+        out[i] = args[nargs + k];
     }
 }
 
-}  // namespace detail
-
-// Binds fast-call arguments to the signature's parameters. On success out[i]
-// is the borrowed argument for parameter i, or null when it was not given.
-// On failure sets the TypeError Python would raise and returns false.
-inline bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** out) noexcept {
-    nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
-    if (static_cast<std::size_t>(nargs) > sig.count) {
-        detail::too_many_positional(sig, nargs);
-        return false;
-    }
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
-    }
-    if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            std::size_t i = 0;
-            for (; i < sig.count; ++i) {
-                if (PyUnicode_EqualToUTF8(key, sig.names[i])) {
-                    break;
-                }
-            }
-            if (i == sig.count) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                             sig.qualname, key);
-                return false;
-            }
-            if (out[i] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                             sig.qualname, sig.names[i]);
-                return false;
-            }
-            out[i] = args[nargs + k];
-        }
-    }
+// Raises Python's error for required parameters that were not given.
+inline void check_required(const Signature& sig, PyObject* const* out) {
     bool missing[kMaxParams] = {};
     std::size_t n_missing = 0;
     for (std::size_t i = 0; i < sig.required; ++i) {
@@ -112,64 +108,87 @@ inline bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize
         }
     }
     if (n_missing > 0) {
-        try {
-            const std::string names = detail::quoted_list(sig, missing);
-            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
-                         sig.qualname, n_missing, n_missing == 1 ? "" : "s", names.c_str());
-        } catch (...) {
-            PyErr_NoMemory();
-        }
-        return false;
+        const std::string names = quoted_list(sig, missing);
+        throw_format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                     sig.qualname, n_missing, n_missing == 1 ? "" : "s", names.c_str());
     }
-    return true;
+}
+
+}  // namespace detail
+
+// Binds fast-call arguments to the signature's parameters: out[i] becomes
+// the borrowed argument for parameter i, or null when it was not given.
+// Raises the TypeError Python would raise.
+inline void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** out) {
+    nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
+    if (static_cast<std::size_t>(nargs) > sig.count) {
+        detail::too_many_positional(sig, nargs);
+    }
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    }
+    if (kwnames != nullptr) {
+        detail::bind_keywords(sig, args, nargs, kwnames, out);
+    }
+    detail::check_required(sig, out);
+}
+
+// A METH_FASTCALL | METH_KEYWORDS method: binds the call's arguments to
+// `Sig` and hands them to `Body` (bound[i] as bind_arguments leaves it),
+// which may throw.
+template <const Signature& Sig, PyObject* (*Body)(PyObject* self, PyObject* const* bound)>
+PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kMaxParams];
+        bind_arguments(Sig, args, nargs, kwnames, bound);
+        return Body(self, bound);
+    });
+}
+
+// A method of any calling convention, as a method table holds it.
+template <class F>
+inline PyCFunction method_cast(F* method) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
 // The same for a positional tuple and a keyword dictionary (tp_new). The
 // bound arguments are borrowed from `args` and `kwargs`.
-inline bool bind_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+inline void bind_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
                                 PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) {
-        return bind_arguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+        bind_arguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+        return;
     }
     if (static_cast<std::size_t>(nargs) > sig.count) {
         detail::too_many_positional(sig, nargs);
-        return false;
-    }
-    // A small stack: positionals, then keyword values, with their names.
-    PyObject* stack[kMaxParams * 2];
-    if (static_cast<std::size_t>(nkw) > kMaxParams) {
-        // More keywords than parameters: report the first unknown one.
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t it = 0;
-        while (PyDict_Next(kwargs, &it, &key, &value)) {
-            bool known = false;
-            for (std::size_t i = 0; i < sig.count; ++i) {
-                known = known || (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, sig.names[i]));
-            }
-            if (!known) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                             sig.qualname, key);
-                return false;
-            }
-        }
-    }
-    Ref names = check(PyTuple_New(nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        stack[i] = PyTuple_GET_ITEM(args, i);
     }
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t it = 0;
-    Py_ssize_t k = 0;
-    while (k < nkw && PyDict_Next(kwargs, &it, &key, &value)) {
+    if (static_cast<std::size_t>(nkw) > kMaxParams) {
+        // More keywords than parameters: report the first unknown one.
+        while (PyDict_Next(kwargs, &it, &key, &value)) {
+            if (!PyUnicode_Check(key) || detail::find_keyword(sig, key) == sig.count) {
+                detail::unexpected_keyword(sig, key);
+            }
+        }
+        it = 0;
+    }
+    // A small stack: positionals, then keyword values, with their names.
+    PyObject* stack[kMaxParams * 2];
+    Ref names = check(PyTuple_New(nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        stack[i] = PyTuple_GET_ITEM(args, i);
+    }
+    for (Py_ssize_t k = 0; k < nkw && PyDict_Next(kwargs, &it, &key, &value); ++k) {
         PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
         stack[nargs + k] = value;
-        ++k;
     }
-    return bind_arguments(sig, stack, nargs, names.get(), out);
+    bind_arguments(sig, stack, nargs, names.get(), out);
 }
 
 // Replaces a pending conversion error whose type is exactly TypeError by a
@@ -227,8 +246,7 @@ inline bool to_weak_flag(PyObject* value) {
             return check_status(PyObject_IsTrue(value)) != 0;
         }
     }
-    PyErr_Format(PyExc_TypeError, "expected bool, got %T", value);
-    throw PyErrorSet{};
+    throw_format(PyExc_TypeError, "expected bool, got %T", value);
 }
 
 // `priority`: anything PyLong_AsLong accepts, then within signed 32 bits.
@@ -238,8 +256,7 @@ inline std::int32_t to_priority(PyObject* value) {
         throw PyErrorSet{};
     }
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        throw PyErrorSet{};
+        throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     return static_cast<std::int32_t>(v);
 }

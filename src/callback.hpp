@@ -1,13 +1,12 @@
-// The listener table: connection entries in call order, and what an emission
-// takes of them.
+// The listener table (connection entries in call order, and what an emission
+// takes of them) and the error-hook list, each with its lock.
 #pragma once
 
+#include "lock.hpp"
 #include "ref.hpp"
 #include "small_vector.hpp"
 
-#include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -59,41 +58,58 @@ inline CallDecision consume_call(CallbackEntry& entry) noexcept {
     }
 }
 
-// What an emission takes of one picked entry: a new reference to the
-// callable, or to the weak reference plus the id to remove it by if the
-// referent has died. After resolution `object` is the callable; once called,
-// it is what the call returned (or raised, in collect mode), so that an
-// emission needs no storage beyond what it reserved before its snapshot.
+// What an emission takes of one entry: a new reference to its callback, and
+// the id to remove the entry by if it is spent or its referent has died.
 struct PendingCallback {
-    Ref object;
+    // The callable, or for a weak entry the weak reference to it.
+    Ref target;
     std::uint64_t id;
-    bool weak;
-    // The result is awaitable and its slot waits for the await (emit_async).
-    bool awaitable = false;
+    EntryKind kind;
 };
 
-// The connected callbacks in call order. Guarded by Signal's listener lock;
-// every member function documents the lock it expects.
+// The connected callbacks in call order, with the lock that guards them.
+// Every member function that needs the lock takes the guard that holds it.
+//   Shared: len, repr, an emission's snapshot and countdown.
+//   Exclusive: insert, disconnect, an emission's removal, clear.
 class ListenerTable {
 public:
     static constexpr std::size_t kInline = 4;
     using Entries = SmallVector<CallbackEntry, kInline>;
 
-    std::size_t size() const noexcept { return entries_.size(); }
+    RWLock& lock() noexcept { return lock_; }
+
+    std::size_t size(const SharedGuard& held) const noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        return entries_.size();
+    }
     // How many entries are limited or weak (an upper bound on what one
     // emission can put into its removal set).
-    std::size_t expiring() const noexcept { return expiring_; }
-    Entries& entries() noexcept { return entries_; }
-    const Entries& entries() const noexcept { return entries_; }
+    std::size_t expiring(const SharedGuard& held) const noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        return expiring_;
+    }
+    // Shared is enough to walk the entries and count calls down (see
+    // consume_call); anything else about them changes only under exclusive.
+    Entries& entries(const SharedGuard& held) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        return entries_;
+    }
+    // For the collector, which must not wait for the lock, and for dealloc,
+    // when nothing else can see the table.
+    Entries& entries_unguarded() noexcept { return entries_; }
 
-    // Exclusive lock held. Makes room for one more entry; may throw
-    // std::bad_alloc, leaving the table unchanged.
-    void reserve_one_more() { entries_.reserve_one_more(); }
+    // Makes room for one more entry; may throw std::bad_alloc, leaving the
+    // table unchanged.
+    void reserve_one_more(const ExclusiveGuard& held) {
+        TARNWICK_ASSERT(held.guards(lock_));
+        entries_.reserve_one_more();
+    }
 
-    // Exclusive lock held, after reserve_one_more(). Places the entry after
-    // every entry of higher or equal priority and before every entry of lower
-    // priority: a binary search for the partition point, then one block move.
-    void insert_sorted(CallbackEntry&& entry) noexcept {
+    // After reserve_one_more(). Places the entry after every entry of higher
+    // or equal priority and before every entry of lower priority: a binary
+    // search for the partition point, then one block move.
+    void insert_sorted(const ExclusiveGuard& held, CallbackEntry&& entry) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
         std::size_t lo = 0;
         std::size_t hi = entries_.size();
         while (lo < hi) {
@@ -108,9 +124,10 @@ public:
         entries_.insert_unchecked(lo, std::move(entry));
     }
 
-    // Exclusive lock held. Moves the entry with this id out (its reference is
-    // to be dropped after unlocking); an empty Ref when there is none.
-    Ref take_by_id(std::uint64_t id) noexcept {
+    // Moves the entry with this id out (its reference is to be dropped after
+    // unlocking); an empty Ref when there is none.
+    Ref take_by_id(const ExclusiveGuard& held, std::uint64_t id) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             if (entries_[i].id == id) {
                 CallbackEntry gone = entries_.take_at(i);
@@ -121,10 +138,11 @@ public:
         return Ref();
     }
 
-    // Exclusive lock held. Stable removal of every entry for which
-    // `is_removed(id)` holds; each removed reference goes to `sink(Ref&&)`.
+    // Stable removal of every entry for which `is_removed(id)` holds; each
+    // removed reference goes to `sink(Ref&&)`.
     template <class Pred, class Sink>
-    void remove_if(Pred&& is_removed, Sink&& sink) noexcept {
+    void remove_if(const ExclusiveGuard& held, Pred&& is_removed, Sink&& sink) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
         entries_.filter([&](const CallbackEntry& e) { return !is_removed(e.id); },
                         [&](CallbackEntry&& e) {
                             expiring_ -= e.may_expire() ? 1 : 0;
@@ -132,141 +150,54 @@ public:
                         });
     }
 
-    // Exclusive lock held. Hands every entry to `dest`, leaving the table
-    // empty; the caller drops them after unlocking.
-    void take_all(Entries& dest) noexcept {
+    // Hands every entry to `dest`, leaving the table empty; the caller drops
+    // them after unlocking.
+    void take_all(const ExclusiveGuard& held, Entries& dest) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
         entries_.take_all(dest);
         expiring_ = 0;
     }
 
 private:
+    RWLock lock_;
     Entries entries_;
+    // Entries for which may_expire() holds.
     std::size_t expiring_ = 0;
 };
 
-// The removal set of one emission: ids whose entries leave the table before
-// the callbacks run. Inline for a few ids; an open-addressing hash table past
-// that, so that removing 10^4 one-shots stays linear.
-class IdSet {
+// The error hooks in registration order, with the lock that guards them.
+//   Shared: copying the hooks to notify. Exclusive: on_error,
+//   clear_error_hooks, clear.
+class ErrorHookList {
 public:
-    IdSet() noexcept = default;
-    IdSet(const IdSet&) = delete;
-    IdSet& operator=(const IdSet&) = delete;
-    ~IdSet() { delete[] slots_; }
+    using Hooks = SmallVector<Ref, 2>;
 
-    bool empty() const noexcept { return size_ == 0; }
-    std::size_t size() const noexcept { return size_; }
+    RWLock& lock() noexcept { return lock_; }
 
-    // Makes room for `n` distinct ids, so that insert() never allocates.
-    void reserve(std::size_t n) {
-        if (n <= kInline || n <= max_load()) {
-            return;
-        }
-        std::size_t cap = std::bit_ceil(n * 2);
-        auto* fresh = new std::uint64_t[cap];
-        std::fill(fresh, fresh + cap, kEmpty);
-        std::uint64_t* old = slots_;
-        const std::size_t old_cap = cap_;
-        slots_ = fresh;
-        cap_ = cap;
-        has_empty_key_ = false;
-        const std::size_t count = size_;
-        size_ = 0;
-        if (old == nullptr) {
-            for (std::size_t i = 0; i < count; ++i) {
-                insert_hashed(inline_[i]);
-            }
-        } else {
-            for (std::size_t i = 0; i < old_cap; ++i) {
-                if (old[i] != kEmpty) {
-                    insert_hashed(old[i]);
-                }
-            }
-            delete[] old;
-        }
-        // The key equal to kEmpty is tracked apart from the slots.
-        if (count != size_) {
-            has_empty_key_ = true;
-            ++size_;
-        }
+    const Hooks& hooks(const SharedGuard& held) const noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        return hooks_;
+    }
+    // For the collector and for dealloc, as in ListenerTable.
+    Hooks& hooks_unguarded() noexcept { return hooks_; }
+
+    // Appends a hook; may throw std::bad_alloc, leaving the list unchanged
+    // and the hook with the caller.
+    void add(const ExclusiveGuard& held, Ref& hook) {
+        TARNWICK_ASSERT(held.guards(lock_));
+        hooks_.reserve_one_more();
+        hooks_.push_unchecked(std::move(hook));
     }
 
-    // Within the reserved capacity.
-    void insert(std::uint64_t id) noexcept {
-        if (slots_ == nullptr) {
-            for (std::size_t i = 0; i < size_; ++i) {
-                if (inline_[i] == id) {
-                    return;
-                }
-            }
-            inline_[size_++] = id;
-            return;
-        }
-        if (id == kEmpty) {
-            if (!has_empty_key_) {
-                has_empty_key_ = true;
-                ++size_;
-            }
-            return;
-        }
-        insert_hashed(id);
-    }
-
-    bool contains(std::uint64_t id) const noexcept {
-        if (slots_ == nullptr) {
-            for (std::size_t i = 0; i < size_; ++i) {
-                if (inline_[i] == id) {
-                    return true;
-                }
-            }
-            return false;
-        }
-        if (id == kEmpty) {
-            return has_empty_key_;
-        }
-        const std::size_t mask = cap_ - 1;
-        for (std::size_t i = hash(id) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == id) {
-                return true;
-            }
-            if (slots_[i] == kEmpty) {
-                return false;
-            }
-        }
+    // Hands every hook to `dest`, to be dropped after unlocking.
+    void take_all(const ExclusiveGuard& held, Hooks& dest) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        hooks_.take_all(dest);
     }
 
 private:
-    static constexpr std::size_t kInline = 8;
-    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-
-    std::size_t max_load() const noexcept { return cap_ / 2; }
-
-    static std::size_t hash(std::uint64_t id) noexcept {
-        return static_cast<std::size_t>(id * 0x9E3779B97F4A7C15ull >> 17);
-    }
-
-    void insert_hashed(std::uint64_t id) noexcept {
-        if (id == kEmpty) {
-            return;  // counted by the caller
-        }
-        const std::size_t mask = cap_ - 1;
-        for (std::size_t i = hash(id) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == id) {
-                return;
-            }
-            if (slots_[i] == kEmpty) {
-                slots_[i] = id;
-                ++size_;
-                return;
-            }
-        }
-    }
-
-    std::uint64_t inline_[kInline];
-    std::uint64_t* slots_ = nullptr;
-    std::size_t cap_ = 0;
-    std::size_t size_ = 0;
-    bool has_empty_key_ = false;
+    RWLock lock_;
+    Hooks hooks_;
 };
 
 }  // namespace tarnwick

@@ -34,14 +34,9 @@ constexpr Signature kExitSig{"SignalConnection.__exit__", kExitNames, 3, 3, true
 // Disconnects and returns False, so an exception raised in the block
 // propagates unchanged. Running it twice, or after the entry went some other
 // way, finds nothing and still returns False.
-PyObject* Connection_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    PyObject* bound[3];
-    if (!bind_arguments(kExitSig, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
+PyObject* Connection_exit(PyObject* self, PyObject* const*) {
     if (PyObject* signal = as_connection(self)->signal) {
-        disconnect_by_id(reinterpret_cast<SignalObject*>(signal), as_connection(self)->id);
+        disconnect_by_id(as_signal(signal), as_connection(self)->id);
     }
     Py_RETURN_FALSE;
 }
@@ -67,7 +62,7 @@ void Connection_dealloc(PyObject* self) {
 
 PyMethodDef connection_methods[] = {
     {"__enter__", Connection_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Connection_exit)),
+    {"__exit__", method_cast(fastcall_method<kExitSig, Connection_exit>),
      METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -100,10 +95,7 @@ PyTypeObject* connection_type() {
 PyObject* new_connection(PyObject* signal, std::uint64_t id) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyTypeObject* type = connection_type();
-        PyObject* obj = type->tp_alloc(type, 0);
-        if (obj == nullptr) {
-            return nullptr;
-        }
+        PyObject* obj = check(type->tp_alloc(type, 0)).release();
         as_connection(obj)->signal = Py_NewRef(signal);
         as_connection(obj)->id = id;
         return obj;

@@ -332,6 +332,17 @@ private:
 #endif
     }
 
+    // One round of waiting after a failed attempt that saw `seen`: a pause
+    // while spins remain, else a sleep until the word changes.
+    void spin_or_park(int& spins, std::uint32_t seen) noexcept {
+        if (spins < kSpins) {
+            ++spins;
+            pause();
+            return;
+        }
+        park(seen);
+    }
+
     ReadHold lock_shared_slow() noexcept {
 #ifdef Py_GIL_DISABLED
         // No writer in sight, yet the word's fast path failed: another reader
@@ -364,12 +375,7 @@ private:
                     continue;
                 }
             }
-            if (spins < kSpins) {
-                ++spins;
-                pause();
-                continue;
-            }
-            park(s);
+            spin_or_park(spins, s);
         }
     }
 
@@ -406,25 +412,23 @@ private:
                 counted = true;
                 continue;
             }
-            if (spins < kSpins) {
-                ++spins;
-                pause();
-                continue;
-            }
-            park(s);
+            spin_or_park(spins, s);
         }
     }
 
     std::atomic<std::uint32_t> word_{0};
 };
 
-// Holds a lock shared for the guard's scope.
+// Holds a lock shared for the guard's scope. Functions that need a lock held
+// take its guard as a parameter, which says so in their signature.
 class SharedGuard {
 public:
     explicit SharedGuard(RWLock& lock) noexcept : lock_(lock), hold_(lock.lock_shared()) {}
     ~SharedGuard() { lock_.unlock_shared(hold_); }
     SharedGuard(const SharedGuard&) = delete;
     SharedGuard& operator=(const SharedGuard&) = delete;
+
+    bool guards(const RWLock& lock) const noexcept { return &lock_ == &lock; }
 
 private:
     RWLock& lock_;
@@ -438,6 +442,8 @@ public:
     ~ExclusiveGuard() { lock_.unlock(); }
     ExclusiveGuard(const ExclusiveGuard&) = delete;
     ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+    bool guards(const RWLock& lock) const noexcept { return &lock_ == &lock; }
 
 private:
     RWLock& lock_;

@@ -11,15 +11,12 @@ namespace {
 // Appends `name` to the module's __all__ (creating the list when the module
 // has none), then binds the attribute.
 void add_class(PyObject* module, const char* name, PyTypeObject* type) {
-    PyObject* found = nullptr;
-    check_status(PyObject_GetOptionalAttrString(module, "__all__", &found));
-    Ref all = Ref::steal(found);
+    Ref all = optional_attr(module, "__all__");
     if (!all) {
         all = check(PyList_New(0));
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
     } else if (!PyList_Check(all.get())) {
-        PyErr_Format(PyExc_TypeError, "__all__ must be a list, not %T", all.get());
-        throw PyErrorSet{};
+        throw_format(PyExc_TypeError, "__all__ must be a list, not %T", all.get());
     }
     Ref text = check(PyUnicode_FromString(name));
     check_status(PyList_Append(all.get(), text.get()));
@@ -30,7 +27,7 @@ int tarnwick_exec(PyObject* module) {
     return guarded<int>(-1, [&] {
         if (!PyModule_Check(module)) {
             PyErr_BadArgument();
-            return -1;
+            throw PyErrorSet{};
         }
         add_class(module, "Signal", signal_type());
         add_class(module, "SignalConnection", connection_type());

@@ -20,11 +20,23 @@
 #include <new>
 #include <utility>
 
+// Checks one of our own rules in extensions built against a debug interpreter
+// (the reference-leak stage); everywhere else the condition is compiled but
+// never evaluated.
+#ifdef Py_DEBUG
+#define TARNWICK_ASSERT(cond) ((cond) ? (void)0 : Py_FatalError("tarnwick: " #cond))
+#else
+#define TARNWICK_ASSERT(cond) ((void)sizeof((cond) ? 1 : 0))
+#endif
+
 namespace tarnwick {
 
 // Thrown after a Python exception has been set; every entry point catches it
-// and returns the C API's error value.
-struct PyErrorSet {};
+// and returns the C API's error value. Raising always goes through this type:
+// set the exception (or let the C API set it), then throw.
+struct PyErrorSet {
+    PyErrorSet() noexcept { TARNWICK_ASSERT(PyErr_Occurred() != nullptr); }
+};
 
 class Ref {
 public:
@@ -76,6 +88,56 @@ inline int check_status(int status) {
         throw PyErrorSet{};
     }
     return status;
+}
+
+// Small throwers, so that no raising site has to remember the throw.
+[[noreturn]] inline void throw_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyErrorSet{};
+}
+
+[[noreturn]] inline void throw_type_error(const char* message) {
+    throw_error(PyExc_TypeError, message);
+}
+
+// PyErr_Format's conversions (%T, %S, %zu, ...).
+template <class... Args>
+[[noreturn]] inline void throw_format(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PyErrorSet{};
+}
+
+// Raises an exception object taken earlier with PyErr_GetRaisedException.
+[[noreturn]] inline void throw_raised(Ref exception) {
+    PyErr_SetRaisedException(exception.release());
+    throw PyErrorSet{};
+}
+
+// The result of a C API lookup that reports "not found" as 0 with a null
+// out-parameter: an empty Ref then; throws when it fails.
+template <class Key>
+inline Ref optional_lookup(int (*lookup)(PyObject*, Key, PyObject**), PyObject* obj, Key key) {
+    PyObject* value = nullptr;
+    check_status(lookup(obj, key, &value));
+    return Ref::steal(value);
+}
+
+// The attribute, or an empty Ref when the object has none.
+inline Ref optional_attr(PyObject* obj, PyObject* name) {
+    return optional_lookup(PyObject_GetOptionalAttr, obj, name);
+}
+
+inline Ref optional_attr(PyObject* obj, const char* name) {
+    return optional_lookup(PyObject_GetOptionalAttrString, obj, name);
+}
+
+// The dictionary's value for `key`, or an empty Ref when there is none.
+inline Ref dict_item(PyObject* dict, PyObject* key) {
+    return optional_lookup(PyDict_GetItemRef, dict, key);
+}
+
+inline Ref dict_item(PyObject* dict, const char* key) {
+    return optional_lookup(PyDict_GetItemStringRef, dict, key);
 }
 
 // Turns the C++ exception in flight into a Python exception. Call only from a

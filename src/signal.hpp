@@ -2,10 +2,8 @@
 #pragma once
 
 #include "callback.hpp"
-#include "lock.hpp"
 #include "once_cell.hpp"
 #include "ref.hpp"
-#include "small_vector.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -21,15 +19,9 @@ struct SignalRecord {
     // value and adds 1. Ids are never reused within a signal.
     std::atomic<std::uint64_t> next_id{0};
 
-    // Shared: len, repr, traverse, an emission's snapshot and countdown.
-    // Exclusive: insert, disconnect, an emission's removal, clear.
-    RWLock listeners_lock;
+    // Each guarded by its own lock; see callback.hpp.
     ListenerTable listeners;
-
-    // Shared: copying the hooks to notify, traverse. Exclusive: on_error,
-    // clear_error_hooks, clear. In registration order.
-    RWLock hooks_lock;
-    SmallVector<Ref, 2> hooks;
+    ErrorHookList error_hooks;
 
     // Per-signal caches, filled on first need and kept for the signal's life.
     OnceCell weakref_module;
@@ -41,6 +33,10 @@ struct SignalObject {
     PyObject_HEAD
     SignalRecord rec;
 };
+
+inline SignalObject* as_signal(PyObject* self) noexcept {
+    return reinterpret_cast<SignalObject*>(self);
+}
 
 // The process-wide Signal type, created on first use; borrowed. Throws
 // PyErrorSet if it cannot be created.

@@ -1,0 +1,527 @@
+// Emission: one pass over a signal's callbacks.
+//
+// Every emission runs the same steps, in order, each in a member of
+// Emission: snapshot (under the shared lock), resolve (weak references, no
+// lock), remove spent (under the exclusive lock), call (no lock), results.
+// emit is exactly those steps; emit_async adds its own after the calls:
+// closing the awaitables when it fails, checking for a running loop, and
+// handing the awaitables to the finalizer coroutine.
+
+#include "emission.hpp"
+
+#include "id_set.hpp"
+#include "signal.hpp"
+#include "small_vector.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+// An interned attribute name, made once per process and never released.
+PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
+    PyObject* name = slot.load(std::memory_order_acquire);
+    if (name == nullptr) {
+        name = publish_once(slot, check(PyUnicode_InternFromString(text)));
+    }
+    return name;
+}
+
+std::atomic<PyObject*> g_on_error_name{nullptr};
+std::atomic<PyObject*> g_await_name{nullptr};
+std::atomic<PyObject*> g_close_name{nullptr};
+std::atomic<PyObject*> g_get_running_loop_name{nullptr};
+
+// ---------------------------------------------------------------------------
+// Error hooks
+
+// Prints a failing hook's exception the way the interpreter prints an
+// unhandled one, and clears it.
+void report_hook_failure() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
+        PyErr_PrintEx(0);
+        return;
+    }
+    // PyErr_PrintEx would end the whole process for SystemExit; a hook must
+    // never do that, so hand it to sys.excepthook ourselves.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* hook = PySys_GetObject("excepthook");  // borrowed, used at once
+    if (hook == nullptr) {
+        PyErr_DisplayException(exc.get());
+        return;
+    }
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                        tb ? tb.get() : Py_None};
+    Ref hook_ref = Ref::new_ref(hook);
+    Ref result = Ref::steal(PyObject_Vectorcall(hook_ref.get(), argv, 3, nullptr));
+    if (!result) {
+        PyErr_WriteUnraisable(hook_ref.get());
+    }
+}
+
+// Tells every hook about a callback's failure. `error` stays the caller's.
+// Hooks are called over a copy of the list, so a hook may register or clear
+// hooks on this signal: one added now runs from the next failure, one cleared
+// now still finishes this walk.
+void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept {
+    ErrorHookList& list = self->rec.error_hooks;
+    SmallVector<Ref, 4> hooks;
+    bool copied = true;
+    {
+        SharedGuard guard(list.lock());
+        const ErrorHookList::Hooks& registered = list.hooks(guard);
+        if (registered.empty()) {
+            return;
+        }
+        try {
+            hooks.reserve(registered.size());
+        } catch (const std::bad_alloc&) {
+            copied = false;
+        }
+        for (std::size_t i = 0; copied && i < registered.size(); ++i) {
+            hooks.push_unchecked(Ref::new_ref(registered[i].get()));
+        }
+    }
+    if (!copied) {
+        PyErr_NoMemory();
+        PyErr_WriteUnraisable(callback);
+        return;
+    }
+    Ref exception = Ref::new_ref(error);
+    for (Ref& hook : hooks) {
+        PyObject* argv[] = {exception.get(), callback};
+        Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), argv, 2, nullptr));
+        if (!result) {
+            report_hook_failure();
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What one emission holds
+
+enum class ErrorMode { FastFail, Collect };
+
+// emit_async marks awaitable results; emit does not look.
+enum class Awaiting { No, Yes };
+
+// One call of an emission: the entry taken, then what the call gave.
+struct CallSlot {
+    explicit CallSlot(PendingCallback&& entry) noexcept : taken(std::move(entry)) {}
+
+    // For a weak entry, resolve() puts the referent in the place of the weak
+    // reference; the target is moved out for the call.
+    PendingCallback taken;
+    // What the call returned, or, in collect mode, what it raised.
+    Ref result;
+    // The result is awaitable; its place in the list waits for the await.
+    bool awaitable = false;
+};
+
+constexpr std::size_t kInlineCalls = 8;
+using CallList = SmallVector<CallSlot, kInlineCalls>;
+
+// The arguments of one emission laid out once for every callback: a
+// vectorcall stack with a spare slot in front (so that bound methods can
+// prepend self without copying) and the keyword names, next to the original
+// tuple and dictionary for callables that only take those.
+class CallArguments {
+public:
+    CallArguments(PyObject* args, PyObject* kwargs)
+        : args_(args), kwargs_(kwargs), nargs_(static_cast<std::size_t>(PyTuple_GET_SIZE(args))) {
+        const std::size_t nkw = kwargs != nullptr ? copy_keywords(kwargs) : 0;
+        stack_.reserve(1 + nargs_ + nkw);
+        stack_.push_unchecked(nullptr);
+        for (std::size_t i = 0; i < nargs_; ++i) {
+            stack_.push_unchecked(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
+        }
+        for (std::size_t i = 0; i < nkw; ++i) {
+            stack_.push_unchecked(PyTuple_GET_ITEM(kwvalues_.get(), static_cast<Py_ssize_t>(i)));
+        }
+    }
+
+    // callback(*args, **kwargs): a new reference, or null with an exception set.
+    PyObject* call(PyObject* callback) noexcept {
+        if (PyVectorcall_Function(callback) != nullptr) {
+            return PyObject_Vectorcall(callback, stack_.begin() + 1,
+                                       nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get());
+        }
+        return PyObject_Call(callback, args_, kwargs_);
+    }
+
+private:
+    // Fills the keyword names and values; returns how many there are. The
+    // dictionary is normally this call's own, but a C caller may share it:
+    // read it inside its critical section, and throw only after leaving that.
+    std::size_t copy_keywords(PyObject* kwargs) {
+        bool ok = true;
+        std::size_t nkw = 0;
+        Py_BEGIN_CRITICAL_SECTION(kwargs);
+        const Py_ssize_t size = PyDict_GET_SIZE(kwargs);
+        kwnames_ = Ref::steal(PyTuple_New(size));
+        // Owned, since a callback given the dictionary itself may change it.
+        kwvalues_ = Ref::steal(PyTuple_New(size));
+        ok = kwnames_ && kwvalues_;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t it = 0;
+        for (Py_ssize_t k = 0; ok && k < size && PyDict_Next(kwargs, &it, &key, &value); ++k) {
+            PyTuple_SET_ITEM(kwnames_.get(), k, Py_NewRef(key));
+            PyTuple_SET_ITEM(kwvalues_.get(), k, Py_NewRef(value));
+        }
+        nkw = static_cast<std::size_t>(size);
+        Py_END_CRITICAL_SECTION();
+        if (!ok) {
+            throw PyErrorSet{};
+        }
+        return nkw;
+    }
+
+    PyObject* args_;
+    PyObject* kwargs_;
+    std::size_t nargs_;
+    Ref kwnames_;
+    Ref kwvalues_;
+    SmallVector<PyObject*, 8> stack_;
+};
+
+// ---------------------------------------------------------------------------
+// The emission
+
+class Emission {
+public:
+    // Reads on_error and lays the arguments out: everything that can fail is
+    // done before the snapshot uses up counts.
+    Emission(SignalObject* signal, PyObject* args, PyObject* kwargs, Awaiting awaiting)
+        : signal_(signal),
+          awaiting_(awaiting),
+          kwargs_(take_error_mode(kwargs)),
+          await_name_(awaiting == Awaiting::Yes ? interned(g_await_name, "__await__") : nullptr),
+          arguments_(args, kwargs_.get()) {}
+
+    // The steps of every emission, in order; run() takes the first four.
+    // They are defined inline so that the compiler makes one function of
+    // them, as fast as if they were written in one piece.
+    void run();
+    void snapshot();
+    void resolve();
+    void remove_spent();
+    void call();
+    Ref results();
+
+    // emit_async's own steps.
+    void require_running_loop();
+    Ref finalizer_coroutine();
+
+private:
+    Ref take_error_mode(PyObject* kwargs);
+    [[noreturn]] void raise_failure();
+    void close_awaitables();
+
+    SignalObject* signal_;
+    ErrorMode mode_ = ErrorMode::FastFail;
+    Awaiting awaiting_;
+    // The keywords for the callbacks: the caller's, or a copy without
+    // on_error, or null when there are none.
+    Ref kwargs_;
+    PyObject* await_name_;
+    CallArguments arguments_;
+    // The calls to make, in table order; after call(), the first `called_`
+    // hold their results.
+    CallList calls_;
+    std::size_t called_ = 0;
+    std::size_t awaitable_count_ = 0;
+    // Ids whose entries leave the table, and their references, dropped
+    // once the exclusive lock is let go.
+    IdSet removal_;
+    SmallVector<Ref, kInlineCalls> removed_;
+    // What the emission raises: the first callback error in fast-fail mode,
+    // or (emit_async) the failure to find a running loop.
+    Ref failure_;
+};
+
+// Sets the error mode from on_error and returns what is left of the keywords.
+Ref Emission::take_error_mode(PyObject* kwargs) {
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return Ref();
+    }
+    PyObject* on_error = interned(g_on_error_name, "on_error");
+    Ref mode = dict_item(kwargs, on_error);
+    if (!mode) {
+        return Ref::new_ref(kwargs);
+    }
+    if (!PyUnicode_Check(mode.get())) {
+        throw_format(PyExc_TypeError, "argument 'on_error': expected str, got %T", mode.get());
+    }
+    if (PyUnicode_EqualToUTF8AndSize(mode.get(), "fast_fail", 9)) {
+        mode_ = ErrorMode::FastFail;
+    } else if (PyUnicode_EqualToUTF8AndSize(mode.get(), "collect", 7)) {
+        mode_ = ErrorMode::Collect;
+    } else {
+        throw_type_error("on_error must be 'fast_fail' or 'collect'.");
+    }
+    if (PyDict_GET_SIZE(kwargs) == 1) {
+        return Ref();
+    }
+    // Never change the caller's dictionary.
+    Ref rest = check(PyDict_Copy(kwargs));
+    check_status(PyDict_DelItem(rest.get(), on_error));
+    return rest;
+}
+
+// Everything before the results: raises if a callback raised in fast-fail
+// mode, after the calls.
+inline void Emission::run() {
+    snapshot();
+    resolve();
+    remove_spent();
+    call();
+    if (failure_) {
+        raise_failure();
+    }
+}
+
+// Under the shared lock: a new reference to every entry's callback, in table
+// order, using up one call of each limited entry; spent entries go to the
+// removal set. Everything the emission can need is reserved before the first
+// count is used up, so running out of memory changes nothing.
+inline void Emission::snapshot() {
+    ListenerTable& table = signal_->rec.listeners;
+    SharedGuard guard(table.lock());
+    const std::size_t size = table.size(guard);
+    if (size == 0) {
+        return;
+    }
+    calls_.reserve(size);
+    if (const std::size_t expiring = table.expiring(guard); expiring > 0) {
+        removal_.reserve(expiring);
+        removed_.reserve(expiring);
+    }
+    for (CallbackEntry& entry : table.entries(guard)) {
+        switch (consume_call(entry)) {
+            case CallDecision::Skip:
+                removal_.insert(entry.id);
+                continue;
+            case CallDecision::LastCall:
+                removal_.insert(entry.id);
+                break;
+            case CallDecision::Call:
+                break;
+        }
+        calls_.push_unchecked(
+            PendingCallback{Ref::new_ref(entry.callback.get()), entry.id, entry.kind});
+    }
+}
+
+// With no lock held: puts each weak target's referent in its place, and
+// drops the calls whose referent has died, their entries to be removed.
+inline void Emission::resolve() {
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < calls_.size(); ++i) {
+        PendingCallback& p = calls_[i].taken;
+        if (p.kind == EntryKind::Weak) {
+            Ref referent = check(PyObject_CallNoArgs(p.target.get()));
+            if (referent.get() == Py_None) {
+                removal_.insert(p.id);
+                p.target.reset();
+                continue;
+            }
+            p.target = std::move(referent);
+        }
+        if (live != i) {
+            calls_[live] = std::move(calls_[i]);
+        }
+        ++live;
+    }
+    calls_.truncate(live);
+}
+
+// Under the exclusive lock: removes the spent and dead entries. Their
+// references are dropped after unlocking, since finalizers may touch this
+// signal.
+inline void Emission::remove_spent() {
+    if (removal_.empty()) {
+        return;
+    }
+    ListenerTable& table = signal_->rec.listeners;
+    {
+        ExclusiveGuard guard(table.lock());
+        table.remove_if(
+            guard, [&](std::uint64_t id) { return removal_.contains(id); },
+            [&](Ref&& r) { removed_.push_unchecked(std::move(r)); });
+    }
+    removed_.clear();
+}
+
+// Calls every target in order, with no lock held, and leaves each result in
+// its slot. A raising callback is reported to the hooks; in collect mode its
+// exception is its result, in fast-fail mode the calls stop and it becomes
+// the emission's failure.
+inline void Emission::call() {
+    for (std::size_t pos = 0; pos < calls_.size(); ++pos) {
+        CallSlot& slot = calls_[pos];
+        Ref callback = std::move(slot.taken.target);
+        Ref value = Ref::steal(arguments_.call(callback.get()));
+        if (!value) {
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            notify_error_hooks(signal_, exc.get(), callback.get());
+            if (mode_ == ErrorMode::FastFail) {
+                failure_ = std::move(exc);
+                called_ = pos;
+                return;
+            }
+            value = std::move(exc);
+        } else if (awaiting_ == Awaiting::Yes) {
+            slot.awaitable = static_cast<bool>(optional_attr(value.get(), await_name_));
+            awaitable_count_ += slot.awaitable ? 1 : 0;
+        }
+        slot.result = std::move(value);
+    }
+    called_ = calls_.size();
+}
+
+// emit drops what the calls made before raising; emit_async first closes the
+// awaitables among them, so that coroutines which will never be awaited
+// neither run nor warn.
+void Emission::raise_failure() {
+    if (awaiting_ == Awaiting::Yes) {
+        close_awaitables();
+    } else {
+        calls_.clear();  // results so far, and the callbacks never reached
+    }
+    throw_raised(std::move(failure_));
+}
+
+// A new list of the results, in call order. An awaitable result's place
+// holds None; emit_async's finalizer fills it in.
+inline Ref Emission::results() {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(called_)));
+    for (std::size_t i = 0; i < called_; ++i) {
+        PyObject* item = calls_[i].awaitable ? Py_NewRef(Py_None) : calls_[i].result.release();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------------
+// emit_async's own steps
+
+// The internal script whose coroutine function awaits the awaitable results
+// on the running loop and writes each value into its callback's slot.
+constexpr const char kFinalizeScript[] =
+    "import asyncio\n"
+    "\n"
+    "async def _tarnwick_finalize(results, positions, awaitables, fast_fail):\n"
+    "    gathered = await asyncio.gather(*awaitables, return_exceptions=True)\n"
+    "    for pos, value in zip(positions, gathered):\n"
+    "        if fast_fail and isinstance(value, BaseException):\n"
+    "            raise value\n"
+    "        results[pos] = value\n"
+    "    return results\n";
+
+Ref get_asyncio(SignalObject* self) {
+    return self->rec.asyncio_module.get_or_fill(
+        [] { return check(PyImport_ImportModule("asyncio")); });
+}
+
+Ref get_finalize_fn(SignalObject* self) {
+    return self->rec.finalize_fn.get_or_fill([] {
+        Ref code = check(Py_CompileStringExFlags(kFinalizeScript, "tarnwick_internal.py",
+                                                 Py_file_input, nullptr, -1));
+        Ref module = check(PyImport_ExecCodeModuleEx("tarnwick_internal", code.get(),
+                                                     "tarnwick_internal.py"));
+        if (!PyModule_Check(module.get())) {
+            throw_format(PyExc_TypeError, "tarnwick_internal is not a module but %T",
+                         module.get());
+        }
+        return check(PyObject_GetAttrString(module.get(), "_tarnwick_finalize"));
+    });
+}
+
+// Closes every awaitable result that has close(). Futures and tasks have no
+// close() and are only released. A close() that raises is ignored; a lookup
+// of close that raises other than AttributeError stops the closing, and its
+// exception replaces the failure about to be raised.
+void Emission::close_awaitables() {
+    PyObject* close_name = interned(g_close_name, "close");
+    for (std::size_t i = 0; i < called_; ++i) {
+        if (!calls_[i].awaitable) {
+            continue;
+        }
+        Ref close;
+        try {
+            close = optional_attr(calls_[i].result.get(), close_name);
+        } catch (const PyErrorSet&) {
+            failure_ = Ref::steal(PyErr_GetRaisedException());
+            return;
+        }
+        if (close) {
+            Ref result = Ref::steal(PyObject_CallNoArgs(close.get()));
+            if (!result) {
+                PyErr_Clear();
+            }
+        }
+    }
+}
+
+// The awaitables need a running loop; without one, asyncio's error is the
+// emission's failure.
+void Emission::require_running_loop() {
+    Ref asyncio = get_asyncio(signal_);
+    Ref get_loop = check(PyObject_GetAttr(
+        asyncio.get(), interned(g_get_running_loop_name, "get_running_loop")));
+    Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
+    if (!loop) {
+        failure_ = Ref::steal(PyErr_GetRaisedException());
+        raise_failure();
+    }
+}
+
+// The coroutine emit_async returns: the finalizer, given the results, the
+// positions of the awaitable ones and the awaitables themselves.
+Ref Emission::finalizer_coroutine() {
+    Ref finalize = get_finalize_fn(signal_);
+    const auto n = static_cast<Py_ssize_t>(awaitable_count_);
+    Ref positions = check(PyList_New(n));
+    Ref awaitables = check(PyTuple_New(n));
+    for (std::size_t i = 0, k = 0; i < called_; ++i) {
+        if (!calls_[i].awaitable) {
+            continue;
+        }
+        PyList_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(k),
+                        check(PyLong_FromSize_t(i)).release());
+        PyTuple_SET_ITEM(awaitables.get(), static_cast<Py_ssize_t>(k),
+                         Py_NewRef(calls_[i].result.get()));
+        ++k;
+    }
+    Ref list = results();
+    PyObject* argv[] = {list.get(), positions.get(), awaitables.get(),
+                        mode_ == ErrorMode::FastFail ? Py_True : Py_False};
+    return check(PyObject_Vectorcall(finalize.get(), argv, 4, nullptr));
+}
+
+}  // namespace
+
+PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Emission emission(as_signal(self), args, kwargs, Awaiting::No);
+        emission.run();
+        return emission.results().release();
+    });
+}
+
+PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Emission emission(as_signal(self), args, kwargs, Awaiting::Yes);
+        emission.run();
+        emission.require_running_loop();
+        return emission.finalizer_coroutine().release();
+    });
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,161 @@
+// Weak-connection liveness.
+//
+// A weak connection is refused when nothing but the call itself keeps the
+// callback (or its instance) alive. The test counts references with
+// sys.getrefcount, whose result is not the same on every build: the
+// free-threaded interpreter gives top-level functions, modules and heap types
+// deferred reference counting and reports one reference more for them (and,
+// once a second thread has started, makes such objects immortal). So the
+// surplus is measured once per process on fresh probes of each kind, each held
+// by exactly one reference, and subtracted; an immortal object can never be
+// collected, so it always passes.
+
+#include "liveness.hpp"
+
+#include <atomic>
+#include <cstddef>
+
+namespace tarnwick {
+
+namespace {
+
+enum class RefKind { Plain = 0, TopLevelFunction, NestedFunction, Module, HeapType, Count };
+
+constexpr int kKinds = static_cast<int>(RefKind::Count);
+
+RefKind ref_kind_of(PyObject* obj) noexcept {
+    if (PyFunction_Check(obj)) {
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(obj));
+        return (code->co_flags & CO_NESTED) != 0 ? RefKind::NestedFunction
+                                                 : RefKind::TopLevelFunction;
+    }
+    if (PyModule_Check(obj)) {
+        return RefKind::Module;
+    }
+    if (PyType_Check(obj) && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(obj),
+                                               Py_TPFLAGS_HEAPTYPE)) {
+        return RefKind::HeapType;
+    }
+    return RefKind::Plain;
+}
+
+// Counts this large belong to immortal objects; no real object has them.
+constexpr std::size_t kImmortalCount = std::size_t{1} << 30;
+
+std::size_t getrefcount(PyObject* getrefcount_fn, PyObject* obj) {
+    Ref count = check(PyObject_CallOneArg(getrefcount_fn, obj));
+    const std::size_t n = PyLong_AsSize_t(count.get());
+    if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    return n;
+}
+
+PyType_Slot probe_type_slots[] = {{0, nullptr}};
+PyType_Spec probe_type_spec = {"tarnwick._refcount_probe", sizeof(PyObject), 0,
+                               Py_TPFLAGS_DEFAULT, probe_type_slots};
+
+constexpr const char kProbeScript[] =
+    "def outer():\n"
+    "    def inner():\n"
+    "        pass\n"
+    "    return inner\n";
+
+// Surplus that getrefcount reports for each kind, plus one so that zero
+// means "not measured yet". Racing threads measure the same values.
+std::atomic<int> g_ref_surplus[kKinds];
+
+// Fresh objects of every kind, each held by exactly one reference.
+void make_probes(Ref (&probes)[kKinds]) {
+    probes[static_cast<int>(RefKind::Plain)] =
+        check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref globals = check(PyDict_New());
+    {
+        Ref code = check(Py_CompileString("None", "<tarnwick probe>", Py_eval_input));
+        probes[static_cast<int>(RefKind::TopLevelFunction)] =
+            check(PyFunction_New(code.get(), globals.get()));
+        Ref run = check(PyRun_String(kProbeScript, Py_file_input, globals.get(), globals.get()));
+        Ref outer = dict_item(globals.get(), "outer");
+        if (!outer) {
+            throw_error(PyExc_SystemError, "reference-count probe failed");
+        }
+        probes[static_cast<int>(RefKind::NestedFunction)] = check(PyObject_CallNoArgs(outer.get()));
+    }
+    probes[static_cast<int>(RefKind::Module)] = check(PyModule_New("tarnwick_probe"));
+    probes[static_cast<int>(RefKind::HeapType)] = check(PyType_FromSpec(&probe_type_spec));
+}
+
+void measure_ref_surplus(PyObject* getrefcount_fn) {
+    Ref probes[kKinds];
+    make_probes(probes);
+    int surplus[kKinds];
+    for (int k = 0; k < kKinds; ++k) {
+        const std::size_t n = getrefcount(getrefcount_fn, probes[k].get());
+        // An immortal probe means every object of its kind is immortal now,
+        // and those pass before the surplus matters.
+        surplus[k] = n > 1 && n < kImmortalCount ? static_cast<int>(n - 1) : 0;
+    }
+    for (int k = 0; k < kKinds; ++k) {
+        g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
+    }
+}
+
+std::size_t ref_surplus(PyObject* getrefcount_fn, PyObject* obj) {
+    const int k = static_cast<int>(ref_kind_of(obj));
+    int stored = g_ref_surplus[k].load(std::memory_order_relaxed);
+    if (stored == 0) {
+        measure_ref_surplus(getrefcount_fn);
+        stored = g_ref_surplus[k].load(std::memory_order_relaxed);
+    }
+    return static_cast<std::size_t>(stored - 1);
+}
+
+// Whether `obj`, counted while the caller holds `own` references of its own
+// to it, has nothing else keeping it alive.
+bool only_ours(PyObject* getrefcount_fn, PyObject* obj, std::size_t own) {
+    const std::size_t surplus = ref_surplus(getrefcount_fn, obj);
+    const std::size_t n = getrefcount(getrefcount_fn, obj);
+    return n < kImmortalCount && n <= own + surplus;
+}
+
+constexpr const char kWeakRefused[] =
+    "Callback passed with weak=True has no other strong reference and would be garbage "
+    "collected immediately.";
+
+// Raises unless something besides the call keeps `callback` (or, when it has
+// one, its instance) alive.
+void require_other_owner(PyObject* callback, bool has_instance) {
+    Ref sys = check(PyImport_ImportModule("sys"));
+    Ref getrefcount_fn = check(PyObject_GetAttrString(sys.get(), "getrefcount"));
+    bool refused;
+    if (has_instance) {
+        // Ours (the second lookup's result, handed to the call) and the
+        // callable's own; anything more keeps the instance alive.
+        Ref instance = check(PyObject_GetAttrString(callback, "__self__"));
+        refused = only_ours(getrefcount_fn.get(), instance.get(), 2);
+    } else {
+        // Ours for the entry, one more for the argument, and the caller's.
+        Ref extra = Ref::new_ref(callback);
+        refused = only_ours(getrefcount_fn.get(), extra.get(), 3);
+    }
+    if (refused) {
+        throw_type_error(kWeakRefused);
+    }
+}
+
+}  // namespace
+
+Ref make_weak(SignalObject* self, Ref callback) {
+    // Does the callable have an instance? Looked up twice: once to learn
+    // whether it exists, once to hold it for the count.
+    const bool has_instance = static_cast<bool>(optional_attr(callback.get(), "__self__"));
+    require_other_owner(callback.get(), has_instance);
+    Ref weakref = self->rec.weakref_module.get_or_fill(
+        [] { return check(PyImport_ImportModule("weakref")); });
+    Ref factory =
+        check(PyObject_GetAttrString(weakref.get(), has_instance ? "WeakMethod" : "ref"));
+    Ref made = check(PyObject_CallOneArg(factory.get(), callback.get()));
+    return made;
+}
+
+}  // namespace tarnwick

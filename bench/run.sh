@@ -50,6 +50,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
 source "$root/tools/find-python.sh"
+source "$root/tools/venv.sh"
 
 find_ft_python() {
     local cand=${TARNWICK_FT_PYTHON:-/var/cache/tarnwick-python/ft/bin/python3.13t}
@@ -73,17 +74,13 @@ make_venv() {
     local soabi venv
     soabi=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
     venv="$root/build/bench-venv-$soabi"
-    if [ ! -x "$venv/bin/python" ]; then
-        log "creating $venv with $py"
-        "$py" -m venv "$venv"
-    fi
-    local want="tools=$tools peers=$peers"
+    # shellcheck disable=SC2086
+    tw_venv "$venv" "$py" $tools >/dev/null
+    # The venv is made again whenever its tools change, and the peers with it.
+    local want="peers=$peers"
     local stamp="$venv/.bench-deps"
     if [ ! -f "$stamp" ] || [ "$(head -n 1 "$stamp")" != "$want" ]; then
-        log "installing build tools${tools:+ and $tools} into $venv"
-        "$venv/bin/python" -m pip install -q --upgrade pip
-        # shellcheck disable=SC2086
-        "$venv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" cmake ninja $tools
+        log "installing the peers into $venv"
         : > "$venv/.bench-peers"
         local p
         for p in $peers; do
@@ -99,8 +96,8 @@ make_venv() {
     # tarnwick itself, from this checkout, rebuilt incrementally on every run;
     # symbols are kept so callgrind can name its functions.
     log "installing tarnwick from $root into $venv"
-    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
-        -C "build-dir=build/bench-cmake-$soabi" -C install.strip=false "$root" >&2
+    tw_install "$venv/bin/python" "build/bench-cmake-$soabi" "" -q --force-reinstall \
+        -C install.strip=false >&2
     # Which source was built, recorded now rather than when the report is written.
     "$venv/bin/python" - "$root" > "$venv/.tarnwick-rev.json" <<'PY'
 import datetime, json, subprocess, sys

@@ -15,32 +15,17 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 source "$root/tools/find-python.sh"
+source "$root/tools/venv.sh"
 
 python=$(find_python)
 soabi=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
 venv="$root/build/venv-$soabi"
-
-if [ ! -x "$venv/bin/python" ]; then
-    echo "Creating $venv with $python" >&2
-    "$python" -m venv "$venv"
-fi
-stamp="$venv/.tarnwick-deps"
-if [ ! -f "$stamp" ] || [ "$root/pyproject.toml" -nt "$stamp" ]; then
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" cmake ninja "pytest>=8" "hypothesis>=6.100"
-    touch "$stamp"
-fi
+vpy=$(tw_venv "$venv" "$python")
 
 cmake_args="${TARNWICK_CMAKE_ARGS:-}"
-if [ "${TARNWICK_WERROR:-0}" = 1 ]; then
-    cmake_args="$cmake_args -DTARNWICK_WERROR=ON"
-fi
 # One build directory per interpreter and set of options keeps rebuilds incremental.
-flavour=$(printf '%s' "$cmake_args" | cksum | cut -d' ' -f1)
-"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
-    -C "build-dir=build/cmake-$soabi-$flavour" \
-    -C "cmake.args=$cmake_args" \
-    "$root"
+flavour=$(printf '%s %s' "$cmake_args" "${TARNWICK_WERROR:-0}" | cksum | cut -d' ' -f1)
+tw_install "$vpy" "build/cmake-$soabi-$flavour" "$cmake_args" -q
 
 what=${1:-}
 [ $# -gt 0 ] && shift

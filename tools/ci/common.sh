@@ -10,6 +10,7 @@
 #   ci_venv STAGE PYTHON [PKG..]   create/refresh build/ci/STAGE/venv with the
 #                                  build and test tools (plus PKG..); prints its python
 #   ci_install STAGE VENV_PY "CMAKE ARGS"   build tarnwick into that venv
+# Both go through tools/venv.sh, as tools/run.sh and bench/run.sh do.
 #   ci_stage_time NAME          prints how long the stage took (call at the end)
 
 ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -19,6 +20,7 @@ ci_log() { printf '[ci %s] %s\n' "${CI_STAGE:-?}" "$*" >&2; }
 ci_die() { ci_log "error: $*"; exit 1; }
 
 source "$ci_root/tools/find-python.sh"
+source "$ci_root/tools/venv.sh"
 
 ci_default_python() {
     find_python || ci_die "no Python 3.13 found (set PYTHON=/path/to/python3.13)"
@@ -40,40 +42,15 @@ ci_interpreter() {
 ci_venv() {
     local stage=$1 python=$2
     shift 2
-    local venv="$ci_root/build/ci/$stage/venv"
-    local want="python=$python extra=$* deps=1"
-    local stamp="$venv/.tarnwick-ci-deps"
-    if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ] \
-        || [ "$ci_root/pyproject.toml" -nt "$stamp" ]; then
-        ci_log "creating $venv with $python"
-        rm -rf "$venv"
-        "$python" -m venv "$venv" >&2 || ci_die "venv creation failed"
-        # Debug interpreters print ResourceWarnings from pip's own code; keep
-        # pip's output in a log and show it only when pip fails.
-        if ! PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -W ignore -m pip install -q \
-            --only-binary=:all: "scikit-build-core>=0.10" cmake ninja "pytest>=8" "hypothesis>=6.100" \
-            "$@" >"$venv/pip-install.log" 2>&1; then
-            tail -n 30 "$venv/pip-install.log" >&2
-            ci_die "installing the build and test tools failed"
-        fi
-        printf '%s' "$want" >"$stamp"
-    fi
-    echo "$venv/bin/python"
+    tw_venv "$ci_root/build/ci/$stage/venv" "$python" "$@" || ci_die "making the venv failed"
 }
 
 ci_install() {
     local stage=$1 venv_py=$2 cmake_args=${3:-}
-    if [ "${TARNWICK_WERROR:-0}" = 1 ]; then
-        cmake_args="$cmake_args -DTARNWICK_WERROR=ON"
-    fi
     local t=$SECONDS
-    ci_log "building tarnwick (cmake args:${cmake_args:- none})"
+    ci_log "building tarnwick (cmake args:${cmake_args:- none}; TARNWICK_WERROR=${TARNWICK_WERROR:-0})"
     local log="$ci_root/build/ci/$stage/build.log"
-    if ! (cd "$ci_root" && PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv_py" -W ignore -m pip install -v \
-        --no-build-isolation --no-deps \
-        -C "build-dir=build/ci/$stage/cmake" \
-        -C "cmake.args=$cmake_args" \
-        "$ci_root") >"$log" 2>&1; then
+    if ! tw_install "$venv_py" "build/ci/$stage/cmake" "$cmake_args" -v >"$log" 2>&1; then
         tail -n 60 "$log" >&2
         ci_die "building tarnwick failed (log: $log)"
     fi

@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import gc_clear
+from faultinject import FailurePoints, where
 from tarnwick import Signal, SignalConnection
 
 
@@ -679,13 +680,6 @@ needs_nomemory = [
                        reason="CPython 3.13t crashes in PyList_New when allocations fail"),
 ]
 
-# Past this many allocations an operation is assumed never to finish.
-MAX_ALLOCATIONS = 3000
-# An operation that succeeds this many times in a row, failing allocations
-# ever further in, is taken to make no more allocations.
-QUIET_RUN = 25
-
-
 def attempt(op, start, stop):
     """Runs op() with allocations number start..stop-1 failing (stop 0: every
     one from start on). Nothing else runs inside the window, not even the
@@ -709,23 +703,6 @@ def attempt(op, start, stop):
 # return NULL without one (a SystemError; an assertion failure on a debug
 # build), which is the interpreter's fault, not the signal's.
 C_RAISER = functools.partial(operator.truediv, 1, 0)
-
-
-def failure_points():
-    """Yields (start, stop) for every allocation of an operation, in both
-    ways of failing; send() whether the attempt succeeded."""
-    for single in (True, False):
-        quiet = 0
-        start = 0
-        while quiet < QUIET_RUN:
-            assert start < MAX_ALLOCATIONS, "the operation never stopped failing"
-            ok = yield start, (start + 1 if single else 0)
-            quiet = quiet + 1 if ok else 0
-            start += 1
-
-
-def where(start, stop):
-    return f"allocation {start} ({'only that one' if stop else 'and all later ones'}) failed"
 
 
 class Counter:
@@ -833,14 +810,8 @@ def walk(case, check, allocates=True):
     """case() gives (model, op); check(model, out, err) runs after each
     attempt with no failure active. Afterwards nothing the model made may
     still be alive: a leaked reference keeps it."""
-    points = failure_points()
-    ok = None
-    failures = 0
-    while True:
-        try:
-            start, stop = points.send(ok) if ok is not None else next(points)
-        except StopIteration:
-            break
+    points = FailurePoints()
+    for start, stop in points:
         m, op = case()
         m.single = bool(stop)  # only one allocation fails
         probes = m.probes()
@@ -852,16 +823,15 @@ def walk(case, check, allocates=True):
         except AssertionError as e:
             raise AssertionError(f"{where(start, stop)}, the call "
                                  f"{'raised ' + repr(err) if err else 'succeeded'}: {e}") from e
-        ok = err is None
-        failures += not ok
+        points.record(err is None)
         del m, op, out, err
         gc.collect()
         alive = [p() for p in probes if p() is not None]
         assert not alive, f"{where(start, stop)}: still referenced after release: {alive}"
     if allocates:
-        assert failures, "no allocation ever failed: the walk tested nothing"
+        assert points.failures, "no allocation ever failed: the walk tested nothing"
     else:
-        assert not failures, "an operation that should not allocate failed"
+        assert not points.failures, "an operation that should not allocate failed"
 
 
 @pytest.fixture(scope="module")
@@ -1051,14 +1021,8 @@ class TestAllocationFailure:
             return m, lambda: m.s.emit_async(on_error=mode)
 
         async def main():
-            points = failure_points()
-            ok = None
-            failures = 0
-            while True:
-                try:
-                    start, stop = points.send(ok) if ok is not None else next(points)
-                except StopIteration:
-                    break
+            points = FailurePoints()
+            for start, stop in points:
                 m, op = case()
                 await m.s.emit_async(on_error="collect")  # compiles the script, outside the window
                 expected = ([p.value for p in m.permanent] + [o.value for o in m.pending_once()]
@@ -1076,8 +1040,7 @@ class TestAllocationFailure:
                             assert r == e or (mode == "collect" and type(r) is MemoryError), (
                                 where(start, stop), results)
                     m.check()
-                    ok = err is None
-                    failures += not ok
+                    points.record(err is None)
                     del m, op, out
                     gc.collect()
                 unawaited = [str(w.message) for w in caught if "never awaited" in str(w.message)]
@@ -1090,7 +1053,7 @@ class TestAllocationFailure:
                         f"{where(start, stop)}: the emission succeeded but left a coroutine "
                         f"unclosed: {unawaited[0]}")
                 del err
-            assert failures
+            assert points.failures
 
         asyncio.run(main())
 
@@ -1135,273 +1098,6 @@ class TestAllocationFailure:
 # every n (that one only, then that one and all later ones), and check what
 # is left.
 
-NEW_SHIM = r"""
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-static std::atomic<long> calls{0};
-static std::atomic<long> fail_from{-1};
-static std::atomic<long> fail_to{0};
-
-extern "C" void tarnwick_shim_fail(long from, long to) {
-    calls = 0;
-    fail_to = to;
-    fail_from = from;
-}
-
-static void* allocate(std::size_t n) {
-    long k = calls.fetch_add(1);
-    long from = fail_from.load();
-    if (from >= 0 && k >= from && (fail_to.load() == 0 || k < fail_to.load())) {
-        throw std::bad_alloc();
-    }
-    void* p = std::malloc(n ? n : 1);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new[](std::size_t n) { return allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    try { return allocate(n); } catch (...) { return nullptr; }
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    try { return allocate(n); } catch (...) { return nullptr; }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-"""
-
-NEW_FAILURE_SCRIPT = r'''
-import asyncio, ctypes, gc, sys, warnings
-from tarnwick import Signal
-
-shim = ctypes.CDLL(None).tarnwick_shim_fail
-shim.argtypes = [ctypes.c_long, ctypes.c_long]
-unraisable = []
-sys.unraisablehook = lambda u: unraisable.append(u.exc_type)
-warnings.simplefilter("error", RuntimeWarning)
-loop = asyncio.new_event_loop()
-
-
-class Rec:
-    def __init__(self, value):
-        self.value = value
-        self.calls = 0
-
-    def __call__(self, *args, **kwargs):
-        self.calls += 1
-        return self.value
-
-
-def model(permanent, once, hooks=0, name="n"):
-    s = Signal(name)
-    perm = [Rec(k) for k in range(permanent)]
-    ones = [Rec(100 + k) for k in range(once)]
-    for r in perm:
-        s.connect(r)
-    for r in ones:
-        s.connect_once(r)
-    hooked = []
-    for _ in range(hooks):
-        s.on_error(lambda e, c: hooked.append(1))
-    return s, perm, ones, hooked
-
-
-def check(s, perm, ones, next_id):
-    """Pending one-shots fire exactly once on the next emission, permanents
-    every time, and the next connect gets the next id."""
-    pending = [r for r in ones if r.calls == 0]
-    assert len(s) == len(perm) + len(pending), ("len", len(s), len(perm), len(pending))
-    before = [r.calls for r in perm]
-    s.emit()
-    assert [r.calls for r in perm] == [b + 1 for b in before], "a permanent callback was not called"
-    assert all(r.calls == 1 for r in ones), ("one-shot calls", [r.calls for r in ones])
-    assert len(s) == len(perm)
-    cid = s.connect(print)
-    assert cid == next_id, ("id", cid, next_id)
-
-
-def walk(name, case):
-    """case() -> (op, after(out, err)). Fails the n-th operator new of op()."""
-    failures = 0
-    for single in (True, False):
-        quiet = 0
-        n = 0
-        while quiet < 10:
-            op, after = case()
-            out = err = None
-            shim(n, n + 1 if single else 0)
-            try:
-                out = op()
-            except BaseException as e:
-                err = e
-            finally:
-                shim(-1, 0)
-            how = f"{name}: operator new {n} ({'only that one' if single else 'and all later'}) failed"
-            if err is not None and not isinstance(err, MemoryError):
-                raise AssertionError(f"{how}: {err!r}")
-            try:
-                after(out, err)
-            except AssertionError as e:
-                raise AssertionError(f"{how}, the call {'raised ' + repr(err) if err else 'succeeded'}: {e}")
-            failures += err is not None
-            quiet = quiet + 1 if err is None else 0
-            n += 1
-            assert n < 500, f"{name}: never stopped failing"
-    print(name, "failures", failures)
-    return failures
-
-
-def connect_growing(method):
-    def case():
-        # 4 entries fill the inline storage, so the next one moves the table.
-        s, perm, ones, _ = model(2, 2)
-        target = Rec(7)
-
-        def after(out, err):
-            if err is None:
-                assert (out.__enter__() if method == "connected" else out) == 4
-                assert s.disconnect(4)
-            check(s, perm, ones, 5 if err is None else 4)  # a failed connect uses no id
-
-        if method == "connect_finite":
-            return (lambda: s.connect_finite(target, 2)), after
-        return (lambda: getattr(s, method)(target)), after
-
-    return case
-
-
-def emit_many(mode):
-    def case():
-        # Past every inline capacity: call list, removal set, release list.
-        s, perm, ones, _ = model(9, 10)
-
-        def after(out, err):
-            called = [r.calls for r in perm + ones]
-            if err is None:
-                assert out == [r.value for r in perm + ones]
-            else:
-                assert not any(called), "an emission that failed before calling called something"
-            check(s, perm, ones, 19)
-
-        return (lambda: s.emit(on_error=mode)), after
-
-    return case
-
-
-def emit_with_hooks():
-    s, perm, ones, hooked = model(1, 1, hooks=6)
-
-    def boom():
-        raise ValueError("boom")
-
-    s.connect(boom, priority=-1)
-    del unraisable[:]
-
-    def after(out, err):
-        if err is None:
-            assert type(out[-1]) is ValueError
-            # Copying six hooks needs memory; without it they are skipped and
-            # the MemoryError is reported as unraisable instead.
-            assert hooked == [1] * 6 or (hooked == [] and unraisable == [MemoryError]), (hooked, unraisable)
-        del unraisable[:]
-        s.disconnect(2)
-        check(s, perm, ones, 3)
-
-    return (lambda: s.emit(on_error="collect")), after
-
-
-def on_error_growing():
-    s, perm, ones, hooked = model(1, 1, hooks=2)
-
-    def after(out, err):
-        s.connect(lambda: 1 / 0)
-        s.emit(on_error="collect")
-        assert len(hooked) == (3 if err is None else 2), hooked
-        s.disconnect(2)
-        s.clear_error_hooks()
-        check(s, perm, ones, 3)
-
-    hook = lambda e, c: hooked.append(1)
-    return (lambda: s.on_error(hook)), after
-
-
-def repr_long():
-    s, perm, ones, _ = model(1, 1, name="n" * 200)
-
-    def after(out, err):
-        if err is None:
-            assert out == 'Signal(name="' + "n" * 200 + '", listeners=2)'
-        check(s, perm, ones, 2)
-
-    return (lambda: repr(s)), after
-
-
-def new_named():
-    def after(out, err):
-        if err is None:
-            assert repr(out) == 'Signal(name="' + "x" * 100 + '", listeners=0)'
-
-    return (lambda: Signal("x" * 100)), after
-
-
-def emit_async_many(mode):
-    def case():
-        s, perm, ones, _ = model(9, 10)
-
-        async def coro():
-            return "awaited"
-
-        s.connect(coro, priority=-1)
-
-        async def run():
-            return s.emit_async(on_error=mode)
-
-        def op():
-            # Only the extension uses operator new, so the window may
-            # include the loop: emit_async needs one running.
-            return loop.run_until_complete(run())
-
-        def after(out, err):
-            called = [r.calls for r in perm + ones]
-            if err is None:
-                results = loop.run_until_complete(out)
-                assert results == [r.value for r in perm + ones] + ["awaited"], results
-            else:
-                assert not any(called), "an emission that failed before calling called something"
-            del out
-            gc.collect()
-            s.disconnect(19)
-            check(s, perm, ones, 20)
-
-        return op, after
-
-    return case
-
-
-total = 0
-for method in ("connect", "connect_once", "connect_finite", "connected"):
-    total += walk(method, connect_growing(method))
-for mode in ("fast_fail", "collect"):
-    total += walk(f"emit {mode}", emit_many(mode))
-total += walk("emit with hooks", emit_with_hooks)
-total += walk("on_error", on_error_growing)
-total += walk("repr", repr_long)
-total += walk("Signal(name)", new_named)
-for mode in ("fast_fail", "collect"):
-    total += walk(f"emit_async {mode}", emit_async_many(mode))
-gc.collect()
-assert set(unraisable) <= {MemoryError}, unraisable
-print("ok", total)
-'''
-
-
 def test_cxx_allocation_failure_in_every_operation(tmp_path):
     import os
     import shutil
@@ -1413,13 +1109,13 @@ def test_cxx_allocation_failure_in_every_operation(tmp_path):
     compiler = shutil.which("g++") or shutil.which("clang++")
     if compiler is None:
         pytest.skip("no C++ compiler to build the operator new shim")
-    src = tmp_path / "shim.cpp"
-    src.write_text(NEW_SHIM)
+    here = os.path.dirname(os.path.abspath(__file__))
     lib = tmp_path / "libnewshim.so"
-    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC", str(src), "-o", str(lib)],
+    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC",
+                    os.path.join(here, "cxx_new_shim.cpp"), "-o", str(lib)],
                    check=True, timeout=120)
     env = dict(os.environ, LD_PRELOAD=f"{lib} {os.environ.get('LD_PRELOAD', '')}".strip())
-    done = subprocess.run([sys.executable, "-c", NEW_FAILURE_SCRIPT], env=env,
+    done = subprocess.run([sys.executable, os.path.join(here, "cxx_alloc_failure.py")], env=env,
                           capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "ok" in done.stdout

@@ -6,6 +6,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+from signal_model import SignalModel
 from tarnwick import Signal
 
 
@@ -13,20 +14,11 @@ class Boom(Exception):
     pass
 
 
-class ModelEntry:
-    def __init__(self, cid, priority, remaining, raises):
-        self.cid = cid
-        self.priority = priority
-        self.remaining = remaining  # None: unlimited
-        self.raises = raises
-
-
 class SignalMachine(RuleBasedStateMachine):
     @initialize()
     def setup(self):
         self.signal = Signal("model")
-        self.entries = []  # in call order
-        self.next_id = 0
+        self.model = SignalModel("model")  # each entry's payload: whether it raises
         self.calls = []
         self.hooked = []
         self.signal.on_error(lambda exc, cb: self.hooked.append(exc.args[0]))
@@ -40,35 +32,24 @@ class SignalMachine(RuleBasedStateMachine):
 
         return callback
 
-    def add(self, cid, priority, remaining, raises):
-        entry = ModelEntry(cid, priority, remaining, raises)
-        index = len(self.entries)
-        for i, e in enumerate(self.entries):
-            if e.priority < priority:
-                index = i
-                break
-        self.entries.insert(index, entry)
+    def check_connect(self, cid, raises, priority, times=None):
+        assert cid == self.model.connect(raises, priority=priority, times=times).cid
 
     @rule(priority=st.integers(-3, 3), raises=st.booleans())
     def connect(self, priority, raises):
-        cid = self.signal.connect(self.make_callback(self.next_id, raises), priority=priority)
-        assert cid == self.next_id
-        self.add(cid, priority, None, raises)
-        self.next_id += 1
+        cb = self.make_callback(self.model.next_id, raises)
+        self.check_connect(self.signal.connect(cb, priority=priority), raises, priority)
 
     @rule(priority=st.integers(-3, 3), raises=st.booleans())
     def connect_once(self, priority, raises):
-        cid = self.signal.connect_once(self.make_callback(self.next_id, raises), priority=priority)
-        assert cid == self.next_id
-        self.add(cid, priority, 1, raises)
-        self.next_id += 1
+        cb = self.make_callback(self.model.next_id, raises)
+        self.check_connect(self.signal.connect_once(cb, priority=priority), raises, priority, 1)
 
     @rule(priority=st.integers(-3, 3), times=st.integers(1, 4), raises=st.booleans())
     def connect_finite(self, priority, times, raises):
-        cid = self.signal.connect_finite(self.make_callback(self.next_id, raises), times, priority=priority)
-        assert cid == self.next_id
-        self.add(cid, priority, times, raises)
-        self.next_id += 1
+        cb = self.make_callback(self.model.next_id, raises)
+        cid = self.signal.connect_finite(cb, times, priority=priority)
+        self.check_connect(cid, raises, priority, times)
 
     @rule(bad_priority=st.sampled_from(["x", 2**31, None]))
     def failed_connect(self, bad_priority):
@@ -79,49 +60,29 @@ class SignalMachine(RuleBasedStateMachine):
         else:
             raise AssertionError("accepted a bad priority")
 
-    @precondition(lambda self: self.next_id > 0)
+    @precondition(lambda self: self.model.next_id > 0)
     @rule(data=st.data())
     def disconnect(self, data):
-        cid = data.draw(st.integers(0, self.next_id))
-        present = any(e.cid == cid for e in self.entries)
-        assert self.signal.disconnect(cid) is present
-        self.entries = [e for e in self.entries if e.cid != cid]
+        cid = data.draw(st.integers(0, self.model.next_id))
+        assert self.signal.disconnect(cid) is self.model.disconnect(cid)
 
     @rule(collect=st.booleans(), arg=st.integers())
     def emit(self, collect, arg):
-        expected_calls = []
-        expected_results = []
-        expected_hooked = []
-        failure = None
-        survivors = []
-        for e in self.entries:
-            if e.remaining is not None:
-                e.remaining -= 1
-            if failure is None:
-                expected_calls.append(e.cid)
-                if e.raises:
-                    expected_hooked.append(e.cid)
-                    if collect:
-                        expected_results.append(("raised", e.cid))
-                    else:
-                        failure = e.cid
-                else:
-                    expected_results.append((e.cid, (arg,), {"k": arg}))
-            if e.remaining is None or e.remaining > 0:
-                survivors.append(e)
-        self.entries = survivors
+        called, failure = self.model.emit(raises=lambda e: e.payload, collect=collect)
+        expected_results = [("raised", e.cid) if e.payload else (e.cid, (arg,), {"k": arg})
+                            for e in called]
         self.calls.clear()
         self.hooked.clear()
         try:
             results = self.signal.emit(arg, k=arg, on_error="collect" if collect else "fast_fail")
         except Boom as exc:
-            assert failure == exc.args[0]
+            assert failure is not None and failure.cid == exc.args[0]
         else:
             assert failure is None
             got = [("raised", r.args[0]) if isinstance(r, Boom) else r for r in results]
             assert got == expected_results
-        assert self.calls == expected_calls
-        assert self.hooked == expected_hooked
+        assert self.calls == [e.cid for e in called]
+        assert self.hooked == [e.cid for e in called if e.payload]
 
     @rule()
     def collect_garbage(self):
@@ -130,8 +91,8 @@ class SignalMachine(RuleBasedStateMachine):
     @invariant()
     def length_matches(self):
         if hasattr(self, "signal"):
-            assert len(self.signal) == len(self.entries)
-            assert repr(self.signal) == f'Signal(name="model", listeners={len(self.entries)})'
+            assert len(self.signal) == len(self.model)
+            assert repr(self.signal) == self.model.repr()
 
 
 TestSignalModel = SignalMachine.TestCase

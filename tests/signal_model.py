@@ -1,0 +1,85 @@
+"""The reference model of one Signal's table, in plain Python.
+
+Model-based tests drive a real Signal and a SignalModel side by side and
+compare what they say: the ids connect hands out, the order of calls, which
+entries an emission uses up or finds dead, and len and repr. The model has
+no threads: the stress tests check their concurrent histories on their own
+terms and use it only for what must hold once everything is quiet.
+"""
+
+from __future__ import annotations
+
+
+class Entry:
+    """One connection: `remaining` is None for an unlimited one; `payload` is
+    whatever the test connected (a callback, a recorder, a label)."""
+
+    __slots__ = ("cid", "priority", "remaining", "weak", "payload")
+
+    def __init__(self, cid, priority, remaining, weak, payload):
+        self.cid = cid
+        self.priority = priority
+        self.remaining = remaining
+        self.weak = weak
+        self.payload = payload
+
+    def __repr__(self):
+        return (f"Entry(cid={self.cid}, priority={self.priority}, remaining={self.remaining}, "
+                f"weak={self.weak}, payload={self.payload!r})")
+
+
+class SignalModel:
+    def __init__(self, name=None, next_id=0):
+        self.name = name
+        self.entries: list[Entry] = []  # in call order
+        self.next_id = next_id
+
+    def __len__(self):
+        return len(self.entries)
+
+    def repr(self):
+        name = "None" if self.name is None else f'"{self.name}"'
+        return f"Signal(name={name}, listeners={len(self.entries)})"
+
+    def connect(self, payload=None, priority=0, times=None, weak=False) -> Entry:
+        """A successful connect: the next id, placed after every entry of
+        higher or equal priority."""
+        entry = Entry(self.next_id, priority, times, weak, payload)
+        self.next_id += 1
+        index = next((i for i, e in enumerate(self.entries) if e.priority < priority),
+                     len(self.entries))
+        self.entries.insert(index, entry)
+        return entry
+
+    def skip_ids(self, n):
+        """n connections made and removed again outside the model."""
+        self.next_id += n
+
+    def disconnect(self, cid) -> bool:
+        before = len(self.entries)
+        self.entries = [e for e in self.entries if e.cid != cid]
+        return len(self.entries) != before
+
+    def emit(self, raises=lambda entry: False, collect=False, alive=lambda entry: True):
+        """One emission: the snapshot uses up one call of every limited
+        entry, spent entries and weak ones whose referent is dead leave the
+        table, then the live ones are called in order until one raises in
+        fast-fail mode. Returns (the entries called, in order; the entry
+        whose exception the emission raises, or None)."""
+        snapshot = []
+        survivors = []
+        for e in self.entries:
+            if e.remaining is not None:
+                e.remaining -= 1
+            if e.weak and not alive(e):
+                continue
+            snapshot.append(e)
+            if e.remaining is None or e.remaining > 0:
+                survivors.append(e)
+        self.entries = survivors
+        called = []
+        for e in snapshot:
+            called.append(e)
+            if raises(e) and not collect:
+                return called, e
+        return called, None

@@ -17,6 +17,7 @@ cd "$ci_root"
 
 if ! command -v clang++-19 >/dev/null || [ ! -d /usr/lib/llvm-19/include/c++/v1 ]; then
     ci_log "installing clang-19 and libc++ with apt-get"
+    mkdir -p "$ci_root/build/ci"
     { apt-get -o DPkg::Lock::Timeout=600 update &&
         apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
             clang-19 libc++-19-dev libc++abi-19-dev; } >"$ci_root/build/ci/portability-apt.log" 2>&1 ||

@@ -2,8 +2,9 @@
 # Builds what a release publishes from this machine into dist/: the sdist,
 # and for each interpreter a wheel built from that sdist and repaired by
 # auditwheel to the manylinux policy the build satisfies (auditwheel picks the
-# oldest glibc the extension's symbols allow, and bundles nothing, since the
-# extension links only to libc, libm and libstdc++/libgcc).
+# oldest glibc that the extension's symbol versions allow, and bundles
+# nothing: the extension links only to libc, libstdc++ and libgcc_s, which
+# the policy counts as the system's).
 #
 #   tools/run.sh release [INTERPRETER ...]
 #
@@ -24,6 +25,9 @@ for p in "$@"; do
         *) pythons+=("$(ci_interpreter "$p")") ;;
     esac
 done
+
+# build's isolated build environments take wheels only, like every install here.
+export PIP_ONLY_BINARY=:all:
 
 work="$ci_root/build/release"
 dist="$ci_root/dist"

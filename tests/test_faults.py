@@ -23,6 +23,7 @@ from hypothesis import strategies as st
 
 from conftest import gc_clear
 from faultinject import FailurePoints, where
+from signal_model import SignalModel
 from tarnwick import Signal, SignalConnection
 
 
@@ -740,7 +741,7 @@ class Plain:
 class Model:
     """A signal with a known table: permanent callbacks (results 0, 1, ...),
     one-shots (100, ...) and weak ones (200, ...), all counting their calls
-    without allocating."""
+    without allocating. `table` is the reference model of what it holds."""
 
     def __init__(self, permanent=2, once=2, weak=1, burn_ids=300):
         self.counter = Counter(permanent + once + weak + 4)
@@ -748,18 +749,26 @@ class Model:
         # Ids past the small-int cache, so that handing one out allocates.
         for _ in range(burn_ids):
             self.s.disconnect(self.s.connect(print))
+        self.table = SignalModel("m", next_id=burn_ids)
         self.permanent = [Plain(self.counter, k, k) for k in range(permanent)]
         self.once = [Plain(self.counter, permanent + k, 100 + k) for k in range(once)]
         self.weak = [Plain(self.counter, permanent + once + k, 200 + k) for k in range(weak)]
         for p in self.permanent:
-            self.s.connect(p)
+            assert self.s.connect(p) == self.table.connect(p).cid
         for o in self.once:
-            self.s.connect_once(o)
+            assert self.s.connect_once(o) == self.table.connect(o, times=1).cid
         for w in self.weak:
-            self.s.connect(w.method, weak=True)
-        self.next_id = burn_ids + permanent + once + weak
+            assert self.s.connect(w.method, weak=True) == self.table.connect(w, weak=True).cid
         self.extra = []  # more objects whose release is checked
         self.extra_ids = []  # connections the check removes before the model's checks
+
+    @property
+    def next_id(self):
+        return self.table.next_id
+
+    @next_id.setter
+    def next_id(self, value):
+        self.table.next_id = value
 
     def add(self, connect, priority=-10):
         """Connects something outside the model; returns its id."""
@@ -797,8 +806,9 @@ class Model:
         results = s.emit(on_error="collect")
         assert self.hits(self.permanent + self.weak) == [h + 1 for h in before]
         assert all(h <= 1 for h in self.hits(self.once)), "a one-shot was called twice"
-        expected = [p.value for p in self.permanent]
-        assert [r for r in results if r < 100 or r >= 200] == expected + [w.value for w in self.weak]
+        # Permanent and weak entries, in the table's order.
+        expected = [e.payload.value for e in self.table.entries if e.remaining is None]
+        assert [r for r in results if r < 100 or r >= 200] == expected
         assert len(s) == len(self.permanent) + len(self.weak)
         cid = s.connect(print)
         assert cid == self.next_id, f"got id {cid}, expected {self.next_id}: a failure used up an id"
@@ -949,6 +959,7 @@ class TestAllocationFailure:
 
         def check(m, out, err):
             assert err is None and out is True
+            assert m.table.disconnect(m.first)
             m.permanent.pop(0)
             m.check()
 

@@ -317,29 +317,27 @@ PyObject* Signal_disconnect(PyObject* self, PyObject* const* args, Py_ssize_t na
 // ---------------------------------------------------------------------------
 // Error hooks
 
-// Prints a failing hook's exception the way the interpreter prints an
-// unhandled one, and clears it.
-void report_hook_failure() noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
-        PyErr_PrintEx(0);
-        return;
-    }
-    // PyErr_PrintEx would end the whole process for SystemExit; a hook must
-    // never do that, so hand it to sys.excepthook ourselves.
+// Shows a failing hook's exception (the current one, which this clears)
+// through sys.excepthook, as the interpreter shows an unhandled exception.
+// The interpreter's own printing would end the process when the exception,
+// or anything sys.excepthook raises, is a SystemExit; nothing a hook or an
+// excepthook does may do that, nor reach the emission. So we call the
+// excepthook ourselves, and when it is missing or raises, its failure and
+// then the hook's go to sys.unraisablehook instead.
+void report_hook_failure(PyObject* hook) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    PyObject* hook = PySys_GetObject("excepthook");  // borrowed, used at once
-    if (hook == nullptr) {
-        PyErr_DisplayException(exc.get());
-        return;
+    Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
+    if (excepthook) {
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                            tb ? tb.get() : Py_None};
+        if (Ref::steal(PyObject_Vectorcall(excepthook.get(), argv, 3, nullptr))) {
+            return;
+        }
+        PyErr_WriteUnraisable(excepthook.get());
     }
-    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-    PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
-                        tb ? tb.get() : Py_None};
-    Ref hook_ref = Ref::new_ref(hook);
-    Ref result = Ref::steal(PyObject_Vectorcall(hook_ref.get(), argv, 3, nullptr));
-    if (!result) {
-        PyErr_WriteUnraisable(hook_ref.get());
-    }
+    PyErr_SetRaisedException(exc.release());
+    PyErr_WriteUnraisable(hook);
 }
 
 // Tells every hook about a callback's failure. `error` stays the caller's.
@@ -376,7 +374,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         PyObject* argv[] = {exception.get(), callback};
         Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), argv, 2, nullptr));
         if (!result) {
-            report_hook_failure();
+            report_hook_failure(hook.get());
         }
     }
 }

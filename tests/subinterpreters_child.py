@@ -91,12 +91,13 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
     gc.collect()
     assert s.emit(x=4) == [8] and len(s) == 1
     assert repr(s) == 'Signal(name="sub", listeners=1)'
-    try:
-        s.connect(lambda: 1, weak=True)  # nothing else holds it
-    except TypeError:
-        pass
-    else:
-        raise AssertionError("a weak connection to a dying callback was accepted")
+    for lone in ("lambda: 1", "(lambda: lambda: 1)()"):  # top-level and nested functions
+        try:
+            exec(f"s.connect({lone}, weak=True)", {"s": s})  # nothing else holds it
+        except TypeError:
+            pass
+        else:
+            raise AssertionError(f"a weak connection to a dying {lone} was accepted")
 
     async def plus_one(x):
         await asyncio.sleep(0)

@@ -10,10 +10,12 @@
 //
 // Where the state lives: in the module state of the first tarnwick module
 // object of the interpreter (its "owner"). The types are made with that
-// module, so a method finds the state from its object's type in two loads
-// (PyType_GetModuleState), without any lookup, and everything a Signal can
+// module, so a method finds the state from its object's type with
+// PyType_GetModuleState (a few loads, no lookup), and everything a Signal can
 // reach stays alive as long as the Signal: instance -> type -> owner module ->
-// state. The interpreter's dictionary (PyInterpreterState_GetDict) holds the
+// state. Only the methods that need a name or a type pay for it: emit with
+// keywords, emit_async and connected; connect, disconnect and emit without
+// keywords never look. The interpreter's dictionary (PyInterpreterState_GetDict) holds the
 // owner, so that a later module object of the same interpreter (a re-import
 // after removal from sys.modules) gets the same two types. That dictionary is
 // cleared when the interpreter is finalised, before its last collection, which

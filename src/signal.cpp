@@ -128,6 +128,8 @@ std::size_t ref_surplus(PyObject* getrefcount_fn, PyObject* obj) {
         measure_ref_surplus(getrefcount_fn);
         stored = g_ref_surplus[k].load(std::memory_order_relaxed);
     }
+    // Still unmeasured only if this interpreter's probe of the kind was
+    // immortal while `obj` is not, which no build does; count no surplus.
     return stored == 0 ? 0 : static_cast<std::size_t>(stored - 1);
 }
 

@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "connection.hpp"
+#include "interp_state.hpp"
 #include "unicode_table.hpp"
 
 #include <cstring>
@@ -20,15 +21,6 @@ namespace tarnwick {
 namespace {
 
 SignalObject* as_signal(PyObject* self) noexcept { return reinterpret_cast<SignalObject*>(self); }
-
-// An interned attribute name, made once per process and never released.
-PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
-    PyObject* name = slot.load(std::memory_order_acquire);
-    if (name == nullptr) {
-        name = publish_once(slot, check(PyUnicode_InternFromString(text)));
-    }
-    return name;
-}
 
 // ---------------------------------------------------------------------------
 // Weak-connection liveness
@@ -85,6 +77,13 @@ constexpr const char kProbeScript[] =
 
 // Surplus that getrefcount reports for each kind, plus one so that zero
 // means "not measured yet". Racing threads measure the same values.
+//
+// Plain ints, so they may be process-wide: the surplus is a property of the
+// build, the same in every interpreter, since deferred reference counting
+// marks each object of those kinds when it is made, whichever interpreter
+// makes it. Immortalisation is what differs (a free-threaded main interpreter
+// makes those objects immortal once a second thread starts, a sub-interpreter
+// never does), so an immortal probe is not recorded.
 std::atomic<int> g_ref_surplus[static_cast<int>(RefKind::Count)];
 
 void measure_ref_surplus(PyObject* getrefcount_fn) {
@@ -110,12 +109,15 @@ void measure_ref_surplus(PyObject* getrefcount_fn) {
     int surplus[static_cast<int>(RefKind::Count)];
     for (int k = 0; k < static_cast<int>(RefKind::Count); ++k) {
         const std::size_t n = getrefcount(getrefcount_fn, probes[k].get());
-        // An immortal probe means every object of its kind is immortal now,
-        // and those pass before the surplus matters.
-        surplus[k] = n > 1 && n < kImmortalCount ? static_cast<int>(n - 1) : 0;
+        // An immortal probe tells nothing: every object of its kind is
+        // immortal in this interpreter now, and those pass before the surplus
+        // matters, while another interpreter may have mortal ones.
+        surplus[k] = n >= kImmortalCount ? -1 : n > 1 ? static_cast<int>(n - 1) : 0;
     }
     for (int k = 0; k < static_cast<int>(RefKind::Count); ++k) {
-        g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
+        if (surplus[k] >= 0) {
+            g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -126,15 +128,16 @@ std::size_t ref_surplus(PyObject* getrefcount_fn, PyObject* obj) {
         measure_ref_surplus(getrefcount_fn);
         stored = g_ref_surplus[k].load(std::memory_order_relaxed);
     }
-    return static_cast<std::size_t>(stored - 1);
+    // Still unmeasured only if this interpreter's probe of the kind was
+    // immortal while `obj` is not, which no build does; count no surplus.
+    return stored == 0 ? 0 : static_cast<std::size_t>(stored - 1);
 }
 
 // Whether `obj`, counted while the caller holds `own` references of its own
 // to it, has nothing else keeping it alive.
 bool only_ours(PyObject* getrefcount_fn, PyObject* obj, std::size_t own) {
-    const std::size_t surplus = ref_surplus(getrefcount_fn, obj);
     const std::size_t n = getrefcount(getrefcount_fn, obj);
-    return n < kImmortalCount && n <= own + surplus;
+    return n < kImmortalCount && n <= own + ref_surplus(getrefcount_fn, obj);
 }
 
 constexpr const char kWeakRefused[] =
@@ -316,29 +319,27 @@ PyObject* Signal_disconnect(PyObject* self, PyObject* const* args, Py_ssize_t na
 // ---------------------------------------------------------------------------
 // Error hooks
 
-// Prints a failing hook's exception the way the interpreter prints an
-// unhandled one, and clears it.
-void report_hook_failure() noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
-        PyErr_PrintEx(0);
-        return;
-    }
-    // PyErr_PrintEx would end the whole process for SystemExit; a hook must
-    // never do that, so hand it to sys.excepthook ourselves.
+// Shows a failing hook's exception (the current one, which this clears)
+// through sys.excepthook, as the interpreter shows an unhandled exception.
+// The interpreter's own printing would end the process when the exception,
+// or anything sys.excepthook raises, is a SystemExit; nothing a hook or an
+// excepthook does may do that, nor reach the emission. So we call the
+// excepthook ourselves, and when it is missing or raises, its failure and
+// then the hook's go to sys.unraisablehook instead.
+void report_hook_failure(PyObject* hook) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    PyObject* hook = PySys_GetObject("excepthook");  // borrowed, used at once
-    if (hook == nullptr) {
-        PyErr_DisplayException(exc.get());
-        return;
+    Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
+    if (excepthook) {
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                            tb ? tb.get() : Py_None};
+        if (Ref::steal(PyObject_Vectorcall(excepthook.get(), argv, 3, nullptr))) {
+            return;
+        }
+        PyErr_WriteUnraisable(excepthook.get());
     }
-    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-    PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
-                        tb ? tb.get() : Py_None};
-    Ref hook_ref = Ref::new_ref(hook);
-    Ref result = Ref::steal(PyObject_Vectorcall(hook_ref.get(), argv, 3, nullptr));
-    if (!result) {
-        PyErr_WriteUnraisable(hook_ref.get());
-    }
+    PyErr_SetRaisedException(exc.release());
+    PyErr_WriteUnraisable(hook);
 }
 
 // Tells every hook about a callback's failure. `error` stays the caller's.
@@ -375,7 +376,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         PyObject* argv[] = {exception.get(), callback};
         Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), argv, 2, nullptr));
         if (!result) {
-            report_hook_failure();
+            report_hook_failure(hook.get());
         }
     }
 }
@@ -428,16 +429,14 @@ struct EmitOptions {
     Ref kwargs;
 };
 
-std::atomic<PyObject*> g_on_error_name{nullptr};
-
-EmitOptions parse_emit_options(PyObject* kwargs) {
+EmitOptions parse_emit_options(PyObject* self, PyObject* kwargs) {
     EmitOptions opts;
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return opts;
     }
+    PyObject* on_error_name = state_of(self).on_error_name.get();
     PyObject* mode = nullptr;
-    const int found =
-        check_status(PyDict_GetItemRef(kwargs, interned(g_on_error_name, "on_error"), &mode));
+    const int found = check_status(PyDict_GetItemRef(kwargs, on_error_name, &mode));
     Ref mode_ref = Ref::steal(mode);
     if (found == 0) {
         opts.kwargs = Ref::new_ref(kwargs);
@@ -458,7 +457,7 @@ EmitOptions parse_emit_options(PyObject* kwargs) {
     if (PyDict_GET_SIZE(kwargs) > 1) {
         // Never change the caller's dictionary.
         opts.kwargs = check(PyDict_Copy(kwargs));
-        check_status(PyDict_DelItem(opts.kwargs.get(), interned(g_on_error_name, "on_error")));
+        check_status(PyDict_DelItem(opts.kwargs.get(), on_error_name));
     }
     return opts;
 }
@@ -634,7 +633,7 @@ Ref results_list(CallList& calls, std::size_t n) {
 
 PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        EmitOptions opts = parse_emit_options(kwargs);
+        EmitOptions opts = parse_emit_options(self, kwargs);
         // Everything that can fail is made before the snapshot uses up counts.
         CallArguments arguments(args, opts.kwargs.get());
         CallList calls;
@@ -668,10 +667,6 @@ constexpr const char kFinalizeScript[] =
     "        results[pos] = value\n"
     "    return results\n";
 
-std::atomic<PyObject*> g_await_name{nullptr};
-std::atomic<PyObject*> g_close_name{nullptr};
-std::atomic<PyObject*> g_get_running_loop_name{nullptr};
-
 Ref get_asyncio(SignalObject* self) {
     return self->rec.asyncio_module.get_or_fill(
         [] { return check(PyImport_ImportModule("asyncio")); });
@@ -698,8 +693,7 @@ Ref get_finalize_fn(SignalObject* self) {
 // raises is ignored; a lookup of close that raises other than AttributeError
 // stops the closing, and its exception replaces `pending`, the one about to
 // be raised.
-void close_awaitables(CallList& calls, std::size_t n, Ref& pending) {
-    PyObject* close_name = interned(g_close_name, "close");
+void close_awaitables(PyObject* close_name, CallList& calls, std::size_t n, Ref& pending) {
     for (std::size_t i = 0; i < n; ++i) {
         if (!calls[i].awaitable) {
             continue;
@@ -729,9 +723,10 @@ void close_awaitables(CallList& calls, std::size_t n, Ref& pending) {
 PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         SignalObject* sig = as_signal(self);
-        EmitOptions opts = parse_emit_options(kwargs);
+        EmitOptions opts = parse_emit_options(self, kwargs);
         const bool fast_fail = opts.mode == ErrorMode::FastFail;
-        PyObject* await_name = interned(g_await_name, "__await__");
+        const InterpState& state = state_of(self);
+        PyObject* await_name = state.await_name.get();
         CallArguments arguments(args, opts.kwargs.get());
         CallList calls;
         prepare_calls(sig, calls);
@@ -748,17 +743,17 @@ PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {
                 n_awaitable += awaitable != 0 ? 1 : 0;
             });
         if (failure) {
-            close_awaitables(calls, called, failure);
+            close_awaitables(state.close_name.get(), calls, called, failure);
             raise_pending(std::move(failure));
         }
         Ref asyncio = get_asyncio(sig);
         {
             Ref get_loop = check(PyObject_GetAttr(
-                asyncio.get(), interned(g_get_running_loop_name, "get_running_loop")));
+                asyncio.get(), state.get_running_loop_name.get()));
             Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
             if (!loop) {
                 Ref pending = Ref::steal(PyErr_GetRaisedException());
-                close_awaitables(calls, called, pending);
+                close_awaitables(state.close_name.get(), calls, called, pending);
                 raise_pending(std::move(pending));
             }
         }
@@ -1061,13 +1056,10 @@ PyType_Spec signal_spec = {
     signal_slots,
 };
 
-// Created once per process and never destroyed.
-std::atomic<PyObject*> g_signal_type{nullptr};
-
 }  // namespace
 
-PyTypeObject* signal_type() {
-    return type_once(g_signal_type, &signal_spec);
+Ref new_signal_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &signal_spec, nullptr));
 }
 
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {

@@ -42,10 +42,6 @@ struct SignalObject {
     SignalRecord rec;
 };
 
-// The process-wide Signal type, created on first use; borrowed. Throws
-// PyErrorSet if it cannot be created.
-PyTypeObject* signal_type();
-
 // Removes the entry with this id; reports whether there was one. Drops the
 // removed reference after unlocking. Never raises.
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept;

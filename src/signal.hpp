@@ -38,9 +38,9 @@ inline SignalObject* as_signal(PyObject* self) noexcept {
     return reinterpret_cast<SignalObject*>(self);
 }
 
-// The process-wide Signal type, created on first use; borrowed. Throws
-// PyErrorSet if it cannot be created.
-PyTypeObject* signal_type();
+inline PyObject* as_object(SignalObject* self) noexcept {
+    return reinterpret_cast<PyObject*>(self);
+}
 
 // Removes the entry with this id; reports whether there was one. Drops the
 // removed reference after unlocking. Never raises.

@@ -275,8 +275,12 @@ Ref Emission::take_error_mode(PyObject* kwargs) {
 }
 
 // Everything before the results: raises if a callback raised in fast-fail
-// mode, after the calls.
+// mode, after the calls. Inside blocked() there is nothing to do: the
+// arguments and the mode have been checked, and the results stay empty.
 inline void Emission::run() {
+    if (signal_->rec.blocks.load(std::memory_order_acquire) != 0) {
+        return;
+    }
     snapshot();
     resolve();
     remove_spent();

@@ -42,6 +42,10 @@
 #include <cstdint>
 #include <new>
 
+#ifdef _MSC_VER
+#include <intrin.h>  // _mm_pause, __yield
+#endif
+
 namespace tarnwick {
 
 // Where a reader counted itself in: the lock's word (nullptr) or one of its
@@ -324,8 +328,14 @@ private:
         }
     }
 
+    // A spin-wait hint to the core; without one for the target, spinning
+    // merely runs hotter.
     static void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+        _mm_pause();
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+        __yield();
+#elif defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #elif defined(__aarch64__)
         asm volatile("yield");

@@ -4,6 +4,8 @@
 #   tools/run.sh quickstart          build, then run examples/quickstart.py
 #   tools/run.sh test [PYTEST ARGS]  build, then run the test suite
 #   tools/run.sh python [ARGS]       build, then run that environment's python
+#   tools/run.sh release [PYTHONS]   sdist and manylinux wheels in dist/ (tools/release.sh)
+#   tools/run.sh docs                the documentation site in build/docs/ (tools/docs.sh)
 #
 # The interpreter is $PYTHON when set, else python3.13 on PATH (Debian 13),
 # else the newest pyenv 3.13 (Debian 12). TARNWICK_WERROR=1 turns compiler
@@ -13,6 +15,11 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+case "${1:-}" in
+    release) shift; exec tools/release.sh "$@" ;;
+    docs) shift; exec tools/docs.sh "$@" ;;
+esac
 
 source "$root/tools/find-python.sh"
 source "$root/tools/venv.sh"
@@ -34,7 +41,7 @@ case "$what" in
     test) exec "$venv/bin/python" -m pytest tests "$@" ;;
     python) exec "$venv/bin/python" "$@" ;;
     *)
-        echo "usage: tools/run.sh quickstart | test [PYTEST ARGS] | python [ARGS]" >&2
+        echo "usage: tools/run.sh quickstart | test [PYTEST ARGS] | python [ARGS] | release [PYTHONS] | docs" >&2
         exit 2
         ;;
 esac

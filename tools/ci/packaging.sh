@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Packaging checks, for each interpreter:
+# Release checks: tools/release.sh builds dist/ (the sdist, and per
+# interpreter a wheel repaired by auditwheel), then:
 #
-#   - python -m build makes an sdist and, from that sdist, a wheel;
-#   - the wheel is tagged for the interpreter (cp313-cp313, or cp313-cp313t
+#   - auditwheel show finds each wheel consistent with a manylinux policy, and
+#     the wheel's name carries that tag;
+#   - twine check --strict passes on every file, and check-wheel-contents on
+#     every wheel (its settings in pyproject.toml say which warning is kept
+#     and why);
+#   - each wheel is tagged for its interpreter (cp313-cp313, or cp313-cp313t
 #     on a free-threaded build), holds the extension module, the stubs and
-#     nothing else, and its classifiers are all valid trove classifiers;
-#   - the sdist holds the sources, stubs and tests, and nothing from build/;
-#   - the wheel, installed into a fresh venv, passes the test suite, run from
+#     nothing else, and its classifiers are all valid trove classifiers,
+#     "Typing :: Typed" and the free-threading one among them;
+#   - the sdist holds what a rebuild needs (sources, stubs, tests, the Unicode
+#     table generator, LICENSE, CHANGELOG), and not the benchmark results;
+#   - each wheel, installed into a fresh venv, passes the test suite, run from
 #     a copy of tests/ where `import tarnwick` can only find site-packages;
-#   - the sdist, pip-installed into another fresh venv (so pip builds it on its
-#     own), passes the test suite shipped inside it.
+#   - the sdist, pip-installed into another fresh venv with the first
+#     interpreter (so pip builds it on its own), passes the test suite
+#     shipped inside it.
 #
 #   tools/ci/packaging.sh [INTERPRETER ...]
 #
@@ -17,7 +25,7 @@
 # ci_interpreter: "default" (the Python 3.13 that tools/run.sh would use) or
 # "ft" (free-threaded, built and cached by tools/build-python.sh). With no
 # arguments: "default", plus $TARNWICK_FT_PYTHON when that is set.
-# Everything is kept under build/ci/packaging-SOABI/ (dist/ has the files).
+# The venvs and test trees are kept under build/ci/packaging-SOABI/.
 set -euo pipefail
 CI_STAGE=packaging
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -54,72 +62,93 @@ PY
     )
 }
 
+# The checks' own tools, apart from the venv that tools/release.sh builds with.
+tools="$ci_root/build/ci/packaging/tools-venv"
+if [ ! -x "$tools/bin/check-wheel-contents" ]; then
+    fresh_venv "${pythons[0]}" "$tools"
+    pip_install "$tools" --only-binary=:all: auditwheel twine check-wheel-contents trove-classifiers packaging
+fi
+
+tools/release.sh "${pythons[@]}"
+dist="$ci_root/dist"
+sdist=$(echo "$dist"/tarnwick-*.tar.gz)
+
+ci_log "auditwheel show, twine check, check-wheel-contents"
+for wheel in "$dist"/*.whl; do
+    policy=$("$tools/bin/auditwheel" show "$wheel" | tr -s ' \n' ' ' |
+        sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+    [[ $policy == manylinux_* ]] || ci_die "auditwheel finds no manylinux policy for $(basename "$wheel")"
+    [[ $(basename "$wheel") == *"-$policy.whl" ]] || ci_die "$(basename "$wheel") is not tagged $policy"
+    echo "$(basename "$wheel"): $policy"
+done
+"$tools/bin/twine" check --strict "$dist"/*
+"$tools/bin/check-wheel-contents" "$dist"/*.whl
+
 check_one() {
-    local python=$1 soabi work venv dist sdist wheel
+    local python=$1 soabi work venv wheel abi
     soabi=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
     work="$ci_root/build/ci/packaging-$soabi"
-    dist="$work/dist"
     mkdir -p "$work"
+    # cp313-cp313, or cp313-cp313t for a free-threaded build; pip checks
+    # below that the wheel suits the interpreter in every other respect.
+    abi=$("$python" -c 'import sys, sysconfig
+v = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+print(f"{v}-{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+    wheel=$(echo "$dist"/tarnwick-*-"$abi"-*.whl)
+    [ -f "$wheel" ] || ci_die "no single $abi wheel in $dist"
 
-    ci_log "[$soabi]: python -m build with $python"
-    if [ ! -x "$work/build-venv/bin/python" ]; then
-        fresh_venv "$python" "$work/build-venv"
-        pip_install "$work/build-venv" build trove-classifiers
-    fi
-    rm -rf "$dist"
-    if ! "$work/build-venv/bin/python" -m build -o "$dist" . >"$work/build.log" 2>&1; then
-        tail -n 40 "$work/build.log" >&2
-        ci_die "python -m build failed (log: $work/build.log)"
-    fi
-    sdist=$(echo "$dist"/tarnwick-*.tar.gz)
-    wheel=$(echo "$dist"/tarnwick-*.whl)
-    [ -f "$sdist" ] && [ -f "$wheel" ] || { ls -l "$dist" >&2; ci_die "expected one sdist and one wheel in $dist"; }
-    echo "built $(basename "$sdist") $(basename "$wheel")"
-
-    ci_log "[$soabi]: tags, contents and classifiers"
-    "$work/build-venv/bin/python" - "$wheel" "$sdist" <<'PY'
-import email.parser, sys, sysconfig, tarfile, zipfile
-from packaging.tags import sys_tags
+    ci_log "[$soabi]: tags, contents and classifiers of $(basename "$wheel")"
+    "$tools/bin/python" - "$wheel" "$sdist" "$python" <<'PY'
+import email.parser, json, subprocess, sys, tarfile, zipfile
 from packaging.utils import parse_wheel_filename
 from trove_classifiers import classifiers as known
 
-wheel, sdist = sys.argv[1], sys.argv[2]
+wheel, sdist, python = sys.argv[1:4]
 problems = []
+target = json.loads(subprocess.check_output([python, "-c", """if 1:
+    import json, sys, sysconfig
+    print(json.dumps({"ft": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                      "version": f"cp{sys.version_info[0]}{sys.version_info[1]}",
+                      "suffix": sysconfig.get_config_var("EXT_SUFFIX")}))"""]))
 
 name, version, _, tags = parse_wheel_filename(wheel.rsplit("/", 1)[1])
-ft = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
-want = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+want = target["version"]
+ft = "t" if target["ft"] else ""
 for tag in tags:
     if (tag.interpreter, tag.abi) != (want, want + ft):
         problems.append(f"wheel tag {tag} is not {want}-{want + ft}-*")
-if not set(tags) & set(sys_tags()):
-    problems.append(f"wheel tags {sorted(map(str, tags))} don't suit this interpreter")
+    if not tag.platform.startswith("manylinux_"):
+        problems.append(f"wheel tag {tag} is not a manylinux tag")
 
-suffix = sysconfig.get_config_var("EXT_SUFFIX")
 dist_info = f"{name}-{version}.dist-info/"
 with zipfile.ZipFile(wheel) as z:
     files = set(z.namelist())
     meta = email.parser.Parser().parsestr(z.read(dist_info + "METADATA").decode())
-expected = {f"tarnwick{suffix}", "tarnwick-stubs/__init__.pyi"}
-others = {f for f in files - expected if not f.startswith(dist_info)}
+expected = {f"tarnwick{target['suffix']}", "tarnwick-stubs/__init__.pyi"}
+# auditwheel's repaired wheel lists directories too; only files count.
+others = {f for f in files - expected if not f.startswith(dist_info) and not f.endswith("/")}
 if missing := expected - files:
     problems.append(f"wheel lacks {sorted(missing)}")
 if others:
     problems.append(f"wheel has unexpected files {sorted(others)}")
-for c in meta.get_all("Classifier") or []:
+classifiers = meta.get_all("Classifier") or []
+for c in classifiers:
     if c not in known:
         problems.append(f"not a valid trove classifier: {c!r}")
-if not any(c.startswith("Programming Language :: Python :: Free Threading") for c in meta.get_all("Classifier") or []):
+if not any(c.startswith("Programming Language :: Python :: Free Threading") for c in classifiers):
     problems.append("no free-threading classifier")
+if "Typing :: Typed" not in classifiers:
+    problems.append("no 'Typing :: Typed' classifier")
 
 with tarfile.open(sdist) as t:
     names = {n.split("/", 1)[1] for n in t.getnames() if "/" in n}
 for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "CHANGELOG.md",
                "src/module.cpp", "stubs/tarnwick-stubs/__init__.pyi", "tests/conftest.py",
-               "tests/typecheck/usage.py", "examples/quickstart.py"):
+               "tests/typecheck/usage.py", "tools/gen_unicode_table.py", "examples/quickstart.py"):
     if needed not in names:
         problems.append(f"sdist lacks {needed}")
-if stray := sorted(n for n in names if n.split("/", 1)[0] in ("build", "dist", ".pytest_cache", ".hypothesis")):
+if stray := sorted(n for n in names if n.split("/", 1)[0] in ("build", "dist", ".pytest_cache", ".hypothesis")
+                   or n.startswith("bench/results/")):
     problems.append(f"sdist has {len(stray)} files it should not, e.g. {stray[:3]}")
 
 for p in problems:
@@ -140,7 +169,14 @@ PY
     mkdir -p "$work/wheel-tests"
     cp -r tests pyproject.toml "$work/wheel-tests/"   # pyproject.toml: pytest's settings
     run_tests "$venv" "$work/wheel-tests"
+}
 
+# The sdist builds the same way for every interpreter; one build shows that
+# it carries everything a build and the tests need.
+check_sdist() {
+    local python=$1 soabi work venv
+    soabi=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
+    work="$ci_root/build/ci/packaging-$soabi"
     ci_log "[$soabi]: pip install of the sdist in a fresh venv"
     venv="$work/sdist-venv"
     fresh_venv "$python" "$venv"
@@ -154,5 +190,6 @@ PY
 for python in "${pythons[@]}"; do
     check_one "$python"
 done
+check_sdist "${pythons[0]}"
 ci_log "all checks passed for ${#pythons[@]} interpreter(s)"
 ci_stage_time

@@ -115,6 +115,7 @@ def test_emit_async_yields_an_empty_list():
         s.emit_async()
 
 
+@pytest.mark.threads
 def test_block_holds_on_every_thread():
     s = Signal()
     s.connect(lambda: "x")

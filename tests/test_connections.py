@@ -3,6 +3,8 @@
 import gc
 import threading
 
+import pytest
+
 from tarnwick import Signal
 
 
@@ -36,6 +38,7 @@ def test_dead_weak_referent_shows_as_none_until_an_emission_removes_it():
     assert s.connections() == []
 
 
+@pytest.mark.threads
 def test_snapshot_while_other_threads_connect_and_emit():
     s = Signal()
     stop = threading.Event()

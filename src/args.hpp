@@ -28,7 +28,6 @@ struct Signature {
     }
 };
 
-
 namespace detail {
 
 inline std::string quoted_list(const Signature& sig, const bool* missing) {

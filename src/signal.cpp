@@ -310,7 +310,8 @@ PyMethodDef listener_decorator_def = {
 Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     Ref times = a.times ? id_object(*a.times) : Ref::new_ref(Py_None);
     Ref priority = check(PyLong_FromLong(a.priority));
-    Ref state = check(PyTuple_Pack(4, self, a.weak ? Py_True : Py_False, priority.get(), times.get()));
+    Ref state =
+        check(PyTuple_Pack(4, self, a.weak ? Py_True : Py_False, priority.get(), times.get()));
     return check(PyCFunction_New(&listener_decorator_def, state.get()));
 }
 

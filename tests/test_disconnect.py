@@ -128,12 +128,13 @@ def test_disconnect_from_inside_a_callback():
     assert log == ["first", "second", "first"]
 
 
+class Obj:
+    def m(self):
+        return "m"
+
+
 class TestDisconnectCallback:
     def test_removes_every_equal_connection_and_counts_them(self):
-        class Obj:
-            def m(self):
-                return "m"
-
         o = Obj()
         s = Signal()
         s.connect(o.m)
@@ -148,10 +149,6 @@ class TestDisconnectCallback:
         assert len(s) == 0
 
     def test_dead_weak_entries_match_nothing(self):
-        class Obj:
-            def m(self):
-                pass
-
         o = Obj()
         s = Signal()
         s.connect(o.m, weak=True)

@@ -38,6 +38,10 @@ inline PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec* type_s
     if (t == nullptr) {
         PyObject* made = PyType_FromSpec(type_spec);
         if (made == nullptr) {
+            // CPython 3.13 can fail here for want of memory without saying so.
+            if (!PyErr_Occurred()) {
+                PyErr_NoMemory();
+            }
             throw PyErrorSet{};
         }
         t = publish_once(slot, Ref::steal(made));

@@ -10,7 +10,7 @@
 
 #include "args.hpp"
 #include "holder.hpp"
-#include "once_cell.hpp"
+#include "interp_state.hpp"
 #include "signal.hpp"
 
 #include <atomic>
@@ -94,14 +94,15 @@ PyType_Spec blocker_spec = {
     blocker_slots,
 };
 
-// Created once per process and never destroyed.
-std::atomic<PyObject*> g_blocker_type{nullptr};
-
 }  // namespace
+
+Ref new_blocker_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &blocker_spec, nullptr));
+}
 
 PyObject* Signal_blocked(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyTypeObject* type = type_once(g_blocker_type, &blocker_spec);
+        auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).blocker_type.get());
         PyObject* obj = check(type->tp_alloc(type, 0)).release();
         BlockerObject* b = as_blocker(obj);
         ::new (static_cast<void*>(&b->entered)) std::atomic<std::uint64_t>(0);

@@ -4,7 +4,7 @@
 
 #include "args.hpp"
 #include "holder.hpp"
-#include "once_cell.hpp"
+#include "interp_state.hpp"
 #include "signal.hpp"
 
 namespace tarnwick {
@@ -64,18 +64,15 @@ PyType_Spec connection_spec = {
     connection_slots,
 };
 
-// Created once per process and never destroyed.
-std::atomic<PyObject*> g_connection_type{nullptr};
-
 }  // namespace
 
-PyTypeObject* connection_type() {
-    return type_once(g_connection_type, &connection_spec);
+Ref new_connection_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &connection_spec, nullptr));
 }
 
 PyObject* new_connection(PyObject* signal, std::uint64_t id) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyTypeObject* type = connection_type();
+        auto* type = reinterpret_cast<PyTypeObject*>(state_of(signal).connection_type.get());
         PyObject* obj = check(type->tp_alloc(type, 0)).release();
         as_connection(obj)->signal = Py_NewRef(signal);
         as_connection(obj)->id = id;

@@ -10,6 +10,7 @@
 #include "emission.hpp"
 
 #include "id_set.hpp"
+#include "interp_state.hpp"
 #include "signal.hpp"
 #include "small_vector.hpp"
 
@@ -22,46 +23,30 @@ namespace tarnwick {
 
 namespace {
 
-// An interned attribute name, made once per process and never released.
-PyObject* interned(std::atomic<PyObject*>& slot, const char* text) {
-    PyObject* name = slot.load(std::memory_order_acquire);
-    if (name == nullptr) {
-        name = publish_once(slot, check(PyUnicode_InternFromString(text)));
-    }
-    return name;
-}
-
-std::atomic<PyObject*> g_on_error_name{nullptr};
-std::atomic<PyObject*> g_await_name{nullptr};
-std::atomic<PyObject*> g_close_name{nullptr};
-std::atomic<PyObject*> g_get_running_loop_name{nullptr};
-
 // ---------------------------------------------------------------------------
 // Error hooks
 
-// Prints a failing hook's exception the way the interpreter prints an
-// unhandled one, and clears it.
-void report_hook_failure() noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
-        PyErr_PrintEx(0);
-        return;
-    }
-    // PyErr_PrintEx would end the whole process for SystemExit; a hook must
-    // never do that, so hand it to sys.excepthook ourselves.
+// Shows a failing hook's exception (the current one, which this clears)
+// through sys.excepthook, as the interpreter shows an unhandled exception.
+// The interpreter's own printing would end the process when the exception,
+// or anything sys.excepthook raises, is a SystemExit; nothing a hook or an
+// excepthook does may do that, nor reach the emission. So we call the
+// excepthook ourselves, and when it is missing or raises, its failure and
+// then the hook's go to sys.unraisablehook instead.
+void report_hook_failure(PyObject* hook) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    PyObject* hook = PySys_GetObject("excepthook");  // borrowed, used at once
-    if (hook == nullptr) {
-        PyErr_DisplayException(exc.get());
-        return;
+    Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
+    if (excepthook) {
+        Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+        PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                            tb ? tb.get() : Py_None};
+        if (Ref::steal(PyObject_Vectorcall(excepthook.get(), argv, 3, nullptr))) {
+            return;
+        }
+        PyErr_WriteUnraisable(excepthook.get());
     }
-    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-    PyObject* argv[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
-                        tb ? tb.get() : Py_None};
-    Ref hook_ref = Ref::new_ref(hook);
-    Ref result = Ref::steal(PyObject_Vectorcall(hook_ref.get(), argv, 3, nullptr));
-    if (!result) {
-        PyErr_WriteUnraisable(hook_ref.get());
-    }
+    PyErr_SetRaisedException(exc.release());
+    PyErr_WriteUnraisable(hook);
 }
 
 // Tells every hook about a callback's failure. `error` stays the caller's.
@@ -97,7 +82,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         PyObject* argv[] = {exception.get(), callback};
         Ref result = Ref::steal(PyObject_Vectorcall(hook.get(), argv, 2, nullptr));
         if (!result) {
-            report_hook_failure();
+            report_hook_failure(hook.get());
         }
     }
 }
@@ -201,7 +186,7 @@ public:
         : signal_(signal),
           awaiting_(awaiting),
           kwargs_(take_error_mode(kwargs)),
-          await_name_(awaiting == Awaiting::Yes ? interned(g_await_name, "__await__") : nullptr),
+          await_name_(awaiting == Awaiting::Yes ? state().await_name.get() : nullptr),
           arguments_(args, kwargs_.get()) {}
 
     // The steps of every emission, in order; run() takes the first four.
@@ -219,6 +204,11 @@ public:
     Ref finalizer_coroutine();
 
 private:
+    // The interpreter's names; only emissions with keywords and emit_async
+    // look them up.
+    const InterpState& state() const {
+        return state_of(reinterpret_cast<PyObject*>(signal_));
+    }
     Ref take_error_mode(PyObject* kwargs);
     [[noreturn]] void raise_failure();
     void close_awaitables();
@@ -250,7 +240,7 @@ Ref Emission::take_error_mode(PyObject* kwargs) {
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return Ref();
     }
-    PyObject* on_error = interned(g_on_error_name, "on_error");
+    PyObject* on_error = state().on_error_name.get();
     Ref mode = dict_item(kwargs, on_error);
     if (!mode) {
         return Ref::new_ref(kwargs);
@@ -452,7 +442,7 @@ Ref get_finalize_fn(SignalObject* self) {
 // of close that raises other than AttributeError stops the closing, and its
 // exception replaces the failure about to be raised.
 void Emission::close_awaitables() {
-    PyObject* close_name = interned(g_close_name, "close");
+    PyObject* close_name = state().close_name.get();
     for (std::size_t i = 0; i < called_; ++i) {
         if (!calls_[i].awaitable) {
             continue;
@@ -478,7 +468,7 @@ void Emission::close_awaitables() {
 void Emission::require_running_loop() {
     Ref asyncio = get_asyncio(signal_);
     Ref get_loop = check(PyObject_GetAttr(
-        asyncio.get(), interned(g_get_running_loop_name, "get_running_loop")));
+        asyncio.get(), state().get_running_loop_name.get()));
     Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
     if (!loop) {
         failure_ = Ref::steal(PyErr_GetRaisedException());

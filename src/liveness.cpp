@@ -63,6 +63,13 @@ constexpr const char kProbeScript[] =
 
 // Surplus that getrefcount reports for each kind, plus one so that zero
 // means "not measured yet". Racing threads measure the same values.
+//
+// Plain ints, so they may be process-wide: the surplus is a property of the
+// build, the same in every interpreter, since deferred reference counting
+// marks each object of those kinds when it is made, whichever interpreter
+// makes it. Immortalisation is what differs (a free-threaded main interpreter
+// makes those objects immortal once a second thread starts, a sub-interpreter
+// never does), so an immortal probe is not recorded.
 std::atomic<int> g_ref_surplus[kKinds];
 
 // Fresh objects of every kind, each held by exactly one reference.
@@ -91,12 +98,15 @@ void measure_ref_surplus(PyObject* getrefcount_fn) {
     int surplus[kKinds];
     for (int k = 0; k < kKinds; ++k) {
         const std::size_t n = getrefcount(getrefcount_fn, probes[k].get());
-        // An immortal probe means every object of its kind is immortal now,
-        // and those pass before the surplus matters.
-        surplus[k] = n > 1 && n < kImmortalCount ? static_cast<int>(n - 1) : 0;
+        // An immortal probe tells nothing: every object of its kind is
+        // immortal in this interpreter now, and those pass before the surplus
+        // matters, while another interpreter may have mortal ones.
+        surplus[k] = n >= kImmortalCount ? -1 : n > 1 ? static_cast<int>(n - 1) : 0;
     }
     for (int k = 0; k < kKinds; ++k) {
-        g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
+        if (surplus[k] >= 0) {
+            g_ref_surplus[k].store(surplus[k] + 1, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -107,15 +117,16 @@ std::size_t ref_surplus(PyObject* getrefcount_fn, PyObject* obj) {
         measure_ref_surplus(getrefcount_fn);
         stored = g_ref_surplus[k].load(std::memory_order_relaxed);
     }
-    return static_cast<std::size_t>(stored - 1);
+    // Still unmeasured only if this interpreter's probe of the kind was
+    // immortal while `obj` is not, which no build does; count no surplus.
+    return stored == 0 ? 0 : static_cast<std::size_t>(stored - 1);
 }
 
 // Whether `obj`, counted while the caller holds `own` references of its own
 // to it, has nothing else keeping it alive.
 bool only_ours(PyObject* getrefcount_fn, PyObject* obj, std::size_t own) {
-    const std::size_t surplus = ref_surplus(getrefcount_fn, obj);
     const std::size_t n = getrefcount(getrefcount_fn, obj);
-    return n < kImmortalCount && n <= own + surplus;
+    return n < kImmortalCount && n <= own + ref_surplus(getrefcount_fn, obj);
 }
 
 constexpr const char kWeakRefused[] =

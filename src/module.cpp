@@ -1,8 +1,7 @@
 // The tarnwick module: its definition, entry point and exec step.
 
-#include "connection.hpp"
+#include "interp_state.hpp"
 #include "ref.hpp"
-#include "signal.hpp"
 
 namespace tarnwick {
 
@@ -10,7 +9,7 @@ namespace {
 
 // Appends `name` to the module's __all__ (creating the list when the module
 // has none), then binds the attribute.
-void add_class(PyObject* module, const char* name, PyTypeObject* type) {
+void add_class(PyObject* module, const char* name, PyObject* type) {
     Ref all = optional_attr(module, "__all__");
     if (!all) {
         all = check(PyList_New(0));
@@ -20,7 +19,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     }
     Ref text = check(PyUnicode_FromString(name));
     check_status(PyList_Append(all.get(), text.get()));
-    check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
+    check_status(PyModule_AddObjectRef(module, name, type));
 }
 
 int tarnwick_exec(PyObject* module) {
@@ -29,14 +28,18 @@ int tarnwick_exec(PyObject* module) {
             PyErr_BadArgument();
             throw PyErrorSet{};
         }
-        add_class(module, "Signal", signal_type());
-        add_class(module, "SignalConnection", connection_type());
+        InterpState& state = interp_state_for_exec(module);
+        add_class(module, "Signal", state.signal_type.get());
+        add_class(module, "SignalConnection", state.connection_type.get());
         return 0;
     });
 }
 
 PyModuleDef_Slot tarnwick_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(tarnwick_exec)},
+    // Nothing Python is shared between interpreters (interp_state.hpp), so
+    // interpreters with a GIL of their own may import the module too.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
@@ -45,12 +48,12 @@ PyModuleDef tarnwick_module = {
     PyModuleDef_HEAD_INIT,
     "tarnwick",
     "",
-    0,
+    kInterpStateSize,
     nullptr,
     tarnwick_slots,
+    interp_state_traverse,
     nullptr,
-    nullptr,
-    nullptr,
+    interp_state_free,
 };
 
 }  // namespace

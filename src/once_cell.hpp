@@ -30,25 +30,6 @@ inline PyObject* publish_once(std::atomic<PyObject*>& slot, Ref value) noexcept 
     return expected;
 }
 
-// A process-wide heap type made from `type_spec` on first use, stored in `slot`
-// and never destroyed (so it is never released after the interpreter is
-// gone). Borrowed; throws PyErrorSet if it cannot be created.
-inline PyTypeObject* type_once(std::atomic<PyObject*>& slot, PyType_Spec* type_spec) {
-    PyObject* t = slot.load(std::memory_order_acquire);
-    if (t == nullptr) {
-        PyObject* made = PyType_FromSpec(type_spec);
-        if (made == nullptr) {
-            // CPython 3.13 can fail here for want of memory without saying so.
-            if (!PyErr_Occurred()) {
-                PyErr_NoMemory();
-            }
-            throw PyErrorSet{};
-        }
-        t = publish_once(slot, Ref::steal(made));
-    }
-    return reinterpret_cast<PyTypeObject*>(t);
-}
-
 class OnceCell {
 public:
     OnceCell() noexcept = default;

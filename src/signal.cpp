@@ -16,6 +16,7 @@
 #include "connection.hpp"
 #include "emission.hpp"
 #include "inspect.hpp"
+#include "interp_state.hpp"
 #include "liveness.hpp"
 #include "repr_text.hpp"
 
@@ -456,13 +457,10 @@ PyType_Spec signal_spec = {
     signal_slots,
 };
 
-// Created once per process and never destroyed.
-std::atomic<PyObject*> g_signal_type{nullptr};
-
 }  // namespace
 
-PyTypeObject* signal_type() {
-    return type_once(g_signal_type, &signal_spec);
+Ref new_signal_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &signal_spec, nullptr));
 }
 
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {

@@ -43,10 +43,6 @@ inline SignalObject* as_signal(PyObject* self) noexcept {
     return reinterpret_cast<SignalObject*>(self);
 }
 
-// The process-wide Signal type, created on first use; borrowed. Throws
-// PyErrorSet if it cannot be created.
-PyTypeObject* signal_type();
-
 // Removes the entry with this id; reports whether there was one. Drops the
 // removed reference after unlocking. Never raises.
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept;

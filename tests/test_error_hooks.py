@@ -89,6 +89,47 @@ def test_a_hook_raising_system_exit_does_not_end_the_process(capsys):
     assert "SystemExit" in capsys.readouterr().err
 
 
+EXITING_EXCEPTHOOK = """if True:
+    import sys
+    from tarnwick import Signal
+    sys.excepthook = lambda *a: (_ for _ in ()).throw(SystemExit(7))
+    s = Signal()
+    s.on_error(lambda e, cb: 1 / 0)
+    s.on_error(lambda e, cb: print("second hook"))
+    s.connect(lambda: [][1])
+    print(s.emit(on_error="collect"))
+    print("still alive")
+"""
+
+
+def test_an_excepthook_raising_system_exit_does_not_end_the_process():
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", EXITING_EXCEPTHOOK],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "second hook", "[IndexError('list index out of range')]", "still alive"]
+    # The excepthook's failure, then the hook's own exception, as unraisable.
+    assert done.stderr.index("SystemExit: 7") < done.stderr.index("ZeroDivisionError")
+
+
+def test_without_sys_excepthook_a_failing_hook_is_unraisable(monkeypatch):
+    import sys
+
+    monkeypatch.delattr(sys, "excepthook")
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, u.object)))
+    s = Signal()
+    hook = failing(KeyError("k"))
+    s.on_error(hook)
+    s.connect(failing(ValueError("v")))
+    [got] = s.emit(on_error="collect")
+    assert type(got) is ValueError
+    assert seen == [(KeyError, hook)]
+
+
 def test_hooks_see_every_failure_in_collect_mode():
     s = Signal()
     seen = []

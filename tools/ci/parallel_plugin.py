@@ -28,6 +28,7 @@ UNSAFE_MODULES = {
     "test_threads.py": "starts its own threads",
     "test_stress.py": "starts its own threads",
     "test_faults.py": "process-wide hooks (allocators, unraisablehook, excepthook)",
+    "test_subinterpreters.py": "subprocesses that start their own threads and interpreters",
 }
 
 UNSAFE_TESTS = {
@@ -36,6 +37,7 @@ UNSAFE_TESTS = {
     "test_references_are_released": "reference-count baseline",
     "test_liveness_examples_at_module_level": "subprocess",
     "test_liveness_examples_after_a_thread_started": "subprocess",
+    "test_an_excepthook_raising_system_exit_does_not_end_the_process": "subprocess",
     "test_internal_module_is_built_once_per_signal": "patches builtins.__import__",
     "test_two_threads_with_their_own_loops_share_a_signal": "starts its own threads",
 }

@@ -1,0 +1,85 @@
+// The per-interpreter state: finding the interpreter's owner module, or
+// making the given module the owner. See interp_state.hpp for the design.
+
+#include "interp_state.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+// The key of the owner module in the interpreter's dictionary.
+constexpr const char kOwnerKey[] = "tarnwick.owner_module";
+
+// The interpreter hands out module state zeroed, which is an empty
+// InterpState: a Ref is one pointer, null when empty.
+static_assert(sizeof(Ref) == sizeof(PyObject*));
+
+InterpState& state_of_module(PyObject* module) noexcept {
+    return *static_cast<InterpState*>(PyModule_GetState(module));
+}
+
+void fill(InterpState& state, PyObject* module) {
+    state.signal_type = new_signal_type(module);
+    state.connection_type = new_connection_type(module);
+    state.blocker_type = new_blocker_type(module);
+    state.on_error_name = check(PyUnicode_InternFromString("on_error"));
+    state.await_name = check(PyUnicode_InternFromString("__await__"));
+    state.close_name = check(PyUnicode_InternFromString("close"));
+    state.get_running_loop_name = check(PyUnicode_InternFromString("get_running_loop"));
+}
+
+bool is_tarnwick_module(PyObject* obj, PyModuleDef* def) noexcept {
+    return PyModule_Check(obj) && PyModule_GetDef(obj) == def;
+}
+
+}  // namespace
+
+InterpState& interp_state_for_exec(PyObject* module) {
+    InterpState* own = &state_of_module(module);
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (def == nullptr) {
+        throw PyErrorSet{};
+    }
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (interp_dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "tarnwick: no interpreter dictionary");
+        throw PyErrorSet{};
+    }
+    Ref key = check(PyUnicode_FromString(kOwnerKey));
+    PyObject* found = nullptr;
+    check_status(PyDict_GetItemRef(interp_dict, key.get(), &found));
+    Ref owner = Ref::steal(found);
+    if (owner && is_tarnwick_module(owner.get(), def)) {
+        return state_of_module(owner.get());  // the dictionary keeps it alive
+    }
+    fill(*own, module);
+    if (owner) {
+        // Something else sits under our key: take it over.
+        check_status(PyDict_SetItem(interp_dict, key.get(), module));
+        return *own;
+    }
+    // Two first imports racing (free-threaded builds): the first to
+    // register wins, and the other module uses the winner's types.
+    PyObject* registered = nullptr;
+    check_status(PyDict_SetDefaultRef(interp_dict, key.get(), module, &registered));
+    Ref winner = Ref::steal(registered);
+    return winner.get() == module ? *own : state_of_module(winner.get());
+}
+
+int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
+    // Only the types can lead back to the module; the names cannot.
+    if (auto* state = static_cast<InterpState*>(PyModule_GetState(module))) {
+        Py_VISIT(state->signal_type.get());
+        Py_VISIT(state->connection_type.get());
+        Py_VISIT(state->blocker_type.get());
+    }
+    return 0;
+}
+
+void interp_state_free(void* module) {
+    if (auto* state = static_cast<InterpState*>(PyModule_GetState(static_cast<PyObject*>(module)))) {
+        state->~InterpState();
+    }
+}
+
+}  // namespace tarnwick

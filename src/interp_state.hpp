@@ -1,0 +1,67 @@
+// What tarnwick keeps for each interpreter: its types and the attribute
+// names that the methods look up.
+//
+// Nothing Python is shared between interpreters. A type object used by two
+// interpreters would carry a version tag from one interpreter's counter into
+// the other's type cache and specialised bytecode, where it can collide with
+// an unrelated class; an interned string belongs to the interpreter that made
+// it. So every interpreter makes its own on first import and releases them
+// when it is finalised.
+//
+// Where the state lives: in the module state of the first tarnwick module
+// object of the interpreter (its "owner"). The types are made with that
+// module, so a method finds the state from its object's type with
+// PyType_GetModuleState (a few loads, no lookup), and everything a Signal can
+// reach stays alive as long as the Signal: instance -> type -> owner module ->
+// state. Only the methods that need a name or a type pay for it: emit with
+// keywords, emit_async and connected; connect, disconnect and emit without
+// keywords never look. The interpreter's dictionary (PyInterpreterState_GetDict) holds the
+// owner, so that a later module object of the same interpreter (a re-import
+// after removal from sys.modules) gets the same two types. That dictionary is
+// cleared when the interpreter is finalised, before its last collection, which
+// breaks the cycle type -> module -> state -> type.
+#pragma once
+
+#include "ref.hpp"
+
+namespace tarnwick {
+
+struct InterpState {
+    Ref signal_type;
+    Ref connection_type;
+    // SignalBlocker, which blocked() returns; not a module attribute.
+    Ref blocker_type;
+    // Interned attribute and keyword names.
+    Ref on_error_name;
+    Ref await_name;
+    Ref close_name;
+    Ref get_running_loop_name;
+};
+
+// The state of the interpreter that made `obj`'s type (a Signal, a
+// SignalConnection or a SignalBlocker), borrowed. Throws PyErrorSet only when the type has lost
+// its module, which the collector does to unreachable types alone.
+inline InterpState& state_of(PyObject* obj) {
+    void* state = PyType_GetModuleState(Py_TYPE(obj));
+    if (state == nullptr) {
+        throw PyErrorSet{};
+    }
+    return *static_cast<InterpState*>(state);
+}
+
+// The state of the current interpreter, for the exec step of `module`: the
+// owner's when the interpreter has one, else `module` becomes the owner and
+// its state is filled. Throws PyErrorSet on failure.
+InterpState& interp_state_for_exec(PyObject* module);
+
+// The module definition's state size and callbacks.
+constexpr Py_ssize_t kInterpStateSize = sizeof(InterpState);
+int interp_state_traverse(PyObject* module, visitproc visit, void* arg);
+void interp_state_free(void* module);
+
+// Made by the files that define the types, with `module` as their module.
+Ref new_signal_type(PyObject* module);
+Ref new_connection_type(PyObject* module);
+Ref new_blocker_type(PyObject* module);
+
+}  // namespace tarnwick

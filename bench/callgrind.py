@@ -2,12 +2,13 @@
 
     python bench/callgrind.py --work DIR --out callgrind.json [--libs a,b] [--emits N]
 
-For each library and listener count (1 and 10), the same compiled emit loop
+For each library and listener count (0, 1 and 10), the same compiled emit loop
 the timing suite uses runs N times and then 2N times, each in a fresh
 interpreter under callgrind; (Ir(2N) - Ir(N)) / N is the number of
 instructions one more emit costs, the loop's own few bytecodes included.
 Start-up, imports and set-up cancel out. PYTHONHASHSEED is fixed, so the two
-runs do the same work apart from the extra emits.
+runs do the same work apart from the extra emits. For tarnwick, the row
+"blocked_10" counts an emit with 10 listeners inside `with s.blocked():`.
 
 For tarnwick at 1 listener two more runs (N and 2N) collect only while inside the C
 method call (--toggle-collect on CPython's method_vectorcall_VARARGS_KEYWORDS,
@@ -30,11 +31,12 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 CG_LIBS = ["tarnwick", "floor", "psygnal", "psygnal_fast", "blinker", "django", "pyside6"]
-LISTENERS = (1, 10)
+LISTENERS = (0, 1, 10)
 ENTRY = "method_vectorcall_VARARGS_KEYWORDS"
 
 
-def child(key: str, listeners: int, emits: int):
+def child(key: str, listeners: int, emits: int, blocked: bool):
+    import contextlib
     import cases
     import libs
     lib = libs.BY_KEY[key]()
@@ -45,8 +47,9 @@ def child(key: str, listeners: int, emits: int):
         lib.add(s, cb)
     ns["s"] = s
     loop = cases.compile_simple(lib.emit, ns)
-    loop(100, time.perf_counter, ns)   # specialise the bytecode before counting
-    loop(emits, time.perf_counter, ns)
+    with s.blocked() if blocked else contextlib.nullcontext():
+        loop(100, time.perf_counter, ns)   # specialise the bytecode before counting
+        loop(emits, time.perf_counter, ns)
 
 
 def total_ir(path: str) -> int:
@@ -57,10 +60,10 @@ def total_ir(path: str) -> int:
     raise RuntimeError(f"no totals in {path}")
 
 
-def run_cg(out_file, key, listeners, emits, extra=()):
+def run_cg(out_file, key, listeners, emits, extra=(), blocked=False):
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", *extra,
            sys.executable, os.path.abspath(__file__), "--child", key,
-           "--listeners", str(listeners), "--emits", str(emits)]
+           "--listeners", str(listeners), "--emits", str(emits)] + (["--blocked"] if blocked else [])
     env = dict(os.environ, PYTHONHASHSEED="0", QT_QPA_PLATFORM="offscreen")
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -77,9 +80,10 @@ def main():
     ap.add_argument("--work")
     ap.add_argument("--out")
     ap.add_argument("--libs", default="")
+    ap.add_argument("--blocked", action="store_true")
     args = ap.parse_args()
     if args.child:
-        child(args.child, args.listeners, args.emits)
+        child(args.child, args.listeners, args.emits, args.blocked)
         return
     os.makedirs(args.work, exist_ok=True)
     keys = [k for k in args.libs.split(",") if k] or CG_LIBS
@@ -102,6 +106,13 @@ def main():
             print(f"callgrind: {key} skipped: {exc}", file=sys.stderr)
             continue
         result["libs"][key] = row
+
+    if "tarnwick" in result["libs"] and _has_blocked():
+        a = run_cg(os.path.join(args.work, "cg-tarnwick-blocked-1.out"), "tarnwick", 10, n, blocked=True)
+        b = run_cg(os.path.join(args.work, "cg-tarnwick-blocked-2.out"), "tarnwick", 10, 2 * n, blocked=True)
+        result["libs"]["tarnwick"]["blocked_10"] = (b - a) / n
+        print(f"callgrind: tarnwick     10 listener(s), blocked: {(b - a) / n:8.0f} Ir/emit",
+              file=sys.stderr, flush=True)
 
     if "tarnwick" in keys and "tarnwick" in result["libs"]:
         out_file = os.path.join(args.work, "cg-tarnwick-1-entry-2.out")
@@ -134,6 +145,11 @@ def main():
             result["annotate_error"] = str(exc)
     with open(args.out, "w") as f:
         json.dump(result, f, indent=1)
+
+
+def _has_blocked() -> bool:
+    import tarnwick
+    return hasattr(tarnwick.Signal, "blocked")
 
 
 def _tidy(text: str) -> str:

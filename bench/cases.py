@@ -168,6 +168,13 @@ def make_emit(n, kind):
     return make
 
 
+def make_emit_blocked(lib, ns):
+    _with_listeners(lib, ns, 10, "trivial")
+    ns["x"] = 1
+    exec(lib.block, ns)  # entered for good: the process ends after the run
+    return compile_simple(lib.emit, ns), ns
+
+
 def make_emit3(lib, ns):
     _with_listeners(lib, ns, 1, "pos3", arity=3)
     ns.update(x=1, y=2, z=3)
@@ -235,6 +242,8 @@ CASES += [
     Case("emit_positional", "emit(x, y, z), 1 listener", "emit3", 1, make_emit3, "emit"),
     Case("emit_keywords", "emit(x, a=1, b=2), 1 listener", "emit_kw", 1, make_emit_kw, "emit"),
     Case("emit_once_reconnect", "connect_once + emit, each round", "once", 1, make_once, "round"),
+    Case("emit_10_blocked", "emit inside a block (blocked(), muted()), 10 listeners", "block", 1,
+         make_emit_blocked, "emit"),
     Case(f"emit_{MANY}", "emit, 10^4 listeners", "emit", 1, make_emit(MANY, "trivial"), "emit"),
     Case(f"once_{MANY}", "10^4 connect_once, then one emit (per entry)", "once_many", MANY,
          make_once_many, "entry"),

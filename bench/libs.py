@@ -126,6 +126,7 @@ class Lib:
     once_native = True                 # False: emulated with connect/emit/disconnect
     once_many = None                   # connect every cb in cbs once, then one emit
     emit_async = None                  # awaited expression
+    block = None                       # set-up: suppress s's emissions for the rest of the run
     why_not: dict[str, str] = {}
 
     def __init__(self):
@@ -206,6 +207,7 @@ class Tarnwick(Lib):
     once = "s.connect_once(c); s.emit(x)"
     once_many = "for _c in cbs: s.connect_once(_c)\ns.emit(x)"
     emit_async = "s.emit_async(x)"
+    block = "_block = s.blocked(); _block.__enter__()"
 
     def load(self):
         import tarnwick
@@ -233,6 +235,7 @@ class Psygnal(Lib):
     emit3 = "s.emit(x, y, z)"
     once = "s.connect(c); s.emit(x); s.disconnect(c)"
     once_native = False
+    block = "_block = s.blocked(); _block.__enter__()"
     why_not = {
         "connect_method": "psygnal always holds bound methods weakly (see the weak case)",
         "emit_kw": "psygnal's emit takes positional arguments only",
@@ -292,6 +295,7 @@ class Blinker(Lib):
     once = "s.connect(c, weak=False); s.send(x); s.disconnect(c)"
     once_native = False
     emit_async = "s.send_async(x)"
+    block = "_block = s.muted(); _block.__enter__()"
     why_not = {
         "emit3": "blinker sends one sender plus keywords",
         "once_many": "blinker has no one-shot connection",

@@ -567,14 +567,20 @@ def render_md(d: dict) -> str:
                  f"N = {cg['emits']}, in fresh interpreters, the loop's own bytecodes included. "
                  f"Run on {cg.get('date', '?')}.")
         L.append("")
-        L.append("| library | 1 listener | 10 listeners | per extra listener |")
-        L.append("|---|---:|---:|---:|")
+        L.append("| library | 0 listeners | 1 listener | 10 listeners | per extra listener |")
+        L.append("|---|---:|---:|---:|---:|")
         for k in LIB_ORDER:
             r = cg["libs"].get(k)
             if not r:
                 continue
             lab = d.get("libs", {}).get(k, {}).get("label", k)
-            L.append(f"| {lab} | {r['1']:,.0f} | {r['10']:,.0f} | {(r['10'] - r['1']) / 9:,.0f} |")
+            zero = f"{r['0']:,.0f}" if "0" in r else "–"
+            L.append(f"| {lab} | {zero} | {r['1']:,.0f} | {r['10']:,.0f} | {(r['10'] - r['1']) / 9:,.0f} |")
+        blocked = cg["libs"].get("tarnwick", {}).get("blocked_10")
+        if blocked:
+            L.append("")
+            L.append(f"An emit inside `with s.blocked():` on a tarnwick signal with 10 listeners: "
+                     f"{blocked:,.0f} instructions.")
         for k, why in cg.get("skipped", {}).items():
             L.append(f"\n- callgrind: {k} skipped: {why}")
         if cg.get("tarnwick_inside_call_1"):

@@ -11,16 +11,22 @@
 
 namespace tarnwick {
 
-// The parameters of one function, all positional-or-keyword.
+inline constexpr std::size_t kMaxParams = 8;
+
+// The parameters of one function: positional-or-keyword, then keyword-only.
 struct Signature {
     const char* qualname;      // "Signal.connect", used in call errors
     const char* const* names;  // parameter names, in order
     std::size_t count;         // number of parameters (at most kMaxParams)
     std::size_t required;      // the first `required` have no default
     bool bound;                // a method: Python counts `self` in its messages
-};
+    // The first `positional` may be given by position; the rest only by keyword.
+    std::size_t positional = kMaxParams;
 
-inline constexpr std::size_t kMaxParams = 8;
+    constexpr std::size_t max_positional() const noexcept {
+        return positional < count ? positional : count;
+    }
+};
 
 namespace detail {
 
@@ -53,7 +59,7 @@ inline std::string quoted_list(const Signature& sig, const bool* missing) {
 [[noreturn]] inline void too_many_positional(const Signature& sig, Py_ssize_t given) {
     const std::size_t extra = sig.bound ? 1 : 0;
     const std::size_t lo = sig.required + extra;
-    const std::size_t hi = sig.count + extra;
+    const std::size_t hi = sig.max_positional() + extra;
     const std::size_t n = static_cast<std::size_t>(given) + extra;
     if (lo == hi) {
         throw_format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
@@ -122,7 +128,7 @@ inline void check_required(const Signature& sig, PyObject* const* out) {
 inline void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
-    if (static_cast<std::size_t>(nargs) > sig.count) {
+    if (static_cast<std::size_t>(nargs) > sig.max_positional()) {
         detail::too_many_positional(sig, nargs);
     }
     for (std::size_t i = 0; i < sig.count; ++i) {
@@ -163,7 +169,7 @@ inline void bind_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* 
         bind_arguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
         return;
     }
-    if (static_cast<std::size_t>(nargs) > sig.count) {
+    if (static_cast<std::size_t>(nargs) > sig.max_positional()) {
         detail::too_many_positional(sig, nargs);
     }
     PyObject* key = nullptr;

@@ -3,6 +3,7 @@
 #include "connection.hpp"
 
 #include "args.hpp"
+#include "holder.hpp"
 #include "interp_state.hpp"
 #include "signal.hpp"
 
@@ -10,12 +11,7 @@ namespace tarnwick {
 
 namespace {
 
-struct ConnectionObject {
-    PyObject_HEAD
-    // The signal the connection was made on, kept alive by this object. Only
-    // the collector's clear empties it (the object is unreachable then), so a
-    // callback whose closure holds its own SignalConnection can be collected.
-    PyObject* signal;
+struct ConnectionObject : SignalHolder {
     // The id that connect returned; fixed for the object's life.
     std::uint64_t id;
 };
@@ -28,7 +24,6 @@ PyObject* Connection_enter(PyObject* self, PyObject*) {
     return PyLong_FromUnsignedLongLong(as_connection(self)->id);
 }
 
-constexpr const char* kExitNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr Signature kExitSig{"SignalConnection.__exit__", kExitNames, 3, 3, true};
 
 // Disconnects and returns False, so an exception raised in the block
@@ -41,23 +36,9 @@ PyObject* Connection_exit(PyObject* self, PyObject* const*) {
     Py_RETURN_FALSE;
 }
 
-int Connection_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_connection(self)->signal);
-    return 0;
-}
-
 int Connection_clear(PyObject* self) {
     Py_CLEAR(as_connection(self)->signal);
     return 0;
-}
-
-void Connection_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Connection_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyMethodDef connection_methods[] = {
@@ -68,8 +49,8 @@ PyMethodDef connection_methods[] = {
 };
 
 PyType_Slot connection_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Connection_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Connection_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Connection_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Connection_clear)},
     {Py_tp_methods, connection_methods},
     {0, nullptr},

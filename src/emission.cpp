@@ -185,8 +185,7 @@ public:
         : signal_(signal),
           awaiting_(awaiting),
           kwargs_(take_error_mode(kwargs)),
-          await_name_(awaiting == Awaiting::Yes ? state_of(as_object(signal)).await_name.get()
-                                                : nullptr),
+          await_name_(awaiting == Awaiting::Yes ? state().await_name.get() : nullptr),
           arguments_(args, kwargs_.get()) {}
 
     // The steps of every emission, in order; run() takes the first four.
@@ -204,6 +203,11 @@ public:
     Ref finalizer_coroutine();
 
 private:
+    // The interpreter's names; only emissions with keywords and emit_async
+    // look them up.
+    const InterpState& state() const {
+        return state_of(as_object(signal_));
+    }
     Ref take_error_mode(PyObject* kwargs);
     [[noreturn]] void raise_failure();
     void close_awaitables();
@@ -235,8 +239,7 @@ Ref Emission::take_error_mode(PyObject* kwargs) {
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return Ref();
     }
-    // Only an emission with keywords looks the name up.
-    PyObject* on_error = state_of(as_object(signal_)).on_error_name.get();
+    PyObject* on_error = state().on_error_name.get();
     Ref mode = dict_item(kwargs, on_error);
     if (!mode) {
         return Ref::new_ref(kwargs);
@@ -261,8 +264,12 @@ Ref Emission::take_error_mode(PyObject* kwargs) {
 }
 
 // Everything before the results: raises if a callback raised in fast-fail
-// mode, after the calls.
+// mode, after the calls. Inside blocked() there is nothing to do: the
+// arguments and the mode have been checked, and the results stay empty.
 inline void Emission::run() {
+    if (signal_->rec.blocks.load(std::memory_order_acquire) != 0) {
+        return;
+    }
     snapshot();
     resolve();
     remove_spent();
@@ -434,7 +441,7 @@ Ref get_finalize_fn(SignalObject* self) {
 // of close that raises other than AttributeError stops the closing, and its
 // exception replaces the failure about to be raised.
 void Emission::close_awaitables() {
-    PyObject* close_name = state_of(as_object(signal_)).close_name.get();
+    PyObject* close_name = state().close_name.get();
     for (std::size_t i = 0; i < called_; ++i) {
         if (!calls_[i].awaitable) {
             continue;
@@ -460,7 +467,7 @@ void Emission::close_awaitables() {
 void Emission::require_running_loop() {
     Ref asyncio = get_asyncio(signal_);
     Ref get_loop = check(PyObject_GetAttr(
-        asyncio.get(), state_of(as_object(signal_)).get_running_loop_name.get()));
+        asyncio.get(), state().get_running_loop_name.get()));
     Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
     if (!loop) {
         failure_ = Ref::steal(PyErr_GetRaisedException());

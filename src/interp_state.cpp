@@ -21,6 +21,7 @@ InterpState& state_of_module(PyObject* module) noexcept {
 void fill(InterpState& state, PyObject* module) {
     state.signal_type = new_signal_type(module);
     state.connection_type = new_connection_type(module);
+    state.blocker_type = new_blocker_type(module);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
@@ -67,6 +68,7 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
     if (auto* state = static_cast<InterpState*>(PyModule_GetState(module))) {
         Py_VISIT(state->signal_type.get());
         Py_VISIT(state->connection_type.get());
+        Py_VISIT(state->blocker_type.get());
     }
     return 0;
 }

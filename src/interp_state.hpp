@@ -1,4 +1,4 @@
-// What tarnwick keeps for each interpreter: its two types and the attribute
+// What tarnwick keeps for each interpreter: its types and the attribute
 // names that the methods look up.
 //
 // Nothing Python is shared between interpreters. A type object used by two
@@ -29,6 +29,8 @@ namespace tarnwick {
 struct InterpState {
     Ref signal_type;
     Ref connection_type;
+    // SignalBlocker, which blocked() returns; not a module attribute.
+    Ref blocker_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -36,8 +38,8 @@ struct InterpState {
     Ref get_running_loop_name;
 };
 
-// The state of the interpreter that made `obj`'s type (a Signal or a
-// SignalConnection), borrowed. Throws PyErrorSet only when the type has lost
+// The state of the interpreter that made `obj`'s type (a Signal, a
+// SignalConnection or a SignalBlocker), borrowed. Throws PyErrorSet only when the type has lost
 // its module, which the collector does to unreachable types alone.
 inline InterpState& state_of(PyObject* obj) {
     void* state = PyType_GetModuleState(Py_TYPE(obj));
@@ -60,5 +62,6 @@ void interp_state_free(void* module);
 // Made by the files that define the types, with `module` as their module.
 Ref new_signal_type(PyObject* module);
 Ref new_connection_type(PyObject* module);
+Ref new_blocker_type(PyObject* module);
 
 }  // namespace tarnwick

@@ -134,8 +134,9 @@ constexpr const char kWeakRefused[] =
     "collected immediately.";
 
 // Raises unless something besides the call keeps `callback` (or, when it has
-// one, its instance) alive.
-void require_other_owner(PyObject* callback, bool has_instance) {
+// one, its instance) alive. A callable that is `handed_back` is the caller's
+// to keep: a decorator returns it to be bound to a name.
+void require_other_owner(PyObject* callback, bool has_instance, bool handed_back) {
     Ref sys = check(PyImport_ImportModule("sys"));
     Ref getrefcount_fn = check(PyObject_GetAttrString(sys.get(), "getrefcount"));
     bool refused;
@@ -145,9 +146,10 @@ void require_other_owner(PyObject* callback, bool has_instance) {
         Ref instance = check(PyObject_GetAttrString(callback, "__self__"));
         refused = only_ours(getrefcount_fn.get(), instance.get(), 2);
     } else {
-        // Ours for the entry, one more for the argument, and the caller's.
+        // Ours for the entry, one more for the argument, and the caller's,
+        // unless the caller keeps it.
         Ref extra = Ref::new_ref(callback);
-        refused = only_ours(getrefcount_fn.get(), extra.get(), 3);
+        refused = only_ours(getrefcount_fn.get(), extra.get(), handed_back ? 2 : 3);
     }
     if (refused) {
         throw_type_error(kWeakRefused);
@@ -156,11 +158,11 @@ void require_other_owner(PyObject* callback, bool has_instance) {
 
 }  // namespace
 
-Ref make_weak(SignalObject* self, Ref callback) {
+Ref make_weak(SignalObject* self, Ref callback, bool handed_back) {
     // Does the callable have an instance? Looked up twice: once to learn
     // whether it exists, once to hold it for the count.
     const bool has_instance = static_cast<bool>(optional_attr(callback.get(), "__self__"));
-    require_other_owner(callback.get(), has_instance);
+    require_other_owner(callback.get(), has_instance, handed_back);
     Ref weakref = self->rec.weakref_module.get_or_fill(
         [] { return check(PyImport_ImportModule("weakref")); });
     Ref factory =

@@ -1,6 +1,8 @@
 // Signal: the type, its slots, and the methods that connect, disconnect and
 // manage error hooks. Emission lives in emission.cpp, the weak-connection
-// liveness check in liveness.cpp, the repr's quoting in repr_text.hpp.
+// liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
+// blocked() in blocking.cpp, connections() and disconnect_callback() in
+// inspect.cpp.
 //
 // The rule that shapes everything here: no Python code runs while one of a
 // signal's locks is held. Under a lock we only move entries, touch reference
@@ -10,8 +12,10 @@
 #include "signal.hpp"
 
 #include "args.hpp"
+#include "blocking.hpp"
 #include "connection.hpp"
 #include "emission.hpp"
+#include "inspect.hpp"
 #include "interp_state.hpp"
 #include "liveness.hpp"
 #include "repr_text.hpp"
@@ -165,7 +169,24 @@ Py_ssize_t Signal_len(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Connecting
 
-// Connects `callback` (borrowed) and returns what make_result(id) built for
+// What to connect, with the options converted.
+struct ConnectArgs {
+    PyObject* callback;
+    bool weak = false;
+    std::int32_t priority = 0;
+    // Calls allowed; none for "until disconnected".
+    std::optional<std::uint64_t> times;
+    // The callable goes back to the caller (listener's decorator), who keeps it.
+    bool handed_back = false;
+};
+
+void check_times(const std::optional<std::uint64_t>& times) {
+    if (times && *times == 0) {
+        throw_type_error("times must be greater than zero.");
+    }
+}
+
+// Connects `a.callback` (borrowed) and returns what make_result(id) built for
 // the new id (the Python int, or the SignalConnection). Every check happens
 // before the table changes; the result object is made before the lock is
 // taken, for the id that the insertion will get, so that nothing can fail once
@@ -173,22 +194,19 @@ Py_ssize_t Signal_len(PyObject* self) {
 // under the exclusive lock, so the prediction holds unless another connect
 // got in first, and then we simply try again with the next one.
 template <class MakeResult>
-Ref connect_callback(SignalObject* self, PyObject* callback, bool weak, std::int32_t priority,
-                     std::optional<std::uint64_t> limit, MakeResult&& make_result) {
-    if (!PyCallable_Check(callback)) {
+Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
+    if (!PyCallable_Check(a.callback)) {
         throw_type_error("Callback must be a function.");
     }
-    if (limit && *limit == 0) {
-        throw_type_error("times must be greater than zero.");
-    }
-    Ref held = Ref::new_ref(callback);
-    if (weak) {
-        held = make_weak(self, std::move(held));
+    check_times(a.times);
+    Ref held = Ref::new_ref(a.callback);
+    if (a.weak) {
+        held = make_weak(self, std::move(held), a.handed_back);
     }
     // Outlives the guard: if growing fails, its reference is dropped after the
     // lock is let go.
-    CallbackEntry entry{std::move(held), limit.value_or(0), 0, priority,
-                        weak ? EntryKind::Weak : EntryKind::Strong, limit.has_value()};
+    CallbackEntry entry{std::move(held), a.times.value_or(0), 0, a.priority,
+                        a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value()};
     auto& rec = self->rec;
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
@@ -211,12 +229,15 @@ Ref id_object(std::uint64_t id) { return check(PyLong_FromUnsignedLongLong(id));
 constexpr const char* kConnectNames[] = {"callback", "weak", "priority"};
 constexpr const char* kConnectFiniteNames[] = {"callback", "times", "weak", "priority"};
 
-struct ConnectArgs {
-    PyObject* callback;
-    bool weak = false;
-    std::int32_t priority = 0;
-    std::optional<std::uint64_t> times;
-};
+// Converts weak, then priority, when given.
+void convert_options(PyObject* weak, PyObject* priority, ConnectArgs& out) {
+    if (weak != nullptr) {
+        out.weak = convert_argument("weak", [&] { return to_weak_flag(weak); });
+    }
+    if (priority != nullptr) {
+        out.priority = convert_argument("priority", [&] { return to_priority(priority); });
+    }
+}
 
 // Converts (times, then weak, then priority) before anything else.
 ConnectArgs convert_connect(PyObject* const* bound, bool with_times) {
@@ -227,22 +248,18 @@ ConnectArgs convert_connect(PyObject* const* bound, bool with_times) {
         PyObject* times = bound[i++];
         out.times = convert_argument("times", [&] { return to_u64(times); });
     }
-    if (PyObject* weak = bound[i++]) {
-        out.weak = convert_argument("weak", [&] { return to_weak_flag(weak); });
-    }
-    if (PyObject* priority = bound[i++]) {
-        out.priority = convert_argument("priority", [&] { return to_priority(priority); });
-    }
+    convert_options(bound[i], bound[i + 1], out);
     return out;
 }
 
 // connect, connect_once and connect_finite.
 template <bool WithTimes, bool Once>
 PyObject* Signal_connect(PyObject* self, PyObject* const* bound) {
-    const ConnectArgs a = convert_connect(bound, WithTimes);
-    const std::optional<std::uint64_t> limit = Once ? std::optional<std::uint64_t>(1) : a.times;
-    return connect_callback(as_signal(self), a.callback, a.weak, a.priority, limit, id_object)
-        .release();
+    ConnectArgs a = convert_connect(bound, WithTimes);
+    if (Once) {
+        a.times = 1;
+    }
+    return connect_callback(as_signal(self), a, id_object).release();
 }
 
 constexpr Signature kConnectSig{"Signal.connect", kConnectNames, 3, 1, true};
@@ -252,9 +269,67 @@ constexpr Signature kConnectedSig{"Signal.connected", kConnectNames, 3, 1, true}
 
 PyObject* Signal_connected(PyObject* self, PyObject* const* bound) {
     const ConnectArgs a = convert_connect(bound, false);
-    return connect_callback(as_signal(self), a.callback, a.weak, a.priority, std::nullopt,
+    return connect_callback(as_signal(self), a,
                             [&](std::uint64_t id) { return check(new_connection(self, id)); })
         .release();
+}
+
+// ---------------------------------------------------------------------------
+// Connecting as a decorator
+
+constexpr const char* kListenerNames[] = {"callback", "weak", "priority", "times"};
+constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 4, 0, true, 1};
+
+// `times`: None for "until disconnected", else as connect_finite takes it.
+std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
+    if (times == nullptr || times == Py_None) {
+        return std::nullopt;
+    }
+    return convert_argument("times", [&] { return to_u64(times); });
+}
+
+// The decorator that listener(weak=..., priority=..., times=...) returns: a
+// built-in function whose `self` is the tuple (signal, weak, priority, times).
+PyObject* listener_decorator(PyObject* state, PyObject* callback) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ConnectArgs a;
+        a.callback = callback;
+        a.weak = PyTuple_GET_ITEM(state, 1) == Py_True;
+        a.priority = to_priority(PyTuple_GET_ITEM(state, 2));
+        a.times = convert_times_or_none(PyTuple_GET_ITEM(state, 3));
+        a.handed_back = true;
+        connect_callback(as_signal(PyTuple_GET_ITEM(state, 0)), a, id_object);
+        return Py_NewRef(callback);
+    });
+}
+
+PyMethodDef listener_decorator_def = {
+    "listener", listener_decorator, METH_O,
+    "listener($self, callback, /)\n--\n\n"
+    "Connect `callback` with the options given to Signal.listener() and return it."};
+
+Ref make_decorator(PyObject* self, const ConnectArgs& a) {
+    Ref times = a.times ? id_object(*a.times) : Ref::new_ref(Py_None);
+    Ref priority = check(PyLong_FromLong(a.priority));
+    Ref state =
+        check(PyTuple_Pack(4, self, a.weak ? Py_True : Py_False, priority.get(), times.get()));
+    return check(PyCFunction_New(&listener_decorator_def, state.get()));
+}
+
+// @signal.listener connects the function it decorates; @signal.listener(...)
+// returns a decorator that does so with those options. Either way the
+// callable comes back unchanged.
+PyObject* Signal_listener(PyObject* self, PyObject* const* bound) {
+    ConnectArgs a;
+    a.callback = bound[0];
+    a.times = convert_times_or_none(bound[3]);
+    convert_options(bound[1], bound[2], a);
+    if (a.callback == nullptr || a.callback == Py_None) {
+        check_times(a.times);
+        return make_decorator(self, a).release();
+    }
+    connect_callback(as_signal(self), a, id_object);
+    return Py_NewRef(a.callback);
 }
 
 // ---------------------------------------------------------------------------
@@ -262,6 +337,10 @@ PyObject* Signal_connected(PyObject* self, PyObject* const* bound) {
 
 constexpr const char* kDisconnectNames[] = {"id"};
 constexpr Signature kDisconnectSig{"Signal.disconnect", kDisconnectNames, 1, 1, true};
+
+constexpr const char* kDisconnectCallbackNames[] = {"callback"};
+constexpr Signature kDisconnectCallbackSig{"Signal.disconnect_callback", kDisconnectCallbackNames,
+                                           1, 1, true};
 
 PyObject* Signal_disconnect(PyObject* self, PyObject* const* bound) {
     const std::uint64_t id = convert_argument("id", [&] { return to_u64(bound[0]); });
@@ -330,6 +409,31 @@ PyMethodDef signal_methods[] = {
      "emit($self, *args, on_error=\"fast_fail\", **kwargs)\n--\n\n"},
     {"emit_async", method_cast(Signal_emit_async), METH_VARARGS | METH_KEYWORDS,
      "emit_async($self, *args, on_error=\"fast_fail\", **kwargs)\n--\n\n"},
+    {"disconnect_callback",
+     method_cast(fastcall_method<kDisconnectCallbackSig, Signal_disconnect_callback>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "disconnect_callback($self, callback)\n--\n\n"
+     "Remove every connection whose callback equals `callback` (for a weak\n"
+     "connection, its live referent) and return how many were removed."},
+    {"listener", method_cast(fastcall_method<kListenerSig, Signal_listener>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "listener($self, callback=None, *, weak=False, priority=0, times=None)\n--\n\n"
+     "Connect a callable as a decorator and return it unchanged. Use it bare\n"
+     "(`@signal.listener`) or with options (`@signal.listener(priority=5)`);\n"
+     "`times=None` connects until disconnected, an int for that many calls."},
+    {"blocked", Signal_blocked, METH_NOARGS,
+     "blocked($self)\n--\n\n"
+     "A context manager that suppresses this signal's emissions, on every\n"
+     "thread, while it is entered: emit() returns [] and no callback runs.\n"
+     "Blocks nest; leaving one replays nothing."},
+    {"connections", Signal_connections, METH_NOARGS,
+     "connections($self)\n--\n\n"
+     "A new list of (id, callback, priority, remaining) tuples in call order.\n"
+     "A weak connection shows its referent, None once that has died;\n"
+     "`remaining` is None for connections without a limit."},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($cls, item, /)\n--\n\n"
+     "Signal[int, str] for annotations: a types.GenericAlias."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,6 +19,11 @@ struct SignalRecord {
     // value and adds 1. Ids are never reused within a signal.
     std::atomic<std::uint64_t> next_id{0};
 
+    // How many blocked() contexts are entered on this signal, on any thread.
+    // While it is not 0 an emission calls nothing and uses no count; it reads
+    // the value once, with no lock.
+    std::atomic<std::uint64_t> blocks{0};
+
     // Each guarded by its own lock; see callback.hpp.
     ListenerTable listeners;
     ErrorHookList error_hooks;

@@ -116,6 +116,10 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
     else:
         raise AssertionError("emit_async did not raise")
     assert seen == [ValueError, ValueError]
+    # The blocker's type is this interpreter's too.
+    with s.blocked():
+        assert s.emit(1) == [] and len(s.connections()) == 2
+    assert s.disconnect_callback(plus_one) == 1
     if keep:
         cyclic = Signal("cycle")
         cyclic.connect(lambda: cyclic)

@@ -126,3 +126,82 @@ def test_disconnect_from_inside_a_callback():
     s.emit()
     # The snapshot still calls the callback disconnected mid-emission.
     assert log == ["first", "second", "first"]
+
+
+class Obj:
+    def m(self):
+        return "m"
+
+
+class TestDisconnectCallback:
+    def test_removes_every_equal_connection_and_counts_them(self):
+        o = Obj()
+        s = Signal()
+        s.connect(o.m)
+        s.connect_once(o.m, priority=2)
+        keep = s.connect(print)
+        s.connect(o.m, weak=True)
+        # A fresh bound method of the same object and function is equal.
+        assert s.disconnect_callback(o.m) == 3
+        assert [c[0] for c in s.connections()] == [keep]
+        assert s.disconnect_callback(o.m) == 0
+        assert s.disconnect_callback(print) == 1
+        assert len(s) == 0
+
+    def test_dead_weak_entries_match_nothing(self):
+        o = Obj()
+        s = Signal()
+        s.connect(o.m, weak=True)
+        del o
+        gc.collect()
+        # None is not equal to any callable, and the dead entry stays for the
+        # next emission to remove.
+        assert s.disconnect_callback(print) == 0
+        assert len(s) == 1
+
+    def test_raising_eq_propagates_and_removes_nothing(self):
+        class Picky:
+            def __call__(self):
+                pass
+
+            def __eq__(self, other):
+                raise LookupError("no comparing")
+
+            __hash__ = object.__hash__
+
+        s = Signal()
+        s.connect(print)
+        s.connect(Picky())
+        with pytest.raises(LookupError, match="no comparing"):
+            s.disconnect_callback(print)
+        assert len(s) == 2
+
+    def test_eq_that_connects_and_emits_on_the_same_signal(self):
+        s = Signal()
+        calls = []
+
+        class Reentrant:
+            def __call__(self):
+                calls.append("called")
+
+            def __eq__(self, other):
+                s.connect(print)  # would deadlock under the lock
+                s.emit()
+                return True
+
+            __hash__ = object.__hash__
+
+        s.connect(Reentrant())
+        assert s.disconnect_callback(len) == 1
+        # What __eq__ connected was not in the snapshot, so it stays.
+        assert [c[1] for c in s.connections()] == [print]
+        assert calls == ["called"]
+
+    def test_bad_argument(self):
+        s = Signal()
+        s.connect(print)
+        with pytest.raises(TypeError, match="argument 'callback': expected a callable, got int"):
+            s.disconnect_callback(5)
+        with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'callback'"):
+            s.disconnect_callback()
+        assert len(s) == 1

@@ -65,10 +65,16 @@ def test_text_signatures_and_docs():
     assert str(inspect.signature(Signal.connect)) == "(self, /, callback, weak=False, priority=0)"
     assert str(inspect.signature(SignalConnection.__exit__)) == "(self, /, _exc_type, _exc_val, _exc_tb)"
     methods = [name for name in vars(Signal) if not name.startswith("__")]
-    assert methods[:8] == [
+    assert methods == [
         "on_error", "clear_error_hooks", "connect", "connect_once", "connect_finite",
-        "disconnect", "connected", "emit",
+        "disconnect", "connected", "emit", "emit_async",
+        "disconnect_callback", "listener", "blocked", "connections",
     ]
+    for name in methods[9:]:
+        method = getattr(Signal, name)
+        assert method.__text_signature__.startswith("($self")
+        assert len(method.__doc__) > 40
+    assert Signal.__class_getitem__.__text_signature__ == "($cls, item, /)"
 
 
 def test_on_error_is_keyword_only():

@@ -251,12 +251,14 @@ class Worker:
     def priority(self):
         return self.rng.randint(-3, 3)
 
-    def disconnect(self, si, conn):
+    def disconnect(self, si, conn, remove=None):
+        """Disconnects by id, or through `remove(signal, conn)` -> bool."""
         started = self.state.clock.tick()
         with self.state.lock:  # the first attempt counts, whichever thread made it
             if conn.disconnect_started is None or started < conn.disconnect_started:
                 conn.disconnect_started = started
-        removed = self.state.signals[si].disconnect(conn.cid)
+        sig = self.state.signals[si]
+        removed = remove(sig, conn) if remove else sig.disconnect(conn.cid)
         if removed:
             conn.disconnected_at = self.state.clock.tick()
         conn.removals.append(removed)

@@ -7,8 +7,9 @@ and pyright both look for.
 """
 
 from collections.abc import Callable, Coroutine
-from types import TracebackType
-from typing import Any, Literal, Never, Self, TypeAlias, final
+from contextlib import AbstractContextManager
+from types import GenericAlias, TracebackType
+from typing import Any, Generic, Literal, Never, ParamSpec, Protocol, Self, TypeAlias, TypeVar, final, overload
 
 __all__ = ["Signal", "SignalConnection"]
 
@@ -19,12 +20,37 @@ _ErrorMode: TypeAlias = Literal["fast_fail", "collect"]
 # KeyboardInterrupt included. What a hook returns is ignored.
 _ErrorHook: TypeAlias = Callable[[BaseException, Callable[..., Any]], object]
 
+# What a signal emits: Signal[[int, str]] (or Signal[int, str]) is emitted as
+# emit(1, "a"), and connects callbacks that can be called so. A plain Signal
+# is Signal[...], which emits anything.
+_P = ParamSpec("_P", default=...)
+_R = TypeVar("_R")
+
+class _Callback(Protocol[_P]):
+    """A callable that takes what the signal emits. (A protocol rather than
+    Callable[_P, Any], so that mypy infers a lambda's parameters for a plain
+    Signal too.)"""
+
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> Any: ...
+
+class _Decorator(Protocol[_P]):
+    """What Signal.listener(...) returns when given only options."""
+
+    def __call__(self, callback: Callable[_P, _R], /) -> Callable[_P, _R]: ...
+
+# One connection as connections() lists it: id, callback (None once a weak
+# referent has died), priority, and calls left (None when unlimited).
+_ConnectionInfo: TypeAlias = tuple[int, Callable[_P, Any] | None, int, int | None]
+
 @final
-class Signal:
+class Signal(Generic[_P]):
     """An ordered table of callbacks, called in priority order by emit()."""
 
     def __new__(cls, name: str | None = None) -> Self:
         """A new signal without connections; `name` is shown by repr()."""
+
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """Signal[int, str] at run time: a types.GenericAlias."""
 
     def __len__(self) -> int:
         """The number of connections, dead weak ones included until an
@@ -38,16 +64,16 @@ class Signal:
     def clear_error_hooks(self) -> None:
         """Remove all registered error hooks."""
 
-    def connect(self, callback: Callable[..., Any], weak: bool = False, priority: int = 0) -> int:
+    def connect(self, callback: _Callback[_P], weak: bool = False, priority: int = 0) -> int:
         """Connect `callback` until it is disconnected; returns the connection
         id. Higher priorities are called first, equal ones in connection
         order. With `weak=True` only a weak reference is kept."""
 
-    def connect_once(self, callback: Callable[..., Any], weak: bool = False, priority: int = 0) -> int:
+    def connect_once(self, callback: _Callback[_P], weak: bool = False, priority: int = 0) -> int:
         """Connect `callback` for exactly one call; returns the connection id."""
 
     def connect_finite(
-        self, callback: Callable[..., Any], times: int, weak: bool = False, priority: int = 0
+        self, callback: _Callback[_P], times: int, weak: bool = False, priority: int = 0
     ) -> int:
         """Connect `callback` for `times` calls (at least 1); returns the
         connection id."""
@@ -56,22 +82,50 @@ class Signal:
         """Remove a connection by id; True if it was there."""
 
     def connected(
-        self, callback: Callable[..., Any], weak: bool = False, priority: int = 0
+        self, callback: _Callback[_P], weak: bool = False, priority: int = 0
     ) -> SignalConnection:
         """Connect `callback` and return a context manager that gives the id
         on entry and disconnects on exit."""
 
-    def emit(self, *args: Any, on_error: _ErrorMode = "fast_fail", **kwargs: Any) -> list[Any]:
+    # A ParamSpec cannot carry the extra keyword on_error: a call that gives
+    # on_error is checked for the mode alone.
+    @overload
+    def emit(self, *args: _P.args, **kwargs: _P.kwargs) -> list[Any]:
         """Call every callback as `callback(*args, **kwargs)` in order and
         return their results. With on_error="collect" an exception takes its
         callback's place in the list instead of stopping the emission."""
-
-    def emit_async(
-        self, *args: Any, on_error: _ErrorMode = "fast_fail", **kwargs: Any
-    ) -> Coroutine[Any, Any, list[Any]]:
+    @overload
+    def emit(self, *args: Any, on_error: _ErrorMode, **kwargs: Any) -> list[Any]: ...
+    @overload
+    def emit_async(self, *args: _P.args, **kwargs: _P.kwargs) -> Coroutine[Any, Any, list[Any]]:
         """Call every callback like emit() and return a coroutine that awaits
         the awaitable results concurrently and gives the completed list.
         Needs a running event loop."""
+    @overload
+    def emit_async(
+        self, *args: Any, on_error: _ErrorMode, **kwargs: Any
+    ) -> Coroutine[Any, Any, list[Any]]: ...
+    def disconnect_callback(self, callback: Callable[..., object]) -> int:
+        """Remove every connection whose callback equals `callback` (for a
+        weak connection, its live referent); returns how many were removed."""
+
+    @overload
+    def listener(
+        self, callback: Callable[_P, _R], *, weak: bool = False, priority: int = 0, times: int | None = None
+    ) -> Callable[_P, _R]:
+        """Connect the decorated callable and return it: `@signal.listener` or
+        `@signal.listener(weak=False, priority=0, times=None)`."""
+    @overload
+    def listener(
+        self, callback: None = None, *, weak: bool = False, priority: int = 0, times: int | None = None
+    ) -> _Decorator[_P]: ...
+    def blocked(self) -> AbstractContextManager[None, None]:
+        """A context manager during which emissions call nothing and return
+        []; blocks nest."""
+
+    def connections(self) -> list[_ConnectionInfo[_P]]:
+        """(id, callback, priority, remaining) for each connection, in call
+        order."""
 
 @final
 class SignalConnection:

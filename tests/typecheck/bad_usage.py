@@ -27,9 +27,10 @@ s.connect_finite(handler)  # expect-error
 s.connect_finite(handler, times="3")  # expect-error
 s.disconnect("0")  # expect-error
 s.disconnect()  # expect-error
-s.emit(on_error="ignore")  # expect-error
-s.emit("x", on_error=None)  # expect-error
-s.emit_async(on_error="skip")  # expect-error
+typed: Signal[[str]] = Signal()
+typed.emit("x", on_error="ignore")  # expect-error
+typed.emit("x", on_error=None)  # expect-error
+typed.emit_async("x", on_error="skip")  # expect-error
 count: int = s.emit()  # expect-error
 s.emit().bit_length()  # expect-error
 name: str = s.connect(handler)  # expect-error
@@ -52,3 +53,34 @@ class Sub(Signal):  # expect-error
 
 class SubConnection(SignalConnection):  # expect-error
     pass
+
+
+# Typed signals check what they emit and what they connect.
+def takes_int(n: int) -> int:
+    return n
+
+
+pair: Signal[[int, str]] = Signal()
+short: Signal[int, str] = Signal()
+pair.emit(1)  # expect-error
+pair.emit("1", "a")  # expect-error
+pair.emit(1, "a", 2)  # expect-error
+short.emit(1, 2)  # expect-error
+pair.emit_async(1)  # expect-error
+pair.connect(takes_int)  # expect-error
+pair.connect(handler)  # expect-error
+pair.connect_once(lambda n: n)  # expect-error
+pair.connect_finite(takes_int, 2)  # expect-error
+pair.connected(takes_int)  # expect-error
+pair.listener(takes_int)  # expect-error
+pair.listener(priority=1)(takes_int)  # expect-error
+typed.emit(b"x")  # expect-error
+pair.listener(times="2")  # expect-error
+pair.listener(takes_int, True)  # expect-error
+pair.disconnect_callback(5)  # expect-error
+removed_count: str = pair.disconnect_callback(takes_int)  # expect-error
+with pair.blocked() as nothing:
+    nothing.upper()  # expect-error
+for cid, callback, priority, remaining in pair.connections():
+    remaining + 1  # expect-error
+    callback(1, "a")  # expect-error

@@ -98,3 +98,74 @@ async def main() -> list[Any]:
 
 
 assert asyncio.run(main()) == ["uploaded c.txt", "uploaded d.txt"]
+
+
+# Typed signals: what a signal emits is part of its type.
+changed: Signal[[int, str]] = Signal("changed")
+short_form: Signal[int, str] = Signal()
+nothing: Signal[[]] = Signal()
+
+
+def on_changed(n: int, text: str) -> str:
+    return text * n
+
+
+def on_changed_wider(n: float, text: str, *rest: object) -> None:
+    pass
+
+
+assert_type(changed.connect(on_changed), int)
+changed.connect(on_changed_wider, priority=1)
+changed.connect(lambda n, text: None)
+changed.connect_once(on_changed)
+changed.connect_finite(on_changed, 2)
+short_form.connect(on_changed)
+nothing.connect(lambda: "fired")
+with changed.connected(on_changed) as changed_id:
+    assert_type(changed_id, int)
+assert_type(changed.emit(2, "ab"), list[Any])
+changed.emit(2, "ab", on_error="collect")
+short_form.emit(1, "x")
+assert nothing.emit() == ["fired"]
+
+
+# listener: bare, with options, and called directly; the callable comes back.
+@changed.listener
+def on_changed_too(n: int, text: str) -> int:
+    return n
+
+
+@changed.listener(priority=5, times=3, weak=False)
+def on_changed_first(n: int, text: str) -> str:
+    return text
+
+
+assert_type(on_changed_too(1, "a"), int)
+assert_type(on_changed_first(1, "a"), str)
+assert_type(saved.listener(index), Callable[..., str])
+assert_type(changed.disconnect_callback(on_changed_too), int)
+assert_type(saved.disconnect_callback(len), int)
+
+with changed.blocked() as entered:
+    assert_type(entered, None)
+    assert changed.emit(1, "a") == []
+
+for cid, callback, priority, remaining in changed.connections():
+    assert_type(cid, int)
+    assert_type(priority, int)
+    assert_type(remaining, int | None)
+    if callback is not None:
+        callback(1, "a")
+listed = saved.connections()
+assert_type(listed, list[tuple[int, Callable[..., Any] | None, int, int | None]])
+
+
+class Model:
+    # Annotations evaluated at run time work too.
+    renamed: Signal[[str, str]]
+
+    def __init__(self) -> None:
+        self.renamed = Signal("renamed")
+
+
+Model().renamed.emit("old", "new")

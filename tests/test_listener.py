@@ -1,0 +1,112 @@
+"""Connecting as a decorator: Signal.listener."""
+
+import inspect
+
+import pytest
+
+from tarnwick import Signal
+
+
+def module_level_function(*args):
+    return "module"
+
+
+def test_bare_decorator_connects_and_returns_the_function():
+    s = Signal()
+
+    @s.listener
+    def handler(x):
+        return x * 2
+
+    assert handler(4) == 8  # still callable by its name
+    assert s.emit(3) == [6]
+    assert s.connections() == [(0, handler, 0, None)]
+
+
+def test_options_decorator_uses_priority_and_times():
+    s = Signal()
+    calls = []
+
+    @s.listener
+    def low():
+        calls.append("low")
+
+    @s.listener(priority=5, times=2)
+    def high():
+        calls.append("high")
+
+    s.emit()
+    assert s.connections()[0][2:] == (5, 1)
+    s.emit()
+    s.emit()
+    assert calls == ["high", "low", "high", "low", "low"]
+    assert [c[1] for c in s.connections()] == [low]
+
+
+def test_direct_call_form_and_explicit_none():
+    s = Signal()
+    assert s.listener(module_level_function) is module_level_function
+    decorate = s.listener(None, times=None)
+    assert decorate(print) is print
+    assert [c[1] for c in s.connections()] == [module_level_function, print]
+    assert s.connections()[1][3] is None
+
+
+def test_ids_and_errors_follow_the_connect_family():
+    s = Signal()
+    s.connect(print)
+    s.listener(print)
+    assert s.connect(print) == 2  # the listener took id 1
+    with pytest.raises(TypeError, match=r"^Callback must be a function\.$"):
+        s.listener(5)
+    with pytest.raises(TypeError, match=r"^Callback must be a function\.$"):
+        s.listener(times=1)(5)
+    for bad in ({"times": 0}, {"times": 0, "weak": True}):
+        with pytest.raises(TypeError, match=r"^times must be greater than zero\.$"):
+            s.listener(**bad)
+        with pytest.raises(TypeError, match=r"^times must be greater than zero\.$"):
+            s.listener(print, **bad)
+    with pytest.raises(OverflowError):
+        s.listener(print, times=-1)
+    with pytest.raises(TypeError, match="argument 'times'"):
+        s.listener(times="3")
+    with pytest.raises(TypeError, match="argument 'weak'"):
+        s.listener(weak=1)
+    with pytest.raises(TypeError, match="argument 'priority'"):
+        s.listener(priority=1.5)
+    with pytest.raises(OverflowError):
+        s.listener(priority=2**31)
+    with pytest.raises(TypeError, match=r"Signal.listener\(\) takes from 1 to 2 positional arguments but 3 were given"):
+        s.listener(print, True)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'prio'"):
+        s.listener(prio=1)
+    assert len(s) == 3
+    assert s.connect(print) == 3  # no failed call used an id
+
+
+def test_weak_follows_the_liveness_rule():
+    s = Signal()
+    refused = r"^Callback passed with weak=True has no other strong reference"
+    with pytest.raises(TypeError, match=refused):
+        s.listener(lambda: None, weak=True)
+    with pytest.raises(TypeError, match=refused):
+        s.listener(weak=True)(type("T", (), {"m": lambda self: None})().m)
+    assert s.listener(module_level_function, weak=True) is module_level_function
+
+    # The decorator hands the function back to be bound to its name, so a
+    # function that nothing else holds yet passes, and lives as long as that.
+    @s.listener(weak=True)
+    def named():
+        return "named"
+
+    assert s.emit() == ["module", "named"]
+    del named
+    assert s.emit() == ["module"]
+    assert len(s) == 1
+
+
+def test_signatures():
+    s = Signal()
+    assert str(inspect.signature(s.listener)) == "(callback=None, *, weak=False, priority=0, times=None)"
+    assert str(inspect.signature(s.listener(priority=1))) == "(callback, /)"
+    assert s.listener.__doc__.startswith("Connect a callable as a decorator")

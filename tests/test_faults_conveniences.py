@@ -44,7 +44,8 @@ def test_disconnect_callback():
     def check(m, out, err):
         if err is None:
             assert out == 1
-            m.permanent.pop(0)
+            gone = m.permanent.pop(0)
+            assert m.table.disconnect(next(e.cid for e in m.table.entries if e.payload is gone))
         assert len(m.s) == m.full_len()  # a failed call removed nothing
         m.check()
 

@@ -62,6 +62,11 @@ tw_install() {
     if [ "${TARNWICK_WERROR:-0}" = 1 ]; then
         cmake_args="$cmake_args -DTARNWICK_WERROR=ON"
     fi
+    # scikit-build-core splits cmake.args on ';' only: space-separated
+    # definitions would reach CMake as one value of the first.
+    local -a defs
+    read -r -a defs <<<"$cmake_args"
+    cmake_args=$(IFS=';'; printf '%s' "${defs[*]}")
     (cd "$tw_root" && PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv_py" -W ignore -m pip install \
         --no-build-isolation --no-deps \
         -C "build-dir=$build_dir" \

@@ -2,12 +2,15 @@
 // call errors, and the per-parameter conversions.
 #pragma once
 
+#include "interp_state.hpp"
 #include "ref.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace tarnwick {
 
@@ -75,8 +78,24 @@ inline std::string quoted_list(const Signature& sig, const bool* missing) {
                  key);
 }
 
-// The parameter a keyword names, or sig.count when it names none.
-inline std::size_t find_keyword(const Signature& sig, PyObject* key) noexcept {
+// The interned names of one signature's parameters, when the caller has
+// them: interned[i] is parameter i's name.
+struct InternedNames {
+    const Ref* table = nullptr;           // the interpreter's param_names
+    const std::uint8_t* index = nullptr;  // parameter i -> its slot in `table`
+};
+
+// The parameter a keyword names, or sig.count when it names none. Keywords
+// that the compiler interned match by pointer; any other string by text.
+inline std::size_t find_keyword(const Signature& sig, InternedNames interned,
+                                PyObject* key) noexcept {
+    if (interned.table != nullptr) {
+        for (std::size_t i = 0; i < sig.count; ++i) {
+            if (interned.table[interned.index[i]].get() == key) {
+                return i;
+            }
+        }
+    }
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_EqualToUTF8(key, sig.names[i])) {
             return i;
@@ -86,12 +105,12 @@ inline std::size_t find_keyword(const Signature& sig, PyObject* key) noexcept {
 }
 
 // Binds the keyword arguments, which follow the `nargs` positional ones.
-inline void bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, PyObject** out) {
+inline void bind_keywords(const Signature& sig, InternedNames interned, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const std::size_t i = find_keyword(sig, key);
+        const std::size_t i = find_keyword(sig, interned, key);
         if (i == sig.count) {
             unexpected_keyword(sig, key);
         }
@@ -120,13 +139,28 @@ inline void check_required(const Signature& sig, PyObject* const* out) {
     }
 }
 
+// The slot in kParamNames of each of Sig's parameters, found at compile time.
+template <const Signature& Sig>
+constexpr std::array<std::uint8_t, kMaxParams> param_slots() {
+    std::array<std::uint8_t, kMaxParams> slots{};
+    for (std::size_t i = 0; i < Sig.count; ++i) {
+        std::size_t k = 0;
+        while (std::string_view(kParamNames[k]) != Sig.names[i]) {
+            ++k;  // past the end: a name missing from kParamNames fails to compile
+        }
+        slots[i] = static_cast<std::uint8_t>(k);
+    }
+    return slots;
+}
+
 }  // namespace detail
 
 // Binds fast-call arguments to the signature's parameters: out[i] becomes
 // the borrowed argument for parameter i, or null when it was not given.
 // Raises the TypeError Python would raise.
 inline void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** out) {
+                           PyObject* kwnames, PyObject** out,
+                           detail::InternedNames interned = {}) {
     nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
     if (static_cast<std::size_t>(nargs) > sig.max_positional()) {
         detail::too_many_positional(sig, nargs);
@@ -135,7 +169,7 @@ inline void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize
         out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     }
     if (kwnames != nullptr) {
-        detail::bind_keywords(sig, args, nargs, kwnames, out);
+        detail::bind_keywords(sig, interned, args, nargs, kwnames, out);
     }
     detail::check_required(sig, out);
 }
@@ -147,8 +181,13 @@ template <const Signature& Sig, PyObject* (*Body)(PyObject* self, PyObject* cons
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static constexpr auto slots = detail::param_slots<Sig>();
         PyObject* bound[kMaxParams];
-        bind_arguments(Sig, args, nargs, kwnames, bound);
+        detail::InternedNames interned;
+        if (kwnames != nullptr) {  // only a call with keywords looks the names up
+            interned = {state_of(self).param_names, slots.data()};
+        }
+        bind_arguments(Sig, args, nargs, kwnames, bound, interned);
         return Body(self, bound);
     });
 }
@@ -178,7 +217,7 @@ inline void bind_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* 
     if (static_cast<std::size_t>(nkw) > kMaxParams) {
         // More keywords than parameters: report the first unknown one.
         while (PyDict_Next(kwargs, &it, &key, &value)) {
-            if (!PyUnicode_Check(key) || detail::find_keyword(sig, key) == sig.count) {
+            if (!PyUnicode_Check(key) || detail::find_keyword(sig, {}, key) == sig.count) {
                 detail::unexpected_keyword(sig, key);
             }
         }

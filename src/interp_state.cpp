@@ -26,6 +26,9 @@ void fill(InterpState& state, PyObject* module) {
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
     state.get_running_loop_name = check(PyUnicode_InternFromString("get_running_loop"));
+    for (std::size_t i = 0; i < kParamNameCount; ++i) {
+        state.param_names[i] = check(PyUnicode_InternFromString(kParamNames[i]));
+    }
 }
 
 bool is_tarnwick_module(PyObject* obj, PyModuleDef* def) noexcept {

@@ -24,7 +24,17 @@
 
 #include "ref.hpp"
 
+#include <cstddef>
+
 namespace tarnwick {
+
+// Every parameter name that the methods take by keyword. Each interpreter
+// interns them once, so the binder can match a call's keywords (interned by
+// the compiler) by pointer before it compares text.
+inline constexpr const char* kParamNames[] = {
+    "callback", "weak", "priority", "times", "id", "handler", "_exc_type", "_exc_val", "_exc_tb",
+};
+inline constexpr std::size_t kParamNameCount = sizeof(kParamNames) / sizeof(kParamNames[0]);
 
 struct InterpState {
     Ref signal_type;
@@ -36,6 +46,8 @@ struct InterpState {
     Ref await_name;
     Ref close_name;
     Ref get_running_loop_name;
+    // kParamNames, interned, in the same order.
+    Ref param_names[kParamNameCount];
 };
 
 // The state of the interpreter that made `obj`'s type (a Signal, a

@@ -98,6 +98,21 @@ def test_argument_errors(call, exc, message):
     assert len(s) == 0
 
 
+def test_keywords_bind_whether_or_not_their_names_are_interned():
+    # Compiled keywords are interned and match by identity; names built at
+    # run time are equal strings of another identity and must match as well.
+    s = Signal()
+    made = {"".join(["call", "back"]): print, "".join(["prio", "rity"]): 5}
+    assert s.connect(print, priority=1) == 0
+    assert s.connect(**made) == 1
+    assert s.connect_finite(**made, times=2) == 2
+    conn = s.connected(**made)
+    assert len(s) == 4
+    conn.__exit__(_exc_type=None, **{"".join(["_exc_", "val"]): None}, _exc_tb=None)
+    assert s.disconnect(**{"".join(["i", "d"]): 1})
+    assert [c[2] for c in s.connections()] == [5, 1]
+
+
 def test_conversion_errors_keep_their_cause_and_other_errors_pass():
     class BadIndex:
         def __index__(self):

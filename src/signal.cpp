@@ -2,7 +2,7 @@
 // manage error hooks. Emission lives in emission.cpp, the weak-connection
 // liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
 // blocked() in blocking.cpp, connections() and disconnect_callback() in
-// inspect.cpp.
+// listing.cpp.
 //
 // The rule that shapes everything here: no Python code runs while one of a
 // signal's locks is held. Under a lock we only move entries, touch reference
@@ -15,7 +15,7 @@
 #include "blocking.hpp"
 #include "connection.hpp"
 #include "emission.hpp"
-#include "inspect.hpp"
+#include "listing.hpp"
 #include "interp_state.hpp"
 #include "liveness.hpp"
 #include "repr_text.hpp"

@@ -5,7 +5,7 @@
 // no lock held: resolving a weak reference and comparing callbacks (`__eq__`)
 // run Python code, which may connect, disconnect or emit on this very signal.
 
-#include "inspect.hpp"
+#include "listing.hpp"
 
 #include "id_set.hpp"
 #include "signal.hpp"

@@ -1,14 +1,31 @@
 // Weak-connection liveness.
 //
 // A weak connection is refused when nothing but the call itself keeps the
-// callback (or its instance) alive. The test counts references with
-// sys.getrefcount, whose result is not the same on every build: the
-// free-threaded interpreter gives top-level functions, modules and heap types
-// deferred reference counting and reports one reference more for them (and,
-// once a second thread has started, makes such objects immortal). So the
-// surplus is measured once per process on fresh probes of each kind, each held
-// by exactly one reference, and subtracted; an immortal object can never be
-// collected, so it always passes.
+// callback (or its instance) alive.
+//
+// Up to 3.13 the callable is judged by counting references with
+// sys.getrefcount: the caller's evaluation stack always owns one, so a count
+// no higher than ours plus that one means nobody else holds it. From 3.14 the
+// interpreter often lends the caller's reference instead (a local variable is
+// pushed without a new reference), so a function held in one local shows the
+// same count as a lambda written in the call, and the count alone can no
+// longer tell them apart. There the interpreter answers the real question
+// itself: PyUnstable_Object_IsUniqueReferencedTemporary says whether the
+// callable is a temporary that only the caller's stack owns, which a lent
+// local never is. It must be asked before the call takes a reference of its
+// own, so caller_hold() reads it on entry.
+//
+// A bound method is judged by its instance, on every version: the instance is
+// held by the bound method itself and by whatever else the caller keeps, never
+// by a lent stack slot of the call.
+//
+// The count is not the same on every build: the free-threaded interpreter
+// gives top-level functions, modules and heap types deferred reference
+// counting and reports one reference more for them (and, once a second thread
+// has started, makes such objects immortal). So the surplus is measured once
+// per process on fresh probes of each kind, each held by exactly one
+// reference, and subtracted; an immortal object can never be collected, so it
+// always passes.
 
 #include "liveness.hpp"
 
@@ -134,9 +151,16 @@ constexpr const char kWeakRefused[] =
     "collected immediately.";
 
 // Raises unless something besides the call keeps `callback` (or, when it has
-// one, its instance) alive. A callable that is `handed_back` is the caller's
-// to keep: a decorator returns it to be bound to a name.
-void require_other_owner(PyObject* callback, bool has_instance, bool handed_back) {
+// one, its instance) alive.
+void require_other_owner(PyObject* callback, bool has_instance, CallerHold hold) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (!has_instance) {
+        if (hold.temporary && !hold.handed_back) {
+            throw_type_error(kWeakRefused);
+        }
+        return;
+    }
+#endif
     Ref sys = check(PyImport_ImportModule("sys"));
     Ref getrefcount_fn = check(PyObject_GetAttrString(sys.get(), "getrefcount"));
     bool refused;
@@ -149,7 +173,7 @@ void require_other_owner(PyObject* callback, bool has_instance, bool handed_back
         // Ours for the entry, one more for the argument, and the caller's,
         // unless the caller keeps it.
         Ref extra = Ref::new_ref(callback);
-        refused = only_ours(getrefcount_fn.get(), extra.get(), handed_back ? 2 : 3);
+        refused = only_ours(getrefcount_fn.get(), extra.get(), hold.handed_back ? 2 : 3);
     }
     if (refused) {
         throw_type_error(kWeakRefused);
@@ -158,11 +182,20 @@ void require_other_owner(PyObject* callback, bool has_instance, bool handed_back
 
 }  // namespace
 
-Ref make_weak(SignalObject* self, Ref callback, bool handed_back) {
+CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    return {handed_back, PyUnstable_Object_IsUniqueReferencedTemporary(callback) == 1};
+#else
+    (void)callback;
+    return {handed_back, false};
+#endif
+}
+
+Ref make_weak(SignalObject* self, Ref callback, CallerHold hold) {
     // Does the callable have an instance? Looked up twice: once to learn
     // whether it exists, once to hold it for the count.
     const bool has_instance = static_cast<bool>(optional_attr(callback.get(), "__self__"));
-    require_other_owner(callback.get(), has_instance, handed_back);
+    require_other_owner(callback.get(), has_instance, hold);
     Ref weakref = self->rec.weakref_module.get_or_fill(
         [] { return check(PyImport_ImportModule("weakref")); });
     Ref factory =

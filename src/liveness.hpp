@@ -7,11 +7,23 @@
 
 namespace tarnwick {
 
+// How the caller holds the callable it passes.
+struct CallerHold {
+    // The callable goes back to the caller (a decorator returns it to be
+    // bound to a name), so the caller keeps it.
+    bool handed_back = false;
+    // 3.14+: a temporary owned by nothing but the caller's evaluation stack,
+    // which dies when the call returns.
+    bool temporary = false;
+};
+
+// Reads how the caller holds `callback`. Must be called before this call
+// takes a reference of its own to it: a temporary has exactly one until then.
+CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept;
+
 // Replaces `callback` (the call's owned reference) by a weak reference to it,
 // a weakref.WeakMethod for a bound method and a weakref.ref otherwise, after
 // checking that something else keeps the callable (or its instance) alive.
-// With `handed_back`, the caller's own reference to a callable counts as
-// keeping it: a decorator returns the callable to be bound to a name.
-Ref make_weak(SignalObject* self, Ref callback, bool handed_back);
+Ref make_weak(SignalObject* self, Ref callback, CallerHold hold);
 
 }  // namespace tarnwick

@@ -199,9 +199,10 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
         throw_type_error("Callback must be a function.");
     }
     check_times(a.times);
+    const CallerHold hold = a.weak ? caller_hold(a.callback, a.handed_back) : CallerHold{};
     Ref held = Ref::new_ref(a.callback);
     if (a.weak) {
-        held = make_weak(self, std::move(held), a.handed_back);
+        held = make_weak(self, std::move(held), hold);
     }
     // Outlives the guard: if growing fails, its reference is dropped after the
     // lock is let go.

@@ -679,11 +679,36 @@ needs_nomemory = [
                        reason="CPython 3.13t crashes in PyList_New when allocations fail"),
 ]
 
+# More than the interpreter keeps of each kind of freed object for reuse
+# (from 3.14 on: 100 ints, 20 bound methods).
+FREE_LIST_SPAN = 256
+
+
+class Reused:
+    def method(self):
+        pass
+
+
+REUSED = Reused()
+
+
+def hold_fresh_objects():
+    """Fresh ints and bound methods, more than the interpreter keeps freed for
+    reuse. From 3.14 a new int or bound method may come from such a free list
+    without calling the allocator, so an id handed out, or the bound method a
+    WeakMethod gives back, could never fail. While these are held those lists
+    are empty: every int and bound method an operation makes is allocated, on
+    every version, and the walks over those operations always have an
+    allocation to fail."""
+    return [k + 1000 for k in range(FREE_LIST_SPAN)], [REUSED.method for _ in range(FREE_LIST_SPAN)]
+
+
 def attempt(op, start, stop):
     """Runs op() with allocations number start..stop-1 failing (stop 0: every
     one from start on). Nothing else runs inside the window, not even the
     collector or building the result; both happen once the hooks are gone."""
     out = err = None
+    held = hold_fresh_objects()
     gc.disable()
     set_nomemory(start, stop)
     try:
@@ -694,6 +719,7 @@ def attempt(op, start, stop):
     finally:
         remove_mem_hooks()
         gc.enable()
+    del held
     return out, err
 
 

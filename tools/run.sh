@@ -6,6 +6,9 @@
 #   tools/run.sh python [ARGS]       build, then run that environment's python
 #   tools/run.sh release [PYTHONS]   sdist and manylinux wheels in dist/ (tools/release.sh)
 #   tools/run.sh docs                the documentation site in build/docs/ (tools/docs.sh)
+#   tools/run.sh sid VERSION [PYTEST ARGS]
+#                                    build with CPython VERSION (3.14 or 3.15) from Debian
+#                                    sid and run the suite, in a cached sid chroot (tools/sid.sh)
 #
 # The interpreter is $PYTHON when set, else python3.13 on PATH (Debian 13),
 # else the newest pyenv 3.13 (Debian 12). TARNWICK_WERROR=1 turns compiler
@@ -19,6 +22,7 @@ cd "$root"
 case "${1:-}" in
     release) shift; exec tools/release.sh "$@" ;;
     docs) shift; exec tools/docs.sh "$@" ;;
+    sid) shift; exec tools/sid.sh test "$@" ;;
 esac
 
 source "$root/tools/find-python.sh"
@@ -41,7 +45,7 @@ case "$what" in
     test) exec "$venv/bin/python" -m pytest tests "$@" ;;
     python) exec "$venv/bin/python" "$@" ;;
     *)
-        echo "usage: tools/run.sh quickstart | test [PYTEST ARGS] | python [ARGS] | release [PYTHONS] | docs" >&2
+        echo "usage: tools/run.sh quickstart | test [PYTEST ARGS] | python [ARGS] | release [PYTHONS] | docs | sid VERSION [PYTEST ARGS]" >&2
         exit 2
         ;;
 esac

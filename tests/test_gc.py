@@ -1,10 +1,13 @@
 """The cyclic collector, reference ownership and memory exhaustion."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
 import weakref
+
+import pytest
 
 from conftest import gc_clear
 from tarnwick import Signal
@@ -159,6 +162,9 @@ def run_limited(code):
     return done.stdout
 
 
+# The child caps its address space from the size it reads in /proc.
+@pytest.mark.skipif(sys.platform == "win32" or not os.path.exists("/proc/self/statm"),
+                    reason="needs /proc/self/statm and resource.RLIMIT_AS (Linux)")
 def test_memory_exhaustion_in_native_code_raises_memory_error():
     out = run_limited(
         """

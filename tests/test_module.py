@@ -101,3 +101,28 @@ def test_import_leaves_the_gil_disabled():
         env=env, capture_output=True, text=True, timeout=60,
     )
     assert done.returncode == 0, done.stderr
+
+
+def test_every_public_name_in_the_stubs_has_a_docstring():
+    # Editors show the stubs' docstrings on hover, where help() shows the
+    # module's own (empty for the connect family and emit).
+    import ast
+    from pathlib import Path
+
+    stubs = Path(__file__).resolve().parent.parent / "stubs" / "tarnwick-stubs" / "__init__.pyi"
+    tree = ast.parse(stubs.read_text(encoding="utf-8"))
+    public = lambda name: not name.startswith("_") or (name.startswith("__") and name.endswith("__"))
+    missing = []
+    for cls in tree.body:
+        if not isinstance(cls, ast.ClassDef) or not public(cls.name):
+            continue
+        if ast.get_docstring(cls) is None:
+            missing.append(cls.name)
+        # An overloaded method needs it once, on any of its signatures.
+        documented = {}
+        for fn in cls.body:
+            if isinstance(fn, ast.FunctionDef) and public(fn.name):
+                documented[fn.name] = documented.get(fn.name, False) or ast.get_docstring(fn) is not None
+        missing += [f"{cls.name}.{name}" for name, has in documented.items() if not has]
+    assert {c.name for c in tree.body if isinstance(c, ast.ClassDef) and public(c.name)} == set(tarnwick.__all__)
+    assert not missing, f"no docstring in the stubs: {missing}"

@@ -10,7 +10,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/ci/common.sh"
 cd "$ci_root"
 
 venv="$ci_root/build/docs-venv"
-want="sphinx==9.2.0 furo==2025.12.19 myst-parser==5.2.0"
+# The same pins as the hosted build (.readthedocs.yaml).
+want=$(tr '\n' ' ' <docs/requirements.txt)
 if [ ! -x "$venv/bin/sphinx-build" ] || [ "$(cat "$venv/.tarnwick-docs-deps" 2>/dev/null)" != "$want" ]; then
     fresh_venv "$(ci_default_python)" "$venv"
     # shellcheck disable=SC2086  # $want is a list of requirements

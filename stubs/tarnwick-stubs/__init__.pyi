@@ -129,11 +129,14 @@ class Signal(Generic[_P]):
 
 @final
 class SignalConnection:
-    """The context manager returned by Signal.connected()."""
+    """The context manager returned by Signal.connected(). It holds a strong
+    reference to its signal."""
 
     # Only Signal.connected() makes these; the type cannot be instantiated,
     # and the parameter that no argument can satisfy makes a checker say so.
-    def __new__(cls, _unavailable: Never, /) -> Self: ...
+    def __new__(cls, _unavailable: Never, /) -> Self:
+        """Not callable: calling SignalConnection() raises TypeError."""
+
     def __enter__(self) -> int:
         """The connection id."""
 
@@ -143,4 +146,5 @@ class SignalConnection:
         _exc_val: BaseException | None,
         _exc_tb: TracebackType | None,
     ) -> Literal[False]:
-        """Disconnect; exceptions are never suppressed."""
+        """Disconnect (nothing happens if the connection is already gone);
+        exceptions are never suppressed."""

@@ -1,6 +1,7 @@
 """Connecting: ids, order, argument handling and weak references."""
 
 import gc
+import os
 import sys
 import weakref
 
@@ -307,47 +308,7 @@ class TestWeakLiveness:
         assert s.emit() == ["module"]
 
 
-LIVENESS_SCRIPT = """
-import sys, threading
-from tarnwick import Signal
-if sys.argv[1] == "after-thread":
-    t = threading.Thread(target=print, args=("",), kwargs={"end": ""})
-    t.start()
-    t.join()
-
-def module_function():
-    pass
-
-class Holder:
-    def method(self):
-        pass
-
-held = Holder()
-s = Signal()
-decisions = []
-# Each call is written at module level, as a user's module would write it.
-try:
-    s.connect(lambda: None, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-try:
-    s.connect(module_function, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-try:
-    s.connect(Holder().method, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-try:
-    s.connect(held.method, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-print(*decisions)
-"""
+LIVENESS_CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "liveness_child.py")
 
 
 def liveness_decisions(when):
@@ -355,7 +316,7 @@ def liveness_decisions(when):
 
     # Top-level code in a fresh interpreter: the four reference cases exactly
     # as a user's module would write them.
-    done = subprocess.run([sys.executable, "-c", LIVENESS_SCRIPT, when],
+    done = subprocess.run([sys.executable, LIVENESS_CHILD, when],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout.split()

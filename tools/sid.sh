@@ -78,6 +78,9 @@ debian_mirror() {
 
 prepare() {
     [[ $(id -u) -eq 0 ]] || die "must run as root (debootstrap, chroot and mounts need it)"
+    # The marker is written last, so a warm chroot needs no lock to be seen;
+    # runs that share it only hold the lock shared.
+    warm && return
     mkdir -p "$cache"
     exec 9>"$cache/.lock"
     if ! flock -n 9; then

@@ -124,10 +124,17 @@ Ref alloc_object(PyObject* type) {
 // ---------------------------------------------------------------------------
 // The queued call, run by the loop
 
+// obj.name(arg); PyObject_CallMethod would spread a tuple `arg` into
+// arguments.
+PyObject* call_method_one(PyObject* obj, const char* name, PyObject* arg) noexcept {
+    Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
+    return method ? PyObject_CallOneArg(method.get(), arg) : nullptr;
+}
+
 // A queued call failed: its future gets the exception, then the signal's
 // error hooks hear of it, here on the loop's thread.
 void fail_queued(QueuedObject* q, Ref exc) {
-    Ref set = Ref::steal(PyObject_CallMethod(q->future, "set_exception", "O", exc.get()));
+    Ref set = Ref::steal(call_method_one(q->future, "set_exception", exc.get()));
     if (!set) {
         // Cancelled meanwhile: nobody waits for the outcome any more.
         PyErr_WriteUnraisable(q->future);
@@ -142,7 +149,7 @@ void settle(QueuedObject* q, Ref value) {
         fail_queued(q, Ref::steal(PyErr_GetRaisedException()));
         return;
     }
-    Ref set = Ref::steal(PyObject_CallMethod(q->future, "set_result", "O", value.get()));
+    Ref set = Ref::steal(call_method_one(q->future, "set_result", value.get()));
     if (!set) {
         PyErr_WriteUnraisable(q->future);
     }
@@ -161,7 +168,7 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
             // The loop awaits it; the future gets what the await gives.
             Ref task = check(PyObject_CallOneArg(q->ensure_future, value.get()));
             Ref done = check(PyObject_GetAttrString(self, "_done"));
-            check(PyObject_CallMethod(task.get(), "add_done_callback", "O", done.get()));
+            check(call_method_one(task.get(), "add_done_callback", done.get()));
             Py_RETURN_NONE;
         }
         settle(q, std::move(value));

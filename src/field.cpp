@@ -234,9 +234,9 @@ PyObject* Field_set_name(PyObject* self, PyObject* const* bound) {
     Ref qualname = check(PyType_GetQualName(type));
     if (!has_instance_dict(type)) {
         throw_format(PyExc_TypeError,
-                     "SignalField %R needs an instance __dict__ to keep each %U's signal: add "
+                     "SignalField %R keeps each instance's signal in its __dict__: add "
                      "\"__dict__\" to the __slots__ of %U",
-                     name, qualname.get(), qualname.get());
+                     name, qualname.get());
     }
     install_getstate(owner);
     Ref interned = Ref::new_ref(name);

@@ -468,10 +468,6 @@ PyMethodDef signal_methods[] = {
      "event loop schedules the call there and gives a concurrent.futures.Future\n"
      "as its result. With `unique=True`, nothing is connected when a\n"
      "connection's callback already equals this one."},
-    {"disconnect_all", Signal_disconnect_all, METH_NOARGS,
-     "disconnect_all($self)\n--\n\n"
-     "Remove every connection and return how many there were. Error hooks\n"
-     "stay; emissions already running finish."},
     {"blocked", Signal_blocked, METH_NOARGS,
      "blocked($self)\n--\n\n"
      "A context manager that suppresses this signal's emissions, on every\n"
@@ -482,6 +478,10 @@ PyMethodDef signal_methods[] = {
      "A new list of (id, callback, priority, remaining) tuples in call order.\n"
      "A weak connection shows its referent, None once that has died;\n"
      "`remaining` is None for connections without a limit."},
+    {"disconnect_all", Signal_disconnect_all, METH_NOARGS,
+     "disconnect_all($self)\n--\n\n"
+     "Remove every connection and return how many there were. Error hooks\n"
+     "stay; emissions already running finish."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "__class_getitem__($cls, item, /)\n--\n\n"
      "Signal[int, str] for annotations: a types.GenericAlias."},

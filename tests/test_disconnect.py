@@ -205,3 +205,33 @@ class TestDisconnectCallback:
         with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'callback'"):
             s.disconnect_callback()
         assert len(s) == 1
+
+
+def test_disconnect_all_removes_every_connection_and_keeps_the_hooks():
+    from signal_model import SignalModel
+
+    s, model = Signal("d"), SignalModel("d")
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    for priority, times in [(0, None), (5, 1), (-1, 3)]:
+        cid = s.connect_finite(print, times, priority=priority) if times else s.connect(print)
+        assert cid == model.connect(print, priority, times).cid
+    assert s.disconnect_all() == len(model) == 3
+    assert len(s) == 0 and s.disconnect_all() == 0
+    assert s.connect(lambda: 1 / 0) == model.next_id  # ids go on, never reused
+    s.emit(on_error="collect")
+    assert len(hooked) == 1
+
+
+def test_disconnect_all_during_an_emission_lets_it_finish():
+    s = Signal()
+    calls = []
+
+    def first():
+        calls.append("first")
+        assert s.disconnect_all() == 2
+
+    s.connect(first)
+    s.connect(lambda: calls.append("second"))
+    s.emit()
+    assert calls == ["first", "second"] and len(s) == 0 and s.emit() == []

@@ -8,7 +8,8 @@ a loaded machine:
   its first access and a property);
 * one emission delivered to another thread's event loop (listener(loop=...)),
   both sides, against the same callback handed to loop.call_soon_threadsafe
-  directly.
+  directly, and against the same by hand with a concurrent.futures.Future for
+  its result (what the delivery does for you).
 
 Each case runs N and 2N times in a fresh interpreter; (Ir(2N) - Ir(N)) / N is
 the cost of one more. For the loop cases the loop's thread is running but
@@ -34,7 +35,7 @@ READS = {
     "cached_property": "o.cached",
     "property": "o.prop",
 }
-LOOPS = ("queued emit", "call_soon_threadsafe")
+LOOPS = ("queued emit", "call_soon_threadsafe", "call_soon_threadsafe + Future")
 
 
 def read_child(case: str, n: int) -> None:
@@ -68,6 +69,7 @@ def read_child(case: str, n: int) -> None:
 def loop_child(case: str, n: int) -> None:
     import asyncio
     import threading
+    from concurrent.futures import Future
 
     from tarnwick import Signal
 
@@ -83,6 +85,10 @@ def loop_child(case: str, n: int) -> None:
     def callback(x):
         return x
 
+    def by_hand(future, x):
+        if future.set_running_or_notify_cancel():
+            future.set_result(callback(x))
+
     s = Signal("s")
     s.listener(callback, loop=loop)
     emit = s.emit
@@ -96,9 +102,12 @@ def loop_child(case: str, n: int) -> None:
         if case == "queued emit":
             for _ in range(count):
                 emit(1)
-        else:
+        elif case == "call_soon_threadsafe":
             for _ in range(count):
                 call_soon(callback, 1)
+        else:
+            for _ in range(count):
+                call_soon(by_hand, Future(), 1)
         release.set()
 
     batch(100)
@@ -127,9 +136,12 @@ def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--work", required=True)
     ap.add_argument("--n", type=int, default=20_000)
+    ap.add_argument("--only", choices=["read", "loop"])
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
     for kind, cases in (("read", READS), ("loop", LOOPS)):
+        if args.only and kind != args.only:
+            continue
         for case in cases:
             a = run(args.work, kind, case, args.n)
             b = run(args.work, kind, case, 2 * args.n)

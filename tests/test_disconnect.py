@@ -159,7 +159,8 @@ class TestDisconnectCallback:
         assert s.disconnect_callback(print) == 0
         assert len(s) == 1
 
-    def test_raising_eq_propagates_and_removes_nothing(self):
+    @pytest.mark.parametrize("how", ["disconnect_callback", "listener_unique"])
+    def test_raising_eq_propagates_and_changes_nothing(self, how):
         class Picky:
             def __call__(self):
                 pass
@@ -173,8 +174,11 @@ class TestDisconnectCallback:
         s.connect(print)
         s.connect(Picky())
         with pytest.raises(LookupError, match="no comparing"):
-            s.disconnect_callback(print)
-        assert len(s) == 2
+            if how == "disconnect_callback":
+                s.disconnect_callback(print)
+            else:
+                s.listener(len, unique=True)  # unequal to print, then Picky raises
+        assert len(s) == 2 and s.connect(print) == 2  # no id was used up
 
     def test_eq_that_connects_and_emits_on_the_same_signal(self):
         s = Signal()

@@ -62,7 +62,7 @@ def read_child(case: str, n: int) -> None:
     o.saved, o.cached  # the first accesses, not counted
     ns = {"o": o}
     loop = compile_simple(READS[case], ns)
-    loop(100, time.perf_counter, ns)  # specialise the bytecode first
+    loop(100, time.perf_counter, ns)  # let the interpreter adapt the bytecode first
     loop(n, time.perf_counter, ns)
 
 

@@ -198,7 +198,7 @@ PyType_Slot queued_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec queued_spec = {
+PyType_Spec queued_type_def = {
     "builtins.SignalQueuedCall",
     sizeof(QueuedObject),
     0,
@@ -342,7 +342,7 @@ PyType_Slot delivery_slots[] = {
 };
 
 
-PyType_Spec delivery_spec = {
+PyType_Spec delivery_type_def = {
     "builtins.SignalLoopDelivery",
     sizeof(DeliveryObject),
     0,
@@ -354,11 +354,11 @@ PyType_Spec delivery_spec = {
 }  // namespace
 
 Ref new_delivery_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &delivery_spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module, &delivery_type_def, nullptr));
 }
 
 Ref new_queued_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &queued_spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module, &queued_type_def, nullptr));
 }
 
 Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {

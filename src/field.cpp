@@ -290,7 +290,7 @@ PyType_Slot field_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec field_spec = {
+PyType_Spec field_type_def = {
     "tarnwick.SignalField",
     sizeof(FieldObject),
     0,
@@ -301,7 +301,7 @@ PyType_Spec field_spec = {
 }  // namespace
 
 Ref new_field_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &field_spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module, &field_type_def, nullptr));
 }
 
 }  // namespace tarnwick

@@ -36,7 +36,9 @@ constexpr Signature kFieldNewSig{"SignalField", nullptr, 0, 0, false};
 
 PyObject* Field_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* none[1];
+        // No parameters: nothing is bound, but GCC 16 cannot see that the
+        // array is never read.
+        PyObject* none[1] = {};
         bind_tuple_and_dict(kFieldNewSig, args, kwargs, none);
         PyObject* obj = check(type->tp_alloc(type, 0)).release();
         as_field(obj)->name = nullptr;

@@ -35,8 +35,10 @@ struct EntryView {
 using Views = SmallVector<EntryView, ListenerTable::kInline>;
 
 // Under the shared lock: a new reference to every entry's callback, in call
-// order, and the calls left to the limited ones.
-void take_views(SignalObject* self, Views& out) {
+// order, and the calls left to the limited ones. With `skip_spent`, an entry
+// with no call left is not taken: the emission that used its last call is
+// about to remove it, or to give the call back if it fails.
+void take_views(SignalObject* self, Views& out, bool skip_spent) {
     ListenerTable& table = self->rec.listeners;
     SharedGuard guard(table.lock());
     out.reserve(table.size(guard));
@@ -45,6 +47,9 @@ void take_views(SignalObject* self, Views& out) {
         if (e.limited) {
             // Emissions count it down under this same shared lock.
             remaining = std::atomic_ref<std::uint64_t>(e.remaining).load(std::memory_order_relaxed);
+            if (skip_spent && *remaining == 0) {
+                continue;
+            }
         }
         out.push_unchecked(
             EntryView{Ref::new_ref(e.callback.get()), e.id, remaining, e.priority, e.kind});
@@ -91,7 +96,7 @@ std::size_t remove_ids(SignalObject* self, const IdSet& ids) {
 PyObject* Signal_connections(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Views views;
-        take_views(as_signal(self), views);
+        take_views(as_signal(self), views, true);
         resolve(views);
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(views.size())));
         for (std::size_t i = 0; i < views.size(); ++i) {
@@ -110,8 +115,9 @@ PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     if (!PyCallable_Check(callback)) {
         throw_format(PyExc_TypeError, "argument 'callback': expected a callable, got %T", callback);
     }
+    // A spent entry still matches: its call may yet be given back.
     Views views;
-    take_views(as_signal(self), views);
+    take_views(as_signal(self), views, false);
     resolve(views);
     IdSet matched;
     matched.reserve(views.size());

@@ -41,6 +41,8 @@ struct InterpState {
     Ref connection_type;
     // SignalBlocker, which blocked() returns; not a module attribute.
     Ref blocker_type;
+    // SignalListener, the decorator listener(...) returns; not one either.
+    Ref listener_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -75,5 +77,6 @@ void interp_state_free(void* module);
 Ref new_signal_type(PyObject* module);
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
+Ref new_listener_type(PyObject* module);
 
 }  // namespace tarnwick

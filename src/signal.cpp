@@ -15,11 +15,13 @@
 #include "blocking.hpp"
 #include "connection.hpp"
 #include "emission.hpp"
+#include "holder.hpp"
 #include "listing.hpp"
 #include "interp_state.hpp"
 #include "liveness.hpp"
 #include "repr_text.hpp"
 
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
@@ -288,32 +290,93 @@ std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
     return convert_argument("times", [&] { return to_u64(times); });
 }
 
-// The decorator that listener(weak=..., priority=..., times=...) returns: a
-// built-in function whose `self` is the tuple (signal, weak, priority, times).
-PyObject* listener_decorator(PyObject* state, PyObject* callback) {
+// What listener(weak=..., priority=..., times=...) returns: a decorator that
+// keeps its signal and the converted options, and connects the callable it is
+// called with. A new option is one more field of ConnectArgs, converted in
+// Signal_listener and shown by the repr.
+struct ListenerObject : SignalHolder {
+    // The options; `callback` stays null, the call supplies it.
+    ConnectArgs options;
+};
+
+ListenerObject* as_listener(PyObject* self) noexcept {
+    return reinterpret_cast<ListenerObject*>(self);
+}
+
+int Listener_clear(PyObject* self) {
+    Py_CLEAR(as_listener(self)->signal);
+    return 0;
+}
+
+// The options own nothing, so the object is freed like the other holders; an
+// option that holds a reference needs destroying in dealloc and visiting in
+// traverse.
+static_assert(std::is_trivially_destructible_v<ConnectArgs>);
+
+// decorator(callback): connects it and returns it, for the name it is about to
+// be bound to. Called as the interpreter calls a one-argument builtin, and
+// its errors say so in the same words.
+PyObject* Listener_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        ConnectArgs a;
-        a.callback = callback;
-        a.weak = PyTuple_GET_ITEM(state, 1) == Py_True;
-        a.priority = to_priority(PyTuple_GET_ITEM(state, 2));
-        a.times = convert_times_or_none(PyTuple_GET_ITEM(state, 3));
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+            throw_type_error("listener() takes no keyword arguments");
+        }
+        if (PyTuple_GET_SIZE(args) != 1) {
+            throw_format(PyExc_TypeError, "listener() takes exactly one argument (%zd given)",
+                         PyTuple_GET_SIZE(args));
+        }
+        PyObject* signal = as_listener(self)->signal;
+        if (signal == nullptr) {  // only a finalizer of the collected cycle gets here
+            throw_error(PyExc_ReferenceError, "listener(): its signal was released");
+        }
+        ConnectArgs a = as_listener(self)->options;
+        a.callback = PyTuple_GET_ITEM(args, 0);
         a.handed_back = true;
-        connect_callback(as_signal(PyTuple_GET_ITEM(state, 0)), a, id_object);
-        return Py_NewRef(callback);
+        connect_callback(as_signal(signal), a, id_object);
+        return Py_NewRef(a.callback);
     });
 }
 
-PyMethodDef listener_decorator_def = {
-    "listener", listener_decorator, METH_O,
-    "listener($self, callback, /)\n--\n\n"
-    "Connect `callback` with the options given to Signal.listener() and return it."};
+// <Signal.listener(weak=False, priority=5, times=1) of Signal(name="s", listeners=0)>
+PyObject* Listener_repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const ConnectArgs& o = as_listener(self)->options;
+        Ref times = o.times ? id_object(*o.times) : Ref::new_ref(Py_None);
+        PyObject* signal = as_listener(self)->signal;
+        Ref owner = signal != nullptr ? check(PyObject_Repr(signal)) : Ref::new_ref(Py_None);
+        return PyUnicode_FromFormat("<Signal.listener(weak=%s, priority=%ld, times=%R) of %U>",
+                                    o.weak ? "True" : "False", static_cast<long>(o.priority),
+                                    times.get(), owner.get());
+    });
+}
+
+PyType_Slot listener_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Listener_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Listener_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(Listener_call)},
+    {Py_tp_repr, reinterpret_cast<void*>(Listener_repr)},
+    {Py_tp_doc, const_cast<char*>(
+        "The decorator that Signal.listener() returns when given only options:\n"
+        "called with a callable, it connects it with those options and returns it.")},
+    {0, nullptr},
+};
+
+PyType_Spec listener_spec = {
+    "builtins.SignalListener",
+    sizeof(ListenerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    listener_slots,
+};
 
 Ref make_decorator(PyObject* self, const ConnectArgs& a) {
-    Ref times = a.times ? id_object(*a.times) : Ref::new_ref(Py_None);
-    Ref priority = check(PyLong_FromLong(a.priority));
-    Ref state =
-        check(PyTuple_Pack(4, self, a.weak ? Py_True : Py_False, priority.get(), times.get()));
-    return check(PyCFunction_New(&listener_decorator_def, state.get()));
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).listener_type.get());
+    PyObject* obj = check(type->tp_alloc(type, 0)).release();
+    ConnectArgs* options = ::new (static_cast<void*>(&as_listener(obj)->options)) ConnectArgs(a);
+    options->callback = nullptr;
+    as_listener(obj)->signal = Py_NewRef(self);
+    return Ref::steal(obj);
 }
 
 // @signal.listener connects the function it decorates; @signal.listener(...)
@@ -461,6 +524,10 @@ PyType_Spec signal_spec = {
 
 Ref new_signal_type(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &signal_spec, nullptr));
+}
+
+Ref new_listener_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &listener_spec, nullptr));
 }
 
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {

@@ -271,12 +271,12 @@ Ref Emission::take_error_mode(PyObject* kwargs) {
         }
         if (key == on_error || (PyUnicode_GET_LENGTH(key) == 8 &&
                                 PyUnicode_EqualToUTF8AndSize(key, "on_error", 8))) {
-            twice = static_cast<bool>(found_key);
-            if (twice) {
-                break;
+            if (found_key) {
+                twice = true;  // reported once every key is known to be a str
+            } else {
+                found_key = Ref::new_ref(key);
+                mode = Ref::new_ref(value);
             }
-            found_key = Ref::new_ref(key);
-            mode = Ref::new_ref(value);
         }
     }
     Py_END_CRITICAL_SECTION();

@@ -314,28 +314,42 @@ int Listener_clear(PyObject* self) {
 static_assert(std::is_trivially_destructible_v<ConnectArgs>);
 
 // decorator(callback): connects it and returns it, for the name it is about to
-// be bound to. Called as the interpreter calls a one-argument builtin, and
-// its errors say so in the same words.
-PyObject* Listener_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+// be bound to.
+PyObject* Listener_connect(PyObject* self, PyObject* callback) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-            throw_type_error("listener() takes no keyword arguments");
-        }
-        if (PyTuple_GET_SIZE(args) != 1) {
-            throw_format(PyExc_TypeError, "listener() takes exactly one argument (%zd given)",
-                         PyTuple_GET_SIZE(args));
-        }
         PyObject* signal = as_listener(self)->signal;
         if (signal == nullptr) {  // only a finalizer of the collected cycle gets here
             throw_error(PyExc_ReferenceError, "listener(): its signal was released");
         }
         ConnectArgs a = as_listener(self)->options;
-        a.callback = PyTuple_GET_ITEM(args, 0);
+        a.callback = callback;
         a.handed_back = true;
         connect_callback(as_signal(signal), a, id_object);
-        return Py_NewRef(a.callback);
+        return Py_NewRef(callback);
     });
 }
+
+// The call slot, which takes what a one-argument builtin takes and says so in
+// the same words. (The __call__ method is there for its text signature.)
+PyObject* Listener_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "listener() takes no keyword arguments");
+        return nullptr;
+    }
+    if (PyTuple_GET_SIZE(args) != 1) {
+        PyErr_Format(PyExc_TypeError, "listener() takes exactly one argument (%zd given)",
+                     PyTuple_GET_SIZE(args));
+        return nullptr;
+    }
+    return Listener_connect(self, PyTuple_GET_ITEM(args, 0));
+}
+
+PyMethodDef listener_methods[] = {
+    {"__call__", Listener_connect, METH_O | METH_COEXIST,
+     "__call__($self, callback, /)\n--\n\n"
+     "Connect `callback` with the options given to Signal.listener() and return it."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // <Signal.listener(weak=False, priority=5, times=1) of Signal(name="s", listeners=0)>
 PyObject* Listener_repr(PyObject* self) {
@@ -355,6 +369,7 @@ PyType_Slot listener_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Listener_clear)},
     {Py_tp_call, reinterpret_cast<void*>(Listener_call)},
+    {Py_tp_methods, listener_methods},
     {Py_tp_repr, reinterpret_cast<void*>(Listener_repr)},
     {Py_tp_doc, const_cast<char*>(
         "The decorator that Signal.listener() returns when given only options:\n"

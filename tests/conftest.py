@@ -43,6 +43,20 @@ def run_program(program, *args, env=None, timeout=600):
     return done
 
 
+def connect_weak_through(connect, method, reference, **options):
+    """connect(method, weak=True, **options) with `reference` standing in for
+    the weakref.WeakMethod the entry would hold: an emission resolves the
+    entry by calling reference(), which may raise or return anything."""
+    import weakref
+
+    original = weakref.WeakMethod
+    weakref.WeakMethod = lambda m: reference
+    try:
+        return connect(method, weak=True, **options)
+    finally:
+        weakref.WeakMethod = original
+
+
 free_threaded = pytest.mark.skipif(
     not getattr(sys, "_is_gil_enabled", lambda: True)() is False,
     reason="needs a free-threaded interpreter",

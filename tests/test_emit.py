@@ -4,6 +4,7 @@ import gc
 
 import pytest
 
+from conftest import connect_weak_through
 from tarnwick import Signal
 
 
@@ -158,29 +159,18 @@ def test_raising_weak_reference_stops_the_emission_and_uses_nothing_up():
             return "m"
 
     obj = Obj()
+    raising = [True]
 
-    class BadRef:
-        raising = True
+    def reference():
+        if raising[0]:
+            raise LookupError("deref")
+        return obj.m
 
-        def __call__(self):
-            if BadRef.raising:
-                raise LookupError("deref")
-            return obj.m
-
-    # Build a signal whose weak entries resolve through a raising object by
-    # connecting real weak methods, then swapping weakref.WeakMethod out.
-    import weakref
-
-    original = weakref.WeakMethod
-    weakref.WeakMethod = lambda m: BadRef()
-    try:
-        s = Signal()
-        calls = []
-        s.connect_once(lambda: calls.append("strong once"), priority=1)
-        s.connect_finite(lambda: calls.append("strong twice"), 2, priority=1)
-        s.connect_once(obj.m, weak=True)
-    finally:
-        weakref.WeakMethod = original
+    s = Signal()
+    calls = []
+    s.connect_once(lambda: calls.append("strong once"), priority=1)
+    s.connect_finite(lambda: calls.append("strong twice"), 2, priority=1)
+    connect_weak_through(s.connect_once, obj.m, reference)
     hooks = []
     s.on_error(lambda *a: hooks.append(a))
     for _ in range(3):
@@ -188,7 +178,7 @@ def test_raising_weak_reference_stops_the_emission_and_uses_nothing_up():
             s.emit()
     assert calls == [] and hooks == []
     # Nothing was called, so nothing was used up.
-    BadRef.raising = False
+    raising[0] = False
     assert [(c[0], c[3]) for c in s.connections()] == [(0, 1), (1, 2), (2, 1)]
     assert s.emit() == [None, None, "m"]
     assert calls == ["strong once", "strong twice"]

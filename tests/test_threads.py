@@ -7,6 +7,7 @@ import tracemalloc
 
 import pytest
 
+from conftest import connect_weak_through
 from tarnwick import Signal
 
 pytestmark = pytest.mark.threads
@@ -254,7 +255,6 @@ def test_failed_emissions_give_every_count_back_across_threads():
     # called; whatever they took must come back, so that in the end every
     # one-shot is called exactly once and every N-shot exactly N times.
     import random
-    import weakref
 
     class Obj:
         def m(self, *args):
@@ -263,19 +263,13 @@ def test_failed_emissions_give_every_count_back_across_threads():
     obj = Obj()
     failing = [True]
 
-    class SometimesRaises:
-        def __call__(self):
-            if failing[0] and random.random() < 0.5:
-                raise LookupError("deref")
-            return obj.m
+    def reference():
+        if failing[0] and random.random() < 0.5:
+            raise LookupError("deref")
+        return obj.m
 
-    original = weakref.WeakMethod
-    weakref.WeakMethod = lambda m: SometimesRaises()
-    try:
-        s = Signal()
-        s.connect(obj.m, weak=True, priority=-1)
-    finally:
-        weakref.WeakMethod = original
+    s = Signal()
+    connect_weak_through(s.connect, obj.m, reference, priority=-1)
     calls = []
     for k in range(10):
         s.connect_once(lambda k=k: calls.append(("once", k)))

@@ -294,17 +294,29 @@ std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
 // keeps its signal and the converted options, and connects the callable it is
 // called with. A new option is one more field of ConnectArgs, converted in
 // Signal_listener and shown by the repr.
-struct ListenerObject : SignalHolder {
+struct ListenerObject {
+    // First, so that the object is a SignalHolder for holder.hpp's slots.
+    SignalHolder holder;
+    // Listener_vectorcall: the callable reaches the connect as the caller
+    // passed it, with no tuple around it.
+    vectorcallfunc vectorcall;
     // The options; `callback` stays null, the call supplies it.
     ConnectArgs options;
 };
+// The interpreter finds the call by this offset; a standard-layout prefix
+// gives it, since ConnectArgs need not be standard-layout.
+struct ListenerPrefix {
+    SignalHolder holder;
+    vectorcallfunc vectorcall;
+};
+static_assert(std::is_standard_layout_v<ListenerPrefix>);
 
 ListenerObject* as_listener(PyObject* self) noexcept {
     return reinterpret_cast<ListenerObject*>(self);
 }
 
 int Listener_clear(PyObject* self) {
-    Py_CLEAR(as_listener(self)->signal);
+    Py_CLEAR(as_listener(self)->holder.signal);
     return 0;
 }
 
@@ -317,7 +329,7 @@ static_assert(std::is_trivially_destructible_v<ConnectArgs>);
 // be bound to.
 PyObject* Listener_connect(PyObject* self, PyObject* callback) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* signal = as_listener(self)->signal;
+        PyObject* signal = as_listener(self)->holder.signal;
         if (signal == nullptr) {  // only a finalizer of the collected cycle gets here
             throw_error(PyExc_ReferenceError, "listener(): its signal was released");
         }
@@ -329,20 +341,27 @@ PyObject* Listener_connect(PyObject* self, PyObject* callback) {
     });
 }
 
-// The call slot, which takes what a one-argument builtin takes and says so in
-// the same words. (The __call__ method is there for its text signature.)
-PyObject* Listener_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+// The call, which takes what a one-argument builtin takes and says so in the
+// same words. (The __call__ method is there for its text signature.)
+PyObject* Listener_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyErr_SetString(PyExc_TypeError, "listener() takes no keyword arguments");
         return nullptr;
     }
-    if (PyTuple_GET_SIZE(args) != 1) {
-        PyErr_Format(PyExc_TypeError, "listener() takes exactly one argument (%zd given)",
-                     PyTuple_GET_SIZE(args));
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "listener() takes exactly one argument (%zd given)", nargs);
         return nullptr;
     }
-    return Listener_connect(self, PyTuple_GET_ITEM(args, 0));
+    return Listener_connect(self, args[0]);
 }
+
+PyMemberDef listener_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ListenerPrefix, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 PyMethodDef listener_methods[] = {
     {"__call__", Listener_connect, METH_O | METH_COEXIST,
@@ -356,9 +375,9 @@ PyObject* Listener_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const ConnectArgs& o = as_listener(self)->options;
         Ref times = o.times ? id_object(*o.times) : Ref::new_ref(Py_None);
-        PyObject* signal = as_listener(self)->signal;
+        PyObject* signal = as_listener(self)->holder.signal;
         Ref owner = signal != nullptr ? check(PyObject_Repr(signal)) : Ref::new_ref(Py_None);
-        return PyUnicode_FromFormat("<Signal.listener(weak=%s, priority=%ld, times=%R) of %U>",
+        return PyUnicode_FromFormat("<Signal.listener(weak=%s, priority=%ld, times=%R) of %S>",
                                     o.weak ? "True" : "False", static_cast<long>(o.priority),
                                     times.get(), owner.get());
     });
@@ -368,8 +387,9 @@ PyType_Slot listener_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Listener_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Listener_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(Listener_call)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_methods, listener_methods},
+    {Py_tp_members, listener_members},
     {Py_tp_repr, reinterpret_cast<void*>(Listener_repr)},
     {Py_tp_doc, const_cast<char*>(
         "The decorator that Signal.listener() returns when given only options:\n"
@@ -381,7 +401,8 @@ PyType_Spec listener_spec = {
     "builtins.SignalListener",
     sizeof(ListenerObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC |
+        Py_TPFLAGS_HAVE_VECTORCALL,
     listener_slots,
 };
 
@@ -390,7 +411,11 @@ Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     PyObject* obj = check(type->tp_alloc(type, 0)).release();
     ConnectArgs* options = ::new (static_cast<void*>(&as_listener(obj)->options)) ConnectArgs(a);
     options->callback = nullptr;
-    as_listener(obj)->signal = Py_NewRef(self);
+    TARNWICK_ASSERT(reinterpret_cast<char*>(&as_listener(obj)->vectorcall) -
+                        reinterpret_cast<char*>(obj) ==
+                    static_cast<std::ptrdiff_t>(offsetof(ListenerPrefix, vectorcall)));
+    as_listener(obj)->vectorcall = Listener_vectorcall;
+    as_listener(obj)->holder.signal = Py_NewRef(self);
     return Ref::steal(obj);
 }
 

@@ -33,6 +33,7 @@ namespace tarnwick {
 // the compiler) by pointer before it compares text.
 inline constexpr const char* kParamNames[] = {
     "callback", "weak", "priority", "times", "id", "handler", "_exc_type", "_exc_val", "_exc_tb",
+    "owner", "name", "loop", "unique",
 };
 inline constexpr std::size_t kParamNameCount = sizeof(kParamNames) / sizeof(kParamNames[0]);
 
@@ -43,6 +44,11 @@ struct InterpState {
     Ref blocker_type;
     // SignalListener, the decorator listener(...) returns; not one either.
     Ref listener_type;
+    Ref field_type;
+    // What listener(..., loop=...) connects, and the calls it queues; not
+    // module attributes either.
+    Ref delivery_type;
+    Ref queued_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -78,5 +84,8 @@ Ref new_signal_type(PyObject* module);
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
 Ref new_listener_type(PyObject* module);
+Ref new_field_type(PyObject* module);
+Ref new_delivery_type(PyObject* module);
+Ref new_queued_type(PyObject* module);
 
 }  // namespace tarnwick

@@ -14,6 +14,7 @@
 #include "args.hpp"
 #include "blocking.hpp"
 #include "connection.hpp"
+#include "delivery.hpp"
 #include "emission.hpp"
 #include "holder.hpp"
 #include "listing.hpp"
@@ -102,18 +103,25 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Empties the table and returns how many entries it had; their references
+// are dropped after unlocking.
+std::size_t drop_listeners(SignalObject* self) noexcept {
+    ListenerTable& table = self->rec.listeners;
+    ListenerTable::Entries gone;
+    {
+        ExclusiveGuard guard(table.lock());
+        table.take_all(guard, gone);
+    }
+    const std::size_t count = gone.size();
+    gone.clear_reverse();
+    return count;
+}
+
 // Empties the table and the hooks; the name, the id counter and the caches
 // stay, so a cleared signal still works and continues its id sequence.
 int Signal_clear(PyObject* self) {
     auto& rec = as_signal(self)->rec;
-    {
-        ListenerTable::Entries gone;
-        {
-            ExclusiveGuard guard(rec.listeners.lock());
-            rec.listeners.take_all(guard, gone);
-        }
-        gone.clear_reverse();
-    }
+    drop_listeners(as_signal(self));
     {
         ErrorHookList::Hooks gone;
         {
@@ -180,6 +188,10 @@ struct ConnectArgs {
     std::optional<std::uint64_t> times;
     // The callable goes back to the caller (listener's decorator), who keeps it.
     bool handed_back = false;
+    // listener's: the event loop whose thread runs the calls (borrowed), and
+    // whether to connect only when no connection has an equal callback.
+    PyObject* loop = nullptr;
+    bool unique = false;
 };
 
 void check_times(const std::optional<std::uint64_t>& times) {
@@ -195,6 +207,11 @@ void check_times(const std::optional<std::uint64_t>& times) {
 // an id has been drawn and a failed connect consumes no id. Ids are drawn only
 // under the exclusive lock, so the prediction holds unless another connect
 // got in first, and then we simply try again with the next one.
+//
+// With `a.unique`, the callbacks are compared (with no lock held) on a
+// snapshot taken at the same predicted id; the prediction still holding at
+// insertion means nothing was connected since, so the comparison stands. An
+// equal callback found means nothing is connected: an empty Ref comes back.
 template <class MakeResult>
 Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
     if (!PyCallable_Check(a.callback)) {
@@ -205,6 +222,9 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     if (a.weak) {
         held = make_weak(self, std::move(held), a.handed_back);
     }
+    if (a.loop != nullptr) {
+        held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);
+    }
     // Outlives the guard: if growing fails, its reference is dropped after the
     // lock is let go.
     CallbackEntry entry{std::move(held), a.times.value_or(0), 0, a.priority,
@@ -212,6 +232,9 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     auto& rec = self->rec;
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
+        if (a.unique && has_equal_callback(self, a.callback, expected)) {
+            return Ref();
+        }
         Ref result = make_result(expected);
         {
             ExclusiveGuard guard(rec.listeners.lock());
@@ -279,8 +302,8 @@ PyObject* Signal_connected(PyObject* self, PyObject* const* bound) {
 // ---------------------------------------------------------------------------
 // Connecting as a decorator
 
-constexpr const char* kListenerNames[] = {"callback", "weak", "priority", "times"};
-constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 4, 0, true, 1};
+constexpr const char* kListenerNames[] = {"callback", "weak", "priority", "times", "loop", "unique"};
+constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 6, 0, true, 1};
 
 // `times`: None for "until disconnected", else as connect_finite takes it.
 std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
@@ -300,8 +323,12 @@ struct ListenerObject {
     // Listener_vectorcall: the callable reaches the connect as the caller
     // passed it, with no tuple around it.
     vectorcallfunc vectorcall;
-    // The options; `callback` stays null, the call supplies it.
+    // The options; `callback` stays null, the call supplies it, and `loop`
+    // is `loop_held`.
     ConnectArgs options;
+    // The event loop of listener(..., loop=...), or null; kept alive here,
+    // since the options only borrow it.
+    PyObject* loop_held;
 };
 // The interpreter finds the call by this offset; a standard-layout prefix
 // gives it, since ConnectArgs need not be standard-layout.
@@ -316,13 +343,21 @@ ListenerObject* as_listener(PyObject* self) noexcept {
 }
 
 int Listener_clear(PyObject* self) {
-    Py_CLEAR(as_listener(self)->holder.signal);
+    ListenerObject* l = as_listener(self);
+    l->options.loop = nullptr;
+    Py_CLEAR(l->loop_held);
+    Py_CLEAR(l->holder.signal);
     return 0;
 }
 
-// The options own nothing, so the object is freed like the other holders; an
-// option that holds a reference needs destroying in dealloc and visiting in
-// traverse.
+int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_listener(self)->loop_held);
+    return holder_traverse(self, visit, arg);
+}
+
+// The options only borrow (the object keeps what they point to), so the
+// object is freed like the other holders; an option that owns a reference
+// needs destroying in dealloc.
 static_assert(std::is_trivially_destructible_v<ConnectArgs>);
 
 // decorator(callback): connects it and returns it, for the name it is about to
@@ -370,22 +405,25 @@ PyMethodDef listener_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// <Signal.listener(weak=False, priority=5, times=1) of Signal(name="s", listeners=0)>
+// <Signal.listener(weak=False, priority=5, times=1, loop=None, unique=False)
+//  of Signal(name="s", listeners=0)>
 PyObject* Listener_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const ConnectArgs& o = as_listener(self)->options;
         Ref times = o.times ? id_object(*o.times) : Ref::new_ref(Py_None);
+        PyObject* loop = o.loop != nullptr ? o.loop : Py_None;
         PyObject* signal = as_listener(self)->holder.signal;
         Ref owner = signal != nullptr ? check(PyObject_Repr(signal)) : Ref::new_ref(Py_None);
-        return PyUnicode_FromFormat("<Signal.listener(weak=%s, priority=%ld, times=%R) of %S>",
-                                    o.weak ? "True" : "False", static_cast<long>(o.priority),
-                                    times.get(), owner.get());
+        return PyUnicode_FromFormat(
+            "<Signal.listener(weak=%s, priority=%ld, times=%R, loop=%R, unique=%s) of %S>",
+            o.weak ? "True" : "False", static_cast<long>(o.priority), times.get(), loop,
+            o.unique ? "True" : "False", owner.get());
     });
 }
 
 PyType_Slot listener_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Listener_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Listener_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Listener_clear)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_methods, listener_methods},
@@ -411,6 +449,7 @@ Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     PyObject* obj = check(type->tp_alloc(type, 0)).release();
     ConnectArgs* options = ::new (static_cast<void*>(&as_listener(obj)->options)) ConnectArgs(a);
     options->callback = nullptr;
+    as_listener(obj)->loop_held = Py_XNewRef(a.loop);
     TARNWICK_ASSERT(reinterpret_cast<char*>(&as_listener(obj)->vectorcall) -
                         reinterpret_cast<char*>(obj) ==
                     static_cast<std::ptrdiff_t>(offsetof(ListenerPrefix, vectorcall)));
@@ -427,6 +466,12 @@ PyObject* Signal_listener(PyObject* self, PyObject* const* bound) {
     a.callback = bound[0];
     a.times = convert_times_or_none(bound[3]);
     convert_options(bound[1], bound[2], a);
+    if (bound[4] != nullptr && bound[4] != Py_None) {
+        a.loop = bound[4];
+    }
+    if (bound[5] != nullptr) {
+        a.unique = convert_argument("unique", [&] { return to_weak_flag(bound[5]); });
+    }
     if (a.callback == nullptr || a.callback == Py_None) {
         check_times(a.times);
         return make_decorator(self, a).release();
@@ -448,6 +493,12 @@ constexpr Signature kDisconnectCallbackSig{"Signal.disconnect_callback", kDiscon
 PyObject* Signal_disconnect(PyObject* self, PyObject* const* bound) {
     const std::uint64_t id = convert_argument("id", [&] { return to_u64(bound[0]); });
     return PyBool_FromLong(disconnect_by_id(as_signal(self), id));
+}
+
+// Error hooks stay: clear_error_hooks is theirs. Emissions already past
+// their snapshot hold their own references and finish.
+PyObject* Signal_disconnect_all(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(drop_listeners(as_signal(self)));
 }
 
 // ---------------------------------------------------------------------------
@@ -520,10 +571,15 @@ PyMethodDef signal_methods[] = {
      "connection, its live referent) and return how many were removed."},
     {"listener", method_cast(fastcall_method<kListenerSig, Signal_listener>),
      METH_FASTCALL | METH_KEYWORDS,
-     "listener($self, callback=None, *, weak=False, priority=0, times=None)\n--\n\n"
+     "listener($self, callback=None, *, weak=False, priority=0, times=None, loop=None, "
+     "unique=False)\n--\n\n"
      "Connect a callable as a decorator and return it unchanged. Use it bare\n"
      "(`@signal.listener`) or with options (`@signal.listener(priority=5)`);\n"
-     "`times=None` connects until disconnected, an int for that many calls."},
+     "`times=None` connects until disconnected, an int for that many calls.\n"
+     "With `loop`, an emission on another thread than the one running that\n"
+     "event loop schedules the call there and gives a concurrent.futures.Future\n"
+     "as its result. With `unique=True`, nothing is connected when a\n"
+     "connection's callback already equals this one."},
     {"blocked", Signal_blocked, METH_NOARGS,
      "blocked($self)\n--\n\n"
      "A context manager that suppresses this signal's emissions, on every\n"
@@ -534,6 +590,10 @@ PyMethodDef signal_methods[] = {
      "A new list of (id, callback, priority, remaining) tuples in call order.\n"
      "A weak connection shows its referent, None once that has died;\n"
      "`remaining` is None for connections without a limit."},
+    {"disconnect_all", Signal_disconnect_all, METH_NOARGS,
+     "disconnect_all($self)\n--\n\n"
+     "Remove every connection and return how many there were. Error hooks\n"
+     "stay; emissions already running finish."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "__class_getitem__($cls, item, /)\n--\n\n"
      "Signal[int, str] for annotations: a types.GenericAlias."},

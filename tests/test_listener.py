@@ -1,5 +1,6 @@
 """Connecting as a decorator: Signal.listener."""
 
+import asyncio
 import inspect
 
 import pytest
@@ -107,7 +108,9 @@ def test_weak_follows_the_liveness_rule():
 
 def test_signatures():
     s = Signal()
-    assert str(inspect.signature(s.listener)) == "(callback=None, *, weak=False, priority=0, times=None)"
+    assert str(inspect.signature(s.listener)) == \
+        "(callback=None, *, weak=False, priority=0, times=None, loop=None, unique=False)"
+    assert str(inspect.signature(s.disconnect_all)) == "()"
     assert str(inspect.signature(s.listener(priority=1))) == "(callback, /)"
     assert s.listener.__doc__.startswith("Connect a callable as a decorator")
 
@@ -115,9 +118,14 @@ def test_signatures():
 def test_options_form_is_a_decorator_object_of_its_own():
     s = Signal("saved")
     decorate = s.listener(priority=5, times=2)
-    assert repr(decorate) == ('<Signal.listener(weak=False, priority=5, times=2) '
-                              'of Signal(name="saved", listeners=0)>')
-    assert repr(s.listener(weak=True)).startswith("<Signal.listener(weak=True, priority=0, times=None)")
+    assert repr(decorate) == ('<Signal.listener(weak=False, priority=5, times=2, loop=None, '
+                              'unique=False) of Signal(name="saved", listeners=0)>')
+    loop = asyncio.new_event_loop()
+    try:
+        assert repr(s.listener(weak=True, loop=loop, unique=True)).startswith(
+            f"<Signal.listener(weak=True, priority=0, times=None, loop={loop!r}, unique=True)")
+    finally:
+        loop.close()
     assert not hasattr(decorate, "__self__")  # nothing of its state is exposed
     with pytest.raises(TypeError, match=r"^listener\(\) takes exactly one argument \(2 given\)$"):
         decorate(print, len)
@@ -155,3 +163,35 @@ def test_decorator_keeps_its_signal_alive_and_is_collected_in_a_cycle(collect_al
     del decorate
     collect_all()
     assert alive() is None
+
+
+class Handler:
+    def __init__(self):
+        self.calls = 0
+
+    def on(self, *args):
+        self.calls += 1
+
+
+def test_unique_connects_only_a_callback_no_connection_equals():
+    s = Signal()
+    h = Handler()
+    assert s.listener(h.on, unique=True) == h.on  # bound methods compare equal
+    assert s.listener(h.on, unique=True, priority=9) == h.on
+    s.listener(unique=True)(h.on)
+    assert len(s) == 1 and s.connections()[0][2] == 0
+    s.listener(h.on, weak=True, unique=True)  # the weak referent is compared too
+    s.listener(Handler().on, unique=True)  # another instance's method is another callback
+    assert len(s) == 2
+    s.emit()
+    assert h.calls == 1
+    assert s.listener(h.on) == h.on and len(s) == 3  # without unique, as before
+
+
+def test_unique_from_many_threads_connects_once():
+    from test_threads import run_threads
+
+    for _ in range(20):
+        s = Signal()
+        run_threads(lambda i: s.listener(module_level_function, unique=True), n=4)
+        assert len(s) == 1

@@ -49,7 +49,7 @@ def test_everything_works_in_a_sub_interpreter(kind):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_sub_interpreters_destroyed_in_every_order(kind):
+def test_sub_interpreters_destroyed_first_middle_and_last(kind):
     run_child("orders", kind, uses_asyncio=True)
 
 

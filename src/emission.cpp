@@ -33,6 +33,7 @@ namespace {
 // excepthook ourselves, and when it is missing or raises, its failure and
 // then the hook's go to sys.unraisablehook instead.
 void report_hook_failure(PyObject* hook) noexcept {
+    TARNWICK_ASSERT_UNLOCKED();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
     if (excepthook) {
@@ -76,6 +77,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         PyErr_WriteUnraisable(callback);
         return;
     }
+    TARNWICK_ASSERT_UNLOCKED();
     Ref exception = Ref::new_ref(error);
     for (Ref& hook : hooks) {
         PyObject* argv[] = {exception.get(), callback};
@@ -131,6 +133,7 @@ public:
 
     // callback(*args, **kwargs): a new reference, or null with an exception set.
     PyObject* call(PyObject* callback) noexcept {
+        TARNWICK_ASSERT_UNLOCKED();
         if (PyVectorcall_Function(callback) != nullptr) {
             return PyObject_Vectorcall(callback, stack_.begin() + 1,
                                        nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get());
@@ -314,6 +317,7 @@ inline void Emission::snapshot() {
 // With no lock held: puts each weak target's referent in its place, and
 // drops the calls whose referent has died, their entries to be removed.
 inline void Emission::resolve() {
+    TARNWICK_ASSERT_UNLOCKED();
     std::size_t live = 0;
     for (std::size_t i = 0; i < calls_.size(); ++i) {
         PendingCallback& p = calls_[i].taken;

@@ -53,6 +53,7 @@ void take_views(SignalObject* self, Views& out) {
 
 // With no lock held: each weak view gets its referent, or None.
 void resolve(Views& views) {
+    TARNWICK_ASSERT_UNLOCKED();
     for (EntryView& v : views) {
         if (v.kind == EntryKind::Weak) {
             v.callback = check(PyObject_CallNoArgs(v.callback.get()));

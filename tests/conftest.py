@@ -1,7 +1,15 @@
 import gc
+import os
+import shutil
+import subprocess
 import sys
+import sysconfig
+from pathlib import Path
 
 import pytest
+
+HERE = Path(__file__).resolve().parent
+SRC = HERE.parent / "src"
 
 
 @pytest.fixture
@@ -25,6 +33,35 @@ def gc_clear(obj):
     py_tp_clear = 51
     clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), py_tp_clear))
     assert clear(obj) == 0
+
+
+def compile_cxx(source, output, *flags):
+    """Builds tests/SOURCE into OUTPUT with the C++ compiler the extension
+    would use (CXX, else g++, c++ or clang++), warnings as errors, src/ on the
+    include path; skips the test without one. FLAGS: "-shared" and so on."""
+    compiler = next((c for c in (os.environ.get("CXX"), "g++", "c++", "clang++")
+                     if c and shutil.which(c)), None)
+    if compiler is None:
+        pytest.skip("no C++ compiler found")
+    subprocess.run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{SRC}",
+                    *flags, str(HERE / source), "-o", str(output)], check=True, timeout=300)
+    return output
+
+
+def compile_extension(source, directory, *flags):
+    """Builds tests/SOURCE as an extension module for this interpreter in
+    DIRECTORY and imports it from there."""
+    import importlib.util
+
+    name = Path(source).stem
+    ext = Path(directory) / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    tsan = "thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
+    compile_cxx(source, ext, "-shared", "-fPIC", "-pthread",
+                f"-I{sysconfig.get_paths()['include']}", *(["-fsanitize=thread"] if tsan else []), *flags)
+    spec = importlib.util.spec_from_file_location(name, ext)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 free_threaded = pytest.mark.skipif(

@@ -11,7 +11,7 @@
 
 #include "id_set.hpp"
 #include "interp_state.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "small_vector.hpp"
 
 #include <cstddef>

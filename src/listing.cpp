@@ -8,7 +8,7 @@
 #include "listing.hpp"
 
 #include "id_set.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "small_vector.hpp"
 
 #include <atomic>

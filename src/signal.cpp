@@ -1,5 +1,8 @@
 // Signal: the type, its slots, and the methods that connect, disconnect and
-// manage error hooks. Emission lives in emission.cpp, the weak-connection
+// manage error hooks; the method table registers the feature files' methods
+// too. The record and its table operations live in signal_record.hpp, below
+// every feature file; nothing includes this file's declarations back.
+// Emission lives in emission.cpp, the weak-connection
 // liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
 // blocked() in blocking.cpp, connections() and disconnect_callback() in
 // listing.cpp.
@@ -9,7 +12,7 @@
 // counts upwards and flip atomics; references that an operation removes are
 // moved into a local and dropped after the lock is let go.
 
-#include "signal.hpp"
+#include "signal_record.hpp"
 
 #include "args.hpp"
 #include "blocking.hpp"
@@ -461,16 +464,6 @@ PyType_Spec signal_spec = {
 
 Ref new_signal_type(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &signal_spec, nullptr));
-}
-
-bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {
-    ListenerTable& table = self->rec.listeners;
-    Ref gone;
-    {
-        ExclusiveGuard guard(table.lock());
-        gone = table.take_by_id(guard, id);
-    }
-    return static_cast<bool>(gone);  // dropped here, with no lock held
 }
 
 }  // namespace tarnwick

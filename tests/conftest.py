@@ -35,6 +35,17 @@ def gc_clear(obj):
     assert clear(obj) == 0
 
 
+def run_child(program, *args, flags=(), env=None, timeout=120, crashes=False):
+    """Runs tests/PROGRAM with this interpreter (and its FLAGS, such as "-W
+    error") in a child process, with ARGS; fails unless it exits with 0 (with
+    `crashes`: unless it fails). Returns its stdout and stderr."""
+    done = subprocess.run([sys.executable, *flags, str(HERE / program), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+    assert (done.returncode != 0) == crashes, (
+        f"exit status {done.returncode}\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
+    return done.stdout, done.stderr
+
+
 def compile_cxx(source, output, *flags):
     """Builds tests/SOURCE into OUTPUT with the C++ compiler the extension
     would use (CXX, else g++, c++ or clang++), warnings as errors, src/ on the

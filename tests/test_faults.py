@@ -21,7 +21,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import gc_clear
+from conftest import compile_cxx, gc_clear, run_child
 import faultinject
 from faultinject import released
 from signal_model import SignalModel
@@ -1122,25 +1122,14 @@ class TestAllocationFailure:
 
 def test_cxx_allocation_failure_in_every_operation(tmp_path):
     import os
-    import shutil
-    import subprocess
 
     if "libasan" in os.environ.get("LD_PRELOAD", "") or "thread-sanitizer" in (
             sysconfig.get_config_var("CONFIG_ARGS") or ""):
         pytest.skip("a sanitizer runtime already owns operator new")
-    compiler = shutil.which("g++") or shutil.which("clang++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the operator new shim")
-    here = os.path.dirname(os.path.abspath(__file__))
-    lib = tmp_path / "libnewshim.so"
-    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC",
-                    os.path.join(here, "cxx_new_shim.cpp"), "-o", str(lib)],
-                   check=True, timeout=120)
+    lib = compile_cxx("cxx_new_shim.cpp", tmp_path / "libnewshim.so", "-shared", "-fPIC")
     env = dict(os.environ, LD_PRELOAD=f"{lib} {os.environ.get('LD_PRELOAD', '')}".strip())
-    done = subprocess.run([sys.executable, os.path.join(here, "cxx_alloc_failure.py")], env=env,
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
-    assert "ok" in done.stdout
+    out, _ = run_child("cxx_alloc_failure.py", env=env, timeout=600)
+    assert "ok" in out
 
 
 # ---------------------------------------------------------------------------

@@ -3,12 +3,9 @@ built from lock_probe.cpp with the checks on: readers and writers contending,
 a waiter that must detach from the interpreter, the per-thread count of held
 locks, and the check that stops a reference dropped under a lock."""
 
-import subprocess
-import sys
-
 import pytest
 
-from conftest import HERE, compile_extension
+from conftest import compile_extension, run_child
 
 pytestmark = pytest.mark.threads
 
@@ -39,7 +36,5 @@ def test_held_locks_are_counted_per_thread(probe):
 
 
 def test_a_reference_dropped_under_a_lock_stops_the_process(probe):
-    done = subprocess.run([sys.executable, str(HERE / "lock_probe_child.py"), probe.__file__],
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode != 0
-    assert "tarnwick: ::tarnwick::checks::no_lock_held()" in done.stderr, done.stderr
+    _, err = run_child("lock_probe_child.py", probe.__file__, crashes=True)
+    assert "tarnwick: ::tarnwick::checks::no_lock_held()" in err, err

@@ -46,11 +46,12 @@ def run_child(program, *args, flags=(), env=None, timeout=120, crashes=False):
     return done.stdout, done.stderr
 
 
-def compile_cxx(source, output, *flags):
-    """Builds tests/SOURCE into OUTPUT with the C++ compiler the extension
-    would use (CXX, else g++, c++ or clang++), warnings as errors, src/ on the
-    include path; skips the test without one. FLAGS: "-shared" and so on."""
-    compiler = next((c for c in (os.environ.get("CXX"), "g++", "c++", "clang++")
+def compile_cxx(source, output, *flags, compiler=None):
+    """Builds tests/SOURCE into OUTPUT with `compiler`, else the one the
+    extension would use (CXX, else g++, c++ or clang++), warnings as errors,
+    src/ on the include path; skips the test without one. FLAGS: "-shared"
+    and so on."""
+    compiler = next((c for c in (compiler, os.environ.get("CXX"), "g++", "c++", "clang++")
                      if c and shutil.which(c)), None)
     if compiler is None:
         pytest.skip("no C++ compiler found")
@@ -66,9 +67,12 @@ def compile_extension(source, directory, *flags):
 
     name = Path(source).stem
     ext = Path(directory) / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    # Under ThreadSanitizer the module is instrumented too, by the compiler
+    # that built the interpreter: its runtime is the one loaded.
     tsan = "thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
-    compile_cxx(source, ext, "-shared", "-fPIC", "-pthread",
-                f"-I{sysconfig.get_paths()['include']}", *(["-fsanitize=thread"] if tsan else []), *flags)
+    compiler = (sysconfig.get_config_var("CXX") or "").split()[:1] if tsan else []
+    compile_cxx(source, ext, "-shared", "-fPIC", "-pthread", f"-I{sysconfig.get_paths()['include']}",
+                *(["-fsanitize=thread"] if tsan else []), *flags, compiler=(compiler or [None])[0])
     spec = importlib.util.spec_from_file_location(name, ext)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

@@ -56,6 +56,8 @@ EXCLUDED = {
     "tests/test_subinterpreters.py::test_a_finished": "the checked code runs in a subprocess",
     "tests/test_error_hooks.py::test_an_excepthook_raising_system_exit":
         "the checked code runs in a subprocess",
+    "tests/test_lock.py::test_a_reference_dropped_under_a_lock":
+        "the checked code runs in a subprocess",
     # Hypothesis's stateful runner itself keeps about a hundred references per
     # example from run to run, derandomized or not: the same test against a
     # pure-Python stand-in for Signal shows the same growth. The @given tests

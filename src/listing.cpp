@@ -7,6 +7,7 @@
 
 #include "listing.hpp"
 
+#include "delivery.hpp"
 #include "id_set.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
@@ -35,10 +36,15 @@ struct EntryView {
 using Views = SmallVector<EntryView, ListenerTable::kInline>;
 
 // Under the shared lock: a new reference to every entry's callback, in call
-// order, and the calls left to the limited ones.
-void take_views(SignalObject* self, Views& out) {
+// order, and the calls left to the limited ones; `next_id`, when given, gets
+// the id that the next connection will have.
+void take_views(SignalObject* self, Views& out, std::uint64_t* next_id = nullptr) {
     ListenerTable& table = self->rec.listeners;
     SharedGuard guard(table.lock());
+    if (next_id != nullptr) {
+        // Ids are drawn under the exclusive lock only.
+        *next_id = self->rec.next_id.load(std::memory_order_relaxed);
+    }
     out.reserve(table.size(guard));
     for (CallbackEntry& e : table.entries(guard)) {
         std::optional<std::uint64_t> remaining;
@@ -51,14 +57,25 @@ void take_views(SignalObject* self, Views& out) {
     }
 }
 
-// With no lock held: each weak view gets its referent, or None.
+// With no lock held: each weak view gets its referent, or None, and a
+// connection delivered on a loop shows the callback it delivers.
 void resolve(Views& views) {
     TARNWICK_ASSERT_UNLOCKED();
     for (EntryView& v : views) {
         if (v.kind == EntryKind::Weak) {
             v.callback = check(PyObject_CallNoArgs(v.callback.get()));
         }
+        if (PyObject* callback = delivered_callable(v.callback.get()); callback != v.callback.get()) {
+            v.callback = Ref::new_ref(callback);
+        }
     }
+}
+
+// Whether a connection's callback equals `callback`, as
+// disconnect_callback compares them.
+bool equals(const EntryView& v, PyObject* callback) {
+    return v.callback.get() != Py_None &&
+           check_status(PyObject_RichCompareBool(v.callback.get(), callback, Py_EQ)) != 0;
 }
 
 Ref optional_u64(const std::optional<std::uint64_t>& value) {
@@ -117,13 +134,24 @@ PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     IdSet matched;
     matched.reserve(views.size());
     for (const EntryView& v : views) {
-        if (v.callback.get() != Py_None &&
-            check_status(PyObject_RichCompareBool(v.callback.get(), callback, Py_EQ)) != 0) {
+        if (equals(v, callback)) {
             matched.insert(v.id);
         }
     }
     const std::size_t removed = matched.empty() ? 0 : remove_ids(as_signal(self), matched);
     return PyLong_FromSize_t(removed);
+}
+
+bool has_equal_callback(SignalObject* self, PyObject* callback, std::uint64_t& next_id) {
+    Views views;
+    take_views(self, views, &next_id);
+    resolve(views);
+    for (const EntryView& v : views) {
+        if (equals(v, callback)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace tarnwick

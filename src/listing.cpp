@@ -9,7 +9,7 @@
 
 #include "delivery.hpp"
 #include "id_set.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "small_vector.hpp"
 
 #include <atomic>
@@ -66,6 +66,7 @@ void take_views(SignalObject* self, Views& out, bool skip_spent,
 // With no lock held: each weak view gets its referent, or None, and a
 // connection delivered on a loop shows the callback it delivers.
 void resolve(Views& views) {
+    TARNWICK_ASSERT_UNLOCKED();
     for (EntryView& v : views) {
         if (v.kind == EntryKind::Weak) {
             v.callback = check(PyObject_CallNoArgs(v.callback.get()));

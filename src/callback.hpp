@@ -58,6 +58,14 @@ inline CallDecision consume_call(CallbackEntry& entry) noexcept {
     }
 }
 
+// Undoes one consume_call that returned Call or LastCall, for an emission
+// that failed before calling anything. No emission removes an entry it found
+// at 0 (Skip): only the one that used its last call does, so an entry given
+// back to is still in the table unless it was disconnected.
+inline void give_back_call(CallbackEntry& entry) noexcept {
+    std::atomic_ref<std::uint64_t>(entry.remaining).fetch_add(1, std::memory_order_acq_rel);
+}
+
 // What an emission takes of one entry: a new reference to its callback, and
 // the id to remove the entry by if it is spent or its referent has died.
 struct PendingCallback {

@@ -12,7 +12,7 @@
 #include "delivery.hpp"
 #include "id_set.hpp"
 #include "interp_state.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "small_vector.hpp"
 
 #include <cstddef>
@@ -32,6 +32,7 @@ namespace tarnwick {
 // excepthook ourselves, and when it is missing or raises, its failure and
 // then the hook's go to sys.unraisablehook instead.
 static void report_hook_failure(PyObject* hook) noexcept {
+    TARNWICK_ASSERT_UNLOCKED();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
     if (excepthook) {
@@ -77,6 +78,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         PyErr_WriteUnraisable(callback);
         return;
     }
+    TARNWICK_ASSERT_UNLOCKED();
     Ref exception = Ref::new_ref(error);
     for (Ref& hook : hooks) {
         PyObject* argv[] = {exception.get(), callback};
@@ -108,6 +110,8 @@ struct CallSlot {
     Ref result;
     // The result is awaitable; its place in the list waits for the await.
     bool awaitable = false;
+    // The snapshot used up one of the entry's calls for this one.
+    bool counted = false;
 };
 
 constexpr std::size_t kInlineCalls = 8;
@@ -134,6 +138,7 @@ public:
 
     // callback(*args, **kwargs): a new reference, or null with an exception set.
     PyObject* call(PyObject* callback) noexcept {
+        TARNWICK_ASSERT_UNLOCKED();
         if (PyVectorcall_Function(callback) != nullptr) {
             return PyObject_Vectorcall(callback, stack_.begin() + 1,
                                        nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get());
@@ -148,6 +153,9 @@ private:
     std::size_t copy_keywords(PyObject* kwargs) {
         bool ok = true;
         std::size_t nkw = 0;
+        // The vectorcall protocol wants str names, and a C callee may read a
+        // name as one without looking: every key's type must say it is one.
+        unsigned long flags = Py_TPFLAGS_UNICODE_SUBCLASS;
         Py_BEGIN_CRITICAL_SECTION(kwargs);
         const Py_ssize_t size = PyDict_GET_SIZE(kwargs);
         kwnames_ = Ref::steal(PyTuple_New(size));
@@ -158,6 +166,7 @@ private:
         PyObject* value = nullptr;
         Py_ssize_t it = 0;
         for (Py_ssize_t k = 0; ok && k < size && PyDict_Next(kwargs, &it, &key, &value); ++k) {
+            flags &= Py_TYPE(key)->tp_flags;
             PyTuple_SET_ITEM(kwnames_.get(), k, Py_NewRef(key));
             PyTuple_SET_ITEM(kwvalues_.get(), k, Py_NewRef(value));
         }
@@ -165,6 +174,9 @@ private:
         Py_END_CRITICAL_SECTION();
         if (!ok) {
             throw PyErrorSet{};
+        }
+        if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+            throw_type_error("keywords must be strings");
         }
         return nkw;
     }
@@ -182,8 +194,8 @@ private:
 
 class Emission {
 public:
-    // Reads on_error and lays the arguments out: everything that can fail is
-    // done before the snapshot uses up counts.
+    // Reads on_error and lays the arguments out, refusing keyword names that
+    // are not str, before the snapshot uses up counts.
     Emission(SignalObject* signal, PyObject* args, PyObject* kwargs, Awaiting awaiting)
         : signal_(signal),
           awaiting_(awaiting),
@@ -212,6 +224,9 @@ private:
         return state_of(as_object(signal_));
     }
     Ref take_error_mode(PyObject* kwargs);
+    void set_error_mode(PyObject* mode);
+    void give_back() noexcept;
+    void drop_dead() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
 
@@ -238,32 +253,70 @@ private:
 };
 
 // Sets the error mode from on_error and returns what is left of the keywords.
+// One look at every key finds on_error by the interned name's pointer or, for
+// a key built at run time, by its text, as the interpreter binds a keyword:
+// a str subclass may spell on_error and still hash apart from it. The same
+// look refuses keys that are not str, before anything reads their text.
 Ref Emission::take_error_mode(PyObject* kwargs) {
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return Ref();
     }
     PyObject* on_error = state().on_error_name.get();
-    Ref mode = dict_item(kwargs, on_error);
+    unsigned long flags = Py_TPFLAGS_UNICODE_SUBCLASS;
+    Ref found_key;
+    Ref mode;
+    bool twice = false;
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t it = 0;
+    while (PyDict_Next(kwargs, &it, &key, &value)) {
+        flags &= Py_TYPE(key)->tp_flags;
+        if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+            break;
+        }
+        if (key == on_error || (PyUnicode_GET_LENGTH(key) == 8 &&
+                                PyUnicode_EqualToUTF8AndSize(key, "on_error", 8))) {
+            if (found_key) {
+                twice = true;  // reported once every key is known to be a str
+            } else {
+                found_key = Ref::new_ref(key);
+                mode = Ref::new_ref(value);
+            }
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+        throw_type_error("keywords must be strings");
+    }
+    if (twice) {
+        throw_format(PyExc_TypeError, "%s() got multiple values for argument 'on_error'",
+                     awaiting_ == Awaiting::Yes ? "Signal.emit_async" : "Signal.emit");
+    }
     if (!mode) {
         return Ref::new_ref(kwargs);
     }
-    if (!PyUnicode_Check(mode.get())) {
-        throw_format(PyExc_TypeError, "argument 'on_error': expected str, got %T", mode.get());
-    }
-    if (PyUnicode_EqualToUTF8AndSize(mode.get(), "fast_fail", 9)) {
-        mode_ = ErrorMode::FastFail;
-    } else if (PyUnicode_EqualToUTF8AndSize(mode.get(), "collect", 7)) {
-        mode_ = ErrorMode::Collect;
-    } else {
-        throw_type_error("on_error must be 'fast_fail' or 'collect'.");
-    }
+    set_error_mode(mode.get());
     if (PyDict_GET_SIZE(kwargs) == 1) {
         return Ref();
     }
     // Never change the caller's dictionary.
     Ref rest = check(PyDict_Copy(kwargs));
-    check_status(PyDict_DelItem(rest.get(), on_error));
+    check_status(PyDict_DelItem(rest.get(), found_key.get()));
     return rest;
+}
+
+void Emission::set_error_mode(PyObject* mode) {
+    if (!PyUnicode_Check(mode)) {
+        throw_format(PyExc_TypeError, "argument 'on_error': expected str, got %T", mode);
+    }
+    if (PyUnicode_EqualToUTF8AndSize(mode, "fast_fail", 9)) {
+        mode_ = ErrorMode::FastFail;
+    } else if (PyUnicode_EqualToUTF8AndSize(mode, "collect", 7)) {
+        mode_ = ErrorMode::Collect;
+    } else {
+        throw_type_error("on_error must be 'fast_fail' or 'collect'.");
+    }
 }
 
 // Everything before the results: raises if a callback raised in fast-fail
@@ -283,9 +336,12 @@ inline void Emission::run() {
 }
 
 // Under the shared lock: a new reference to every entry's callback, in table
-// order, using up one call of each limited entry; spent entries go to the
-// removal set. Everything the emission can need is reserved before the first
-// count is used up, so running out of memory changes nothing.
+// order, using up one call of each limited entry; an entry whose last call
+// this emission takes goes to the removal set. One found with nothing left
+// belongs to the emission that took its last call, which removes it, or gives
+// the call back when it fails before calling anything. Everything the emission
+// can need is reserved before the first count is used up, so running out of
+// memory changes nothing.
 inline void Emission::snapshot() {
     ListenerTable& table = signal_->rec.listeners;
     SharedGuard guard(table.lock());
@@ -301,7 +357,6 @@ inline void Emission::snapshot() {
     for (CallbackEntry& entry : table.entries(guard)) {
         switch (consume_call(entry)) {
             case CallDecision::Skip:
-                removal_.insert(entry.id);
                 continue;
             case CallDecision::LastCall:
                 removal_.insert(entry.id);
@@ -310,24 +365,47 @@ inline void Emission::snapshot() {
                 break;
         }
         calls_.push_unchecked(
-            PendingCallback{Ref::new_ref(entry.callback.get()), entry.id, entry.kind});
+            PendingCallback{Ref::new_ref(entry.callback.get()), entry.id, entry.kind})
+            .counted = entry.limited;
     }
 }
 
 // With no lock held: puts each weak target's referent in its place, and
-// drops the calls whose referent has died, their entries to be removed.
+// drops the calls whose referent has died, their entries to be removed. A
+// weak reference that raises ends the emission before anything was called,
+// so the counts the snapshot used up are given back first.
 inline void Emission::resolve() {
-    std::size_t live = 0;
+    TARNWICK_ASSERT_UNLOCKED();
+    std::size_t dead = 0;
     for (std::size_t i = 0; i < calls_.size(); ++i) {
         PendingCallback& p = calls_[i].taken;
-        if (p.kind == EntryKind::Weak) {
-            Ref referent = check(PyObject_CallNoArgs(p.target.get()));
-            if (referent.get() == Py_None) {
-                removal_.insert(p.id);
-                p.target.reset();
-                continue;
-            }
-            p.target = std::move(referent);
+        if (p.kind != EntryKind::Weak) {
+            continue;
+        }
+        Ref referent = Ref::steal(PyObject_CallNoArgs(p.target.get()));
+        if (!referent) {
+            give_back();  // runs no Python code: the exception stays set
+            throw PyErrorSet{};
+        }
+        if (referent.get() == Py_None) {
+            removal_.insert(p.id);
+            p.target.reset();
+            ++dead;
+            continue;
+        }
+        p.target = std::move(referent);
+    }
+    if (dead > 0) {
+        drop_dead();
+    }
+}
+
+// Closes up the call list over the calls whose referent has died.
+void Emission::drop_dead() noexcept {
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < calls_.size(); ++i) {
+        if (!calls_[i].taken.target) {
+            continue;
         }
         if (live != i) {
             calls_[live] = std::move(calls_[i]);
@@ -335,6 +413,38 @@ inline void Emission::resolve() {
         ++live;
     }
     calls_.truncate(live);
+}
+
+// Under the shared lock: gives each limited entry in the call list back the
+// call the snapshot took. Entries keep their relative order, so each one lies
+// after the previous one found; one that is not there was disconnected
+// meanwhile and needs nothing.
+void Emission::give_back() noexcept {
+    std::size_t next = 0;
+    while (next < calls_.size() && !calls_[next].counted) {
+        ++next;
+    }
+    if (next == calls_.size()) {
+        return;
+    }
+    ListenerTable& table = signal_->rec.listeners;
+    SharedGuard guard(table.lock());
+    ListenerTable::Entries& entries = table.entries(guard);
+    std::size_t from = 0;
+    for (; next < calls_.size(); ++next) {
+        if (!calls_[next].counted) {
+            continue;
+        }
+        const std::uint64_t id = calls_[next].taken.id;
+        std::size_t i = from;
+        while (i < entries.size() && entries[i].id != id) {
+            ++i;
+        }
+        if (i < entries.size()) {
+            give_back_call(entries[i]);
+            from = i + 1;
+        }
+    }
 }
 
 // Under the exclusive lock: removes the spent and dead entries. Their

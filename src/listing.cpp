@@ -9,7 +9,7 @@
 
 #include "delivery.hpp"
 #include "id_set.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "small_vector.hpp"
 
 #include <atomic>
@@ -37,8 +37,11 @@ using Views = SmallVector<EntryView, ListenerTable::kInline>;
 
 // Under the shared lock: a new reference to every entry's callback, in call
 // order, and the calls left to the limited ones; `next_id`, when given, gets
-// the id that the next connection will have.
-void take_views(SignalObject* self, Views& out, std::uint64_t* next_id = nullptr) {
+// the id that the next connection will have. With `skip_spent`, an entry with
+// no call left is not taken: the emission that used its last call is about to
+// remove it, or to give the call back if it fails.
+void take_views(SignalObject* self, Views& out, bool skip_spent,
+                std::uint64_t* next_id = nullptr) {
     ListenerTable& table = self->rec.listeners;
     SharedGuard guard(table.lock());
     if (next_id != nullptr) {
@@ -51,6 +54,9 @@ void take_views(SignalObject* self, Views& out, std::uint64_t* next_id = nullptr
         if (e.limited) {
             // Emissions count it down under this same shared lock.
             remaining = std::atomic_ref<std::uint64_t>(e.remaining).load(std::memory_order_relaxed);
+            if (skip_spent && *remaining == 0) {
+                continue;
+            }
         }
         out.push_unchecked(
             EntryView{Ref::new_ref(e.callback.get()), e.id, remaining, e.priority, e.kind});
@@ -60,6 +66,7 @@ void take_views(SignalObject* self, Views& out, std::uint64_t* next_id = nullptr
 // With no lock held: each weak view gets its referent, or None, and a
 // connection delivered on a loop shows the callback it delivers.
 void resolve(Views& views) {
+    TARNWICK_ASSERT_UNLOCKED();
     for (EntryView& v : views) {
         if (v.kind == EntryKind::Weak) {
             v.callback = check(PyObject_CallNoArgs(v.callback.get()));
@@ -108,7 +115,7 @@ std::size_t remove_ids(SignalObject* self, const IdSet& ids) {
 PyObject* Signal_connections(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Views views;
-        take_views(as_signal(self), views);
+        take_views(as_signal(self), views, true);
         resolve(views);
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(views.size())));
         for (std::size_t i = 0; i < views.size(); ++i) {
@@ -127,8 +134,9 @@ PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     if (!PyCallable_Check(callback)) {
         throw_format(PyExc_TypeError, "argument 'callback': expected a callable, got %T", callback);
     }
+    // A spent entry still matches: its call may yet be given back.
     Views views;
-    take_views(as_signal(self), views);
+    take_views(as_signal(self), views, false);
     resolve(views);
     IdSet matched;
     matched.reserve(views.size());
@@ -143,7 +151,7 @@ PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
 
 bool has_equal_callback(SignalObject* self, PyObject* callback, std::uint64_t& next_id) {
     Views views;
-    take_views(self, views, &next_id);
+    take_views(self, views, false, &next_id);  // a spent entry may yet be given back
     resolve(views);
     for (const EntryView& v : views) {
         if (equals(v, callback)) {

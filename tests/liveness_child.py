@@ -1,21 +1,27 @@
-"""The four liveness cases of a weak connection, written at module level as a
-user's module would write them; prints each decision.
+"""Child process of test_connect.py: the four reference cases of a weak
+connect, written at module level exactly as a user's module would write them,
+in a fresh interpreter. Prints each decision. With the argument
+"after-thread", a thread has run first."""
 
-    python liveness_child.py first|after-thread
-"""
-import sys, threading
+import sys
+import threading
+
 from tarnwick import Signal
+
 if sys.argv[1] == "after-thread":
     t = threading.Thread(target=print, args=("",), kwargs={"end": ""})
     t.start()
     t.join()
 
+
 def module_function():
     pass
+
 
 class Holder:
     def method(self):
         pass
+
 
 held = Holder()
 s = Signal()

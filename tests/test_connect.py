@@ -1,12 +1,12 @@
 """Connecting: ids, order, argument handling and weak references."""
 
 import gc
-import os
 import sys
 import weakref
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal
 
 
@@ -308,18 +308,9 @@ class TestWeakLiveness:
         assert s.emit() == ["module"]
 
 
-LIVENESS_CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "liveness_child.py")
-
-
 def liveness_decisions(when):
-    import subprocess
-
-    # Top-level code in a fresh interpreter: the four reference cases exactly
-    # as a user's module would write them.
-    done = subprocess.run([sys.executable, LIVENESS_CHILD, when],
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.split()
+    out, _ = run_child("liveness_child.py", when, timeout=60)
+    return out.split()
 
 
 def test_liveness_examples_at_module_level():

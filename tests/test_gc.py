@@ -2,14 +2,12 @@
 
 import gc
 import os
-import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
 
-from conftest import gc_clear
+from conftest import gc_clear, run_child
 from tarnwick import Signal
 
 
@@ -141,56 +139,10 @@ def test_references_are_released(collect_all):
     assert sys.getrefcount(arg) == base_arg
 
 
-def run_limited(code):
-    """Runs code in a child with a capped address space."""
-    script = textwrap.dedent(
-        """
-        import resource, sys
-        from tarnwick import Signal
-
-        def limit(extra):
-            with open("/proc/self/statm") as f:
-                size = int(f.read().split()[0]) * resource.getpagesize()
-            resource.setrlimit(resource.RLIMIT_AS, (size + extra, resource.RLIM_INFINITY))
-
-        def unlimit():
-            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-        """
-    ) + textwrap.dedent(code)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
-
-
 # The child caps its address space from the size it reads in /proc.
 @pytest.mark.skipif(sys.platform == "win32" or not os.path.exists("/proc/self/statm"),
                     reason="needs /proc/self/statm and resource.RLIMIT_AS (Linux)")
 def test_memory_exhaustion_in_native_code_raises_memory_error():
-    out = run_limited(
-        """
-        s = Signal()
-        f = lambda: None
-        n = 1 << 20
-        for _ in range(n):
-            s.connect_once(f)
-        # The table is full at 2**20 entries; growing needs 64 MiB more, and
-        # an emission of them needs pending, removal and release buffers.
-        limit(16 << 20)
-        try:
-            s.connect(f)
-        except MemoryError:
-            print("connect: MemoryError")
-        assert len(s) == n
-        try:
-            s.emit()
-        except MemoryError:
-            print("emit: MemoryError")
-        unlimit()
-        assert len(s) == n, len(s)
-        assert s.connect(f) == n  # no id was consumed by the failures
-        assert len(s.emit()) == n + 1
-        assert len(s) == 1
-        print("ok")
-        """
-    )
+    # The child caps its own address space (RLIMIT_AS) around the calls.
+    out, _ = run_child("memory_cap_child.py")
     assert out.split() == ["connect:", "MemoryError", "emit:", "MemoryError", "ok"]

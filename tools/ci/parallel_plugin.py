@@ -1,5 +1,7 @@
-"""pytest plugin for tools/ci/ft.sh: marks the tests that must not run under
-pytest-run-parallel's --parallel-threads (they still run, once, in one thread).
+"""pytest plugin for tools/ci/ft.sh: leaves out of the parallel pass the tests
+that must not run under pytest-run-parallel's --parallel-threads. They have
+run, once, in one thread, in the stage's first pass over the whole suite;
+running them again single-threaded would check nothing new.
 
 pytest-run-parallel runs each test function in N threads at once, sharing
 module globals and the interpreter. That is a good way to run the ordinary
@@ -15,8 +17,6 @@ test whose assertion is about process-wide state:
   share between threads.
 """
 
-import pytest
-
 UNSAFE_FIXTURES = {"monkeypatch", "capsys", "capfd", "capsysbinary", "capfdbinary", "recwarn",
                    "collect_all"}
 
@@ -29,10 +29,12 @@ UNSAFE_MODULES = {
     "test_stress.py": "starts its own threads",
     "test_faults.py": "process-wide hooks (allocators, unraisablehook, excepthook)",
     "test_subinterpreters.py": "subprocesses that start their own threads and interpreters",
+    "test_keyword_names.py": "subprocesses, and Hypothesis tests",
 }
 
 UNSAFE_TESTS = {
-    "test_raising_weak_reference_stops_the_emission": "replaces weakref.WeakMethod",
+    "test_raising_weak_reference_stops_the_emission_and_uses_nothing_up":
+        "replaces weakref.WeakMethod",
     "test_references_return_to_baseline": "reference-count baseline",
     "test_references_are_released": "reference-count baseline",
     "test_liveness_examples_at_module_level": "subprocess",
@@ -43,17 +45,24 @@ UNSAFE_TESTS = {
 }
 
 
+def unsafe_reason(item):
+    module = item.path.name
+    if module in UNSAFE_MODULES:
+        return UNSAFE_MODULES[module]
+    if getattr(item, "originalname", None) in UNSAFE_TESTS:
+        return UNSAFE_TESTS[item.originalname]
+    if item.get_closest_marker("stress") is not None:
+        return "starts its own threads"
+    used = UNSAFE_FIXTURES.intersection(getattr(item, "fixturenames", ()))
+    if used:
+        return f"uses process-wide fixtures {sorted(used)}"
+    return None
+
+
 def pytest_collection_modifyitems(config, items):
+    kept, left_out = [], []
     for item in items:
-        reason = None
-        module = item.path.name
-        if module in UNSAFE_MODULES:
-            reason = UNSAFE_MODULES[module]
-        elif getattr(item, "originalname", None) in UNSAFE_TESTS:
-            reason = UNSAFE_TESTS[item.originalname]
-        else:
-            used = UNSAFE_FIXTURES.intersection(getattr(item, "fixturenames", ()))
-            if used:
-                reason = f"uses process-wide fixtures {sorted(used)}"
-        if reason:
-            item.add_marker(pytest.mark.thread_unsafe(reason=reason))
+        (left_out if unsafe_reason(item) else kept).append(item)
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = kept

@@ -7,14 +7,11 @@
 
 #include "listing.hpp"
 
-#include "id_set.hpp"
 #include "signal.hpp"
-#include "small_vector.hpp"
+#include "snapshot.hpp"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 namespace tarnwick {
@@ -22,107 +19,87 @@ namespace tarnwick {
 namespace {
 
 // One entry as it was when the snapshot was taken.
-struct EntryView {
-    // The callable; for a weak entry the weak reference until resolve()
-    // replaces it by the referent, or by None once that has died.
-    Ref callback;
-    std::uint64_t id;
-    std::optional<std::uint64_t> remaining;
+struct ListingSlot {
+    static constexpr bool kWantsRemaining = true;
+    ListingSlot(Taken&& t, const CallbackEntry& e, std::uint64_t left) noexcept
+        : taken(std::move(t)), remaining(left), priority(e.priority), limited(e.limited) {}
+
+    // A weak entry's referent, None once that has died, after resolve().
+    Taken taken;
+    std::uint64_t remaining;
     std::int32_t priority;
-    EntryKind kind;
+    bool limited;
 };
 
-using Views = SmallVector<EntryView, ListenerTable::kInline>;
+using Listing = Snapshot<ListingSlot, 4>;
 
-// Under the shared lock: a new reference to every entry's callback, in call
-// order, and the calls left to the limited ones.
-void take_views(SignalObject* self, Views& out) {
-    ListenerTable& table = self->rec.listeners;
-    SharedGuard guard(table.lock());
-    out.reserve(table.size(guard));
-    for (CallbackEntry& e : table.entries(guard)) {
-        std::optional<std::uint64_t> remaining;
-        if (e.limited) {
-            // Emissions count it down under this same shared lock.
-            remaining = std::atomic_ref<std::uint64_t>(e.remaining).load(std::memory_order_relaxed);
-        }
-        out.push_unchecked(
-            EntryView{Ref::new_ref(e.callback.get()), e.id, remaining, e.priority, e.kind});
+// (id, callback, priority, remaining)
+Ref slot_tuple(const ListingSlot& v) {
+    Ref tuple = check(PyTuple_New(4));
+    PyObject* id = PyLong_FromUnsignedLongLong(v.taken.id);
+    PyTuple_SET_ITEM(tuple.get(), 0, id);
+    PyTuple_SET_ITEM(tuple.get(), 1, Py_NewRef(v.taken.target.get()));
+    PyObject* priority = PyLong_FromLong(v.priority);
+    PyTuple_SET_ITEM(tuple.get(), 2, priority);
+    PyObject* remaining =
+        v.limited ? PyLong_FromUnsignedLongLong(v.remaining) : Py_NewRef(Py_None);
+    PyTuple_SET_ITEM(tuple.get(), 3, remaining);
+    if (id == nullptr || priority == nullptr || remaining == nullptr) {
+        throw PyErrorSet{};
     }
-}
-
-// With no lock held: each weak view gets its referent, or None.
-void resolve(Views& views) {
-    for (EntryView& v : views) {
-        if (v.kind == EntryKind::Weak) {
-            v.callback = check(PyObject_CallNoArgs(v.callback.get()));
-        }
-    }
-}
-
-Ref optional_u64(const std::optional<std::uint64_t>& value) {
-    return value ? check(PyLong_FromUnsignedLongLong(*value)) : Ref::new_ref(Py_None);
-}
-
-Ref view_tuple(const EntryView& v) {
-    Ref id = check(PyLong_FromUnsignedLongLong(v.id));
-    Ref priority = check(PyLong_FromLong(v.priority));
-    Ref remaining = optional_u64(v.remaining);
-    return check(PyTuple_Pack(4, id.get(), v.callback.get(), priority.get(), remaining.get()));
-}
-
-// Under the exclusive lock: removes the entries whose ids are in `ids` and
-// returns how many there were; they may have gone since the snapshot.
-std::size_t remove_ids(SignalObject* self, const IdSet& ids) {
-    SmallVector<Ref, ListenerTable::kInline> removed;
-    removed.reserve(ids.size());
-    ListenerTable& table = self->rec.listeners;
-    {
-        ExclusiveGuard guard(table.lock());
-        table.remove_if(
-            guard, [&](std::uint64_t id) { return ids.contains(id); },
-            [&](Ref&& r) { removed.push_unchecked(std::move(r)); });
-    }
-    return removed.size();  // the references are dropped here, unlocked
+    return tuple;
 }
 
 }  // namespace
 
 PyObject* Signal_connections(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Views views;
-        take_views(as_signal(self), views);
-        resolve(views);
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(views.size())));
-        for (std::size_t i = 0; i < views.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), view_tuple(views[i]).release());
+        Listing listing;
+        listing.take(as_signal(self)->rec.listeners, false,
+                     [](const SharedGuard&, ListenerTable&, CallbackEntry&) { return Pick::Take; });
+        listing.resolve(DeadWeak::KeepAsNone);
+        Listing::Slots& slots = listing.slots();
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(slots.size())));
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), slot_tuple(slots[i]).release());
         }
         return list.release();
     });
 }
 
 // Compares on the snapshot, so that `__eq__` runs with no lock held; one that
-// raises leaves the table as it was. Only then are the matches removed by id,
-// which stays safe whatever happened to the table meanwhile: ids are never
-// reused.
+// raises leaves the table as it was. Entries whose callback is the very object
+// given are matched while the snapshot is taken, and, when both sides compare
+// by identity alone, other entries are passed over there: no call could find
+// them equal. Only then are the matches removed by id, which stays safe
+// whatever happened to the table meanwhile: ids are never reused.
 PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     PyObject* callback = bound[0];
     if (!PyCallable_Check(callback)) {
         throw_format(PyExc_TypeError, "argument 'callback': expected a callable, got %T", callback);
     }
-    Views views;
-    take_views(as_signal(self), views);
-    resolve(views);
-    IdSet matched;
-    matched.reserve(views.size());
-    for (const EntryView& v : views) {
-        if (v.callback.get() != Py_None &&
-            check_status(PyObject_RichCompareBool(v.callback.get(), callback, Py_EQ)) != 0) {
-            matched.insert(v.id);
+    const bool identity_eq = equality_is_identity(callback);
+    Listing listing;
+    ListenerTable& table = as_signal(self)->rec.listeners;
+    listing.take(table, true, [&](const SharedGuard&, ListenerTable&, CallbackEntry& e) {
+        if (e.kind == EntryKind::Strong) {
+            if (e.callback.get() == callback) {
+                return Pick::Remove;
+            }
+            if (identity_eq && e.identity_eq) {
+                return Pick::Skip;
+            }
+        }
+        return Pick::Take;
+    });
+    listing.resolve(DeadWeak::KeepAsNone);
+    for (const ListingSlot& v : listing.slots()) {
+        PyObject* target = v.taken.target.get();
+        if (target != Py_None && check_status(PyObject_RichCompareBool(target, callback, Py_EQ)) != 0) {
+            listing.mark(v.taken.id);
         }
     }
-    const std::size_t removed = matched.empty() ? 0 : remove_ids(as_signal(self), matched);
-    return PyLong_FromSize_t(removed);
+    return PyLong_FromSize_t(listing.remove(table));
 }
 
 }  // namespace tarnwick

@@ -1,0 +1,137 @@
+// What an emission or a listing takes of a listener table: a new reference
+// to each chosen entry's callback, taken under the shared lock, and looked at
+// with no lock held, since resolving a weak reference, comparing callbacks and
+// calling them all run Python code, which may connect, disconnect or emit on
+// this very signal. Entries to remove are named by id and removed under the
+// exclusive lock afterwards, which stays safe whatever happened to the table
+// meanwhile: ids are never reused.
+#pragma once
+
+#include "callback.hpp"
+#include "id_set.hpp"
+#include "small_vector.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace tarnwick {
+
+// One entry as a snapshot took it.
+struct Taken {
+    // The callable; for a weak entry the weak reference until resolve() puts
+    // the referent in its place.
+    Ref target;
+    std::uint64_t id;
+    EntryKind kind;
+};
+
+// What a snapshot does with an entry it walks past: leave it, take it, put
+// its id into the removal set, or both.
+enum class Pick : std::uint8_t { Skip, Take, Remove, TakeAndRemove };
+
+// What resolve() does with a weak entry whose referent has died: drop it
+// from the snapshot and remove it from the table, or keep it with None.
+enum class DeadWeak : std::uint8_t { Remove, KeepAsNone };
+
+// `Slot` holds a Taken and whatever else its user needs; it is made from
+// (Taken&&, const CallbackEntry&, remaining), where `remaining` is read only
+// when Slot::kWantsRemaining is true.
+template <class Slot, std::size_t N>
+class Snapshot {
+public:
+    using Slots = SmallVector<Slot, N>;
+
+    Slots& slots() noexcept { return slots_; }
+    bool removes() const noexcept { return !removal_.empty(); }
+
+    // Under the shared lock: walks the table in call order and asks
+    // choose(guard, table, entry) what to do with each entry. Everything the
+    // snapshot can need later (room for a removal set of every entry that may
+    // expire, or of every entry when `any_may_go`) is reserved before the
+    // first choice, so a chooser that uses up counts never does so in vain
+    // for want of memory.
+    template <class Choose>
+    void take(ListenerTable& table, bool any_may_go, Choose&& choose) {
+        SharedGuard guard(table.lock());
+        const std::size_t size = table.size(guard);
+        if (size == 0) {
+            return;
+        }
+        slots_.reserve(size);
+        if (const std::size_t bound = any_may_go ? size : table.expiring(guard); bound > 0) {
+            removal_.reserve(bound);
+            removed_.reserve(bound);
+        }
+        table.for_each(guard, [&](CallbackEntry& entry) {
+            const Pick pick = choose(guard, table, entry);
+            if (pick == Pick::Skip) {
+                return;
+            }
+            if (pick != Pick::Take) {
+                removal_.insert(entry.id);
+                if (pick == Pick::Remove) {
+                    return;
+                }
+            }
+            std::uint64_t remaining = 0;
+            if constexpr (Slot::kWantsRemaining) {
+                remaining = entry.limited ? table.remaining(guard, entry) : 0;
+            }
+            slots_.push_unchecked(Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind},
+                                  entry, remaining);
+        });
+    }
+
+    // With no lock held: puts each weak target's referent in its place.
+    void resolve(DeadWeak dead) {
+        std::size_t live = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            Taken& t = slots_[i].taken;
+            if (t.kind == EntryKind::Weak) {
+                Ref referent = check(PyObject_CallNoArgs(t.target.get()));
+                if (referent.get() == Py_None && dead == DeadWeak::Remove) {
+                    removal_.insert(t.id);
+                    t.target.reset();
+                    continue;
+                }
+                t.target = std::move(referent);
+            }
+            if (live != i) {
+                slots_[live] = std::move(slots_[i]);
+            }
+            ++live;
+        }
+        slots_.truncate(live);
+    }
+
+    // Adds an entry to the removal set; take() reserved the room.
+    void mark(std::uint64_t id) noexcept { removal_.insert(id); }
+
+    // Under the exclusive lock: removes the entries in the removal set that
+    // are still there, and returns how many. Their references are dropped
+    // after unlocking, since finalizers may touch this signal.
+    std::size_t remove(ListenerTable& table) {
+        if (removal_.empty()) {
+            return 0;
+        }
+        {
+            ExclusiveGuard guard(table.lock());
+            table.remove_if(
+                guard, [&](std::uint64_t id) { return removal_.contains(id); },
+                [&](Ref&& r) { removed_.push_unchecked(std::move(r)); });
+        }
+        const std::size_t count = removed_.size();
+        removed_.clear();
+        return count;
+    }
+
+private:
+    Slots slots_;
+    // Ids whose entries leave the table, and their references, dropped
+    // once the exclusive lock is let go.
+    IdSet removal_;
+    SmallVector<Ref, N> removed_;
+};
+
+}  // namespace tarnwick

@@ -282,7 +282,7 @@ inline void Emission::run() {
 // removal set. Everything the emission can need is reserved before the first
 // count is used up, so running out of memory changes nothing.
 inline void Emission::snapshot() {
-    snapshot_.take(signal_->rec.listeners, false,
+    snapshot_.take(signal_->rec.listeners, MayRemove::Expiring,
                    [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry) {
                        switch (table.consume_call(guard, entry)) {
                            case CallDecision::Skip:

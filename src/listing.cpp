@@ -55,7 +55,7 @@ Ref slot_tuple(const ListingSlot& v) {
 PyObject* Signal_connections(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Listing listing;
-        listing.take(as_signal(self)->rec.listeners, false,
+        listing.take(as_signal(self)->rec.listeners, MayRemove::Nothing,
                      [](const SharedGuard&, ListenerTable&, CallbackEntry&) { return Pick::Take; });
         listing.resolve(DeadWeak::KeepAsNone);
         Listing::Slots& slots = listing.slots();
@@ -81,7 +81,7 @@ PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     const bool identity_eq = equality_is_identity(callback);
     Listing listing;
     ListenerTable& table = as_signal(self)->rec.listeners;
-    listing.take(table, true, [&](const SharedGuard&, ListenerTable&, CallbackEntry& e) {
+    listing.take(table, MayRemove::Any, [&](const SharedGuard&, ListenerTable&, CallbackEntry& e) {
         if (e.kind == EntryKind::Strong) {
             if (e.callback.get() == callback) {
                 return Pick::Remove;

@@ -30,6 +30,10 @@ struct Taken {
 // its id into the removal set, or both.
 enum class Pick : std::uint8_t { Skip, Take, Remove, TakeAndRemove };
 
+// Which entries a snapshot may put into its removal set: room for them is
+// reserved before it takes anything.
+enum class MayRemove : std::uint8_t { Nothing, Expiring, Any };
+
 // What resolve() does with a weak entry whose referent has died: drop it
 // from the snapshot and remove it from the table, or keep it with None.
 enum class DeadWeak : std::uint8_t { Remove, KeepAsNone };
@@ -47,19 +51,20 @@ public:
 
     // Under the shared lock: walks the table in call order and asks
     // choose(guard, table, entry) what to do with each entry. Everything the
-    // snapshot can need later (room for a removal set of every entry that may
-    // expire, or of every entry when `any_may_go`) is reserved before the
-    // first choice, so a chooser that uses up counts never does so in vain
-    // for want of memory.
+    // snapshot can need later is reserved before the first choice, so a
+    // chooser that uses up counts never does so in vain for want of memory.
     template <class Choose>
-    void take(ListenerTable& table, bool any_may_go, Choose&& choose) {
+    void take(ListenerTable& table, MayRemove may_remove, Choose&& choose) {
         SharedGuard guard(table.lock());
         const std::size_t size = table.size(guard);
         if (size == 0) {
             return;
         }
         slots_.reserve(size);
-        if (const std::size_t bound = any_may_go ? size : table.expiring(guard); bound > 0) {
+        const std::size_t bound = may_remove == MayRemove::Any        ? size
+                                  : may_remove == MayRemove::Expiring ? table.expiring(guard)
+                                                                      : 0;
+        if (bound > 0) {
             removal_.reserve(bound);
             removed_.reserve(bound);
         }

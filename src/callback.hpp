@@ -380,6 +380,13 @@ private:
     // of a chunk is given as the end of the one before, which is the same
     // position and keeps appending runs of one priority in one chunk.
     Place place_for(std::int32_t priority, std::uint64_t id = ~std::uint64_t{0}) const noexcept {
+        if (chunks_.empty()) {
+            return Place{0, 0};
+        }
+        // Most connects go last: one priority, or a lower one than any so far.
+        if (Chunk* last = chunks_[chunks_.size() - 1]; before(last->back(), priority, id)) {
+            return Place{chunks_.size() - 1, last->size};
+        }
         std::size_t lo = 0;
         std::size_t hi = chunks_.size();
         while (lo < hi) {

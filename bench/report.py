@@ -802,6 +802,15 @@ def write_all(d: dict, out: str, chart=True):
     print(f"wrote {os.path.join(out, date + '.md')}")
 
 
+def _latest(out: str, what: str) -> dict:
+    """The newest results in `out`, for a separate run to be merged into."""
+    existing = sorted(glob.glob(os.path.join(out, "????-??-??.json")))
+    if not existing:
+        sys.exit(f"no results to merge the {what} numbers into; run bench/run.sh first")
+    with open(existing[-1]) as f:
+        return json.load(f)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--out", required=True)
@@ -829,11 +838,7 @@ def main():
         return
 
     if args.merge_threads:
-        existing = sorted(glob.glob(os.path.join(args.out, "????-??-??.json")))
-        if not existing:
-            sys.exit("no results to merge the thread numbers into; run bench/run.sh first")
-        with open(existing[-1]) as f:
-            d = json.load(f)
+        d = _latest(args.out, "thread")
         with open(args.merge_threads) as f:
             d["threads"] = json.load(f)
         d["threads"]["separate_run_at"] = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
@@ -842,11 +847,7 @@ def main():
         return
 
     if args.merge_scaling:
-        existing = sorted(glob.glob(os.path.join(args.out, "????-??-??.json")))
-        if not existing:
-            sys.exit("no results to merge the scaling numbers into; run bench/run.sh first")
-        with open(existing[-1]) as f:
-            d = json.load(f)
+        d = _latest(args.out, "scaling")
         with open(args.merge_scaling) as f:
             d["scaling"] = json.load(f)
         d["scaling"]["date"] = today

@@ -47,6 +47,8 @@ from itertools import repeat
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from callgrind import total_ir  # noqa: E402
+
 SIZES = (1_000, 10_000, 100_000)
 CASES = ("connect", "connect_p64", "connect_distinct", "disconnect", "disconnect_p64",
          "disconnect_cb", "connections", "emit", "emit_churn")
@@ -118,14 +120,6 @@ def walked(case: str, n: int) -> int:
 def child(case: str, n: int, k: int):
     _keep, run = setup(case, n, k, random.Random(20))
     run()
-
-
-def total_ir(path: str) -> int:
-    with open(path) as f:
-        for line in f:
-            if line.startswith(("summary:", "totals:")):
-                return int(line.split()[1])
-    raise RuntimeError(f"no totals in {path}")
 
 
 def run_cg(work: str, case: str, n: int, k: int) -> int:

@@ -20,7 +20,8 @@ exclude_patterns = ["design.md"]
 
 html_theme = "furo"
 html_title = f"tarnwick {release}"
-html_static_path = []
+html_static_path = ["_static"]
+html_css_files = ["tables.css"]
 pygments_style = "friendly"
 pygments_dark_style = "monokai"
 

@@ -110,6 +110,14 @@ public:
     DetachedEntries& operator=(const DetachedEntries&) = delete;
     ~DetachedEntries() { release(); }
 
+    std::size_t size() const noexcept {
+        std::size_t n = 0;
+        for (const Chunk* c : chunks_) {
+            n += c->size;
+        }
+        return n;
+    }
+
     void release() noexcept {
         while (!chunks_.empty()) {
             Chunk* c = chunks_.back();

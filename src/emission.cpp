@@ -9,6 +9,7 @@
 
 #include "emission.hpp"
 
+#include "delivery.hpp"
 #include "interp_state.hpp"
 #include "signal.hpp"
 #include "small_vector.hpp"
@@ -20,8 +21,6 @@
 
 namespace tarnwick {
 
-namespace {
-
 // ---------------------------------------------------------------------------
 // Error hooks
 
@@ -32,7 +31,7 @@ namespace {
 // excepthook does may do that, nor reach the emission. So we call the
 // excepthook ourselves, and when it is missing or raises, its failure and
 // then the hook's go to sys.unraisablehook instead.
-void report_hook_failure(PyObject* hook) noexcept {
+static void report_hook_failure(PyObject* hook) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
     if (excepthook) {
@@ -53,6 +52,8 @@ void report_hook_failure(PyObject* hook) noexcept {
 // hooks on this signal: one added now runs from the next failure, one cleared
 // now still finishes this walk.
 void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept {
+    // Hooks see the user's callable, never the wrapper that delivers it.
+    callback = delivered_callable(callback);
     ErrorHookList& list = self->rec.error_hooks;
     SmallVector<Ref, 4> hooks;
     bool copied = true;
@@ -85,6 +86,8 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         }
     }
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // What one emission holds

@@ -22,6 +22,9 @@ void fill(InterpState& state, PyObject* module) {
     state.signal_type = new_signal_type(module);
     state.connection_type = new_connection_type(module);
     state.blocker_type = new_blocker_type(module);
+    state.field_type = new_field_type(module);
+    state.delivery_type = new_delivery_type(module);
+    state.queued_type = new_queued_type(module);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
@@ -72,6 +75,9 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->signal_type.get());
         Py_VISIT(state->connection_type.get());
         Py_VISIT(state->blocker_type.get());
+        Py_VISIT(state->field_type.get());
+        Py_VISIT(state->delivery_type.get());
+        Py_VISIT(state->queued_type.get());
     }
     return 0;
 }

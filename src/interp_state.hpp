@@ -33,6 +33,7 @@ namespace tarnwick {
 // the compiler) by pointer before it compares text.
 inline constexpr const char* kParamNames[] = {
     "callback", "weak", "priority", "times", "id", "handler", "_exc_type", "_exc_val", "_exc_tb",
+    "owner", "name", "loop", "unique",
 };
 inline constexpr std::size_t kParamNameCount = sizeof(kParamNames) / sizeof(kParamNames[0]);
 
@@ -41,6 +42,11 @@ struct InterpState {
     Ref connection_type;
     // SignalBlocker, which blocked() returns; not a module attribute.
     Ref blocker_type;
+    Ref field_type;
+    // What listener(..., loop=...) connects, and the calls it queues; not
+    // module attributes either.
+    Ref delivery_type;
+    Ref queued_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -75,5 +81,8 @@ void interp_state_free(void* module);
 Ref new_signal_type(PyObject* module);
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
+Ref new_field_type(PyObject* module);
+Ref new_delivery_type(PyObject* module);
+Ref new_queued_type(PyObject* module);
 
 }  // namespace tarnwick

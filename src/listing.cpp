@@ -7,6 +7,7 @@
 
 #include "listing.hpp"
 
+#include "delivery.hpp"
 #include "signal.hpp"
 #include "snapshot.hpp"
 
@@ -50,6 +51,52 @@ Ref slot_tuple(const ListingSlot& v) {
     return tuple;
 }
 
+// With no lock held: each weak slot gets its referent, or None, and a
+// connection delivered on a loop shows the callback it delivers.
+void resolve(Listing& listing) {
+    listing.resolve(DeadWeak::KeepAsNone);
+    for (ListingSlot& v : listing.slots()) {
+        PyObject* target = v.taken.target.get();
+        if (PyObject* callback = delivered_callable(target); callback != target) {
+            v.taken.target = Ref::new_ref(callback);
+        }
+    }
+}
+
+// Takes the entries whose callback may equal `callback`, as disconnect_callback
+// compares them. Entries whose callback is that very object are matched while
+// the snapshot is taken (they go to the removal set), and, when both sides
+// compare by identity alone, other entries are passed over there: no call
+// could find them equal. `at_start` runs first, under the same lock.
+template <class AtStart>
+void take_candidates(Listing& listing, ListenerTable& table, PyObject* callback,
+                     AtStart&& at_start) {
+    const bool identity_eq = equality_is_identity(callback);
+    listing.take(
+        table, MayRemove::Any,
+        [&](const SharedGuard&, ListenerTable&, CallbackEntry& e) {
+            if (e.kind == EntryKind::Strong) {
+                if (e.callback.get() == callback) {
+                    return Pick::Remove;
+                }
+                if (identity_eq && e.identity_eq) {
+                    return Pick::Skip;
+                }
+            }
+            return Pick::Take;
+        },
+        at_start);
+    resolve(listing);
+}
+
+// Whether a slot's callback equals `callback`, as disconnect_callback
+// compares them.
+bool equals(const ListingSlot& v, PyObject* callback) {
+    PyObject* target = v.taken.target.get();
+    return target != Py_None &&
+           check_status(PyObject_RichCompareBool(target, callback, Py_EQ)) != 0;
+}
+
 }  // namespace
 
 PyObject* Signal_connections(PyObject* self, PyObject*) {
@@ -57,7 +104,7 @@ PyObject* Signal_connections(PyObject* self, PyObject*) {
         Listing listing;
         listing.take(as_signal(self)->rec.listeners, MayRemove::Nothing,
                      [](const SharedGuard&, ListenerTable&, CallbackEntry&) { return Pick::Take; });
-        listing.resolve(DeadWeak::KeepAsNone);
+        resolve(listing);
         Listing::Slots& slots = listing.slots();
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(slots.size())));
         for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -68,38 +115,40 @@ PyObject* Signal_connections(PyObject* self, PyObject*) {
 }
 
 // Compares on the snapshot, so that `__eq__` runs with no lock held; one that
-// raises leaves the table as it was. Entries whose callback is the very object
-// given are matched while the snapshot is taken, and, when both sides compare
-// by identity alone, other entries are passed over there: no call could find
-// them equal. Only then are the matches removed by id, which stays safe
-// whatever happened to the table meanwhile: ids are never reused.
+// raises leaves the table as it was. Only then are the matches removed by id,
+// which stays safe whatever happened to the table meanwhile: ids are never
+// reused.
 PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     PyObject* callback = bound[0];
     if (!PyCallable_Check(callback)) {
         throw_format(PyExc_TypeError, "argument 'callback': expected a callable, got %T", callback);
     }
-    const bool identity_eq = equality_is_identity(callback);
     Listing listing;
     ListenerTable& table = as_signal(self)->rec.listeners;
-    listing.take(table, MayRemove::Any, [&](const SharedGuard&, ListenerTable&, CallbackEntry& e) {
-        if (e.kind == EntryKind::Strong) {
-            if (e.callback.get() == callback) {
-                return Pick::Remove;
-            }
-            if (identity_eq && e.identity_eq) {
-                return Pick::Skip;
-            }
-        }
-        return Pick::Take;
-    });
-    listing.resolve(DeadWeak::KeepAsNone);
+    take_candidates(listing, table, callback, [](const SharedGuard&) {});
     for (const ListingSlot& v : listing.slots()) {
-        PyObject* target = v.taken.target.get();
-        if (target != Py_None && check_status(PyObject_RichCompareBool(target, callback, Py_EQ)) != 0) {
+        if (equals(v, callback)) {
             listing.mark(v.taken.id);
         }
     }
     return PyLong_FromSize_t(listing.remove(table));
+}
+
+bool has_equal_callback(SignalObject* self, PyObject* callback, std::uint64_t& next_id) {
+    Listing listing;
+    take_candidates(listing, self->rec.listeners, callback, [&](const SharedGuard&) {
+        // Ids are drawn under the exclusive lock only.
+        next_id = self->rec.next_id.load(std::memory_order_relaxed);
+    });
+    if (listing.removes()) {
+        return true;  // the very callable is connected
+    }
+    for (const ListingSlot& v : listing.slots()) {
+        if (equals(v, callback)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace tarnwick

@@ -31,6 +31,7 @@ int tarnwick_exec(PyObject* module) {
         InterpState& state = interp_state_for_exec(module);
         add_class(module, "Signal", state.signal_type.get());
         add_class(module, "SignalConnection", state.connection_type.get());
+        add_class(module, "SignalField", state.field_type.get());
         return 0;
     });
 }

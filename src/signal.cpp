@@ -14,6 +14,7 @@
 #include "args.hpp"
 #include "blocking.hpp"
 #include "connection.hpp"
+#include "delivery.hpp"
 #include "emission.hpp"
 #include "listing.hpp"
 #include "interp_state.hpp"
@@ -96,18 +97,25 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Empties the table and returns how many entries it had; their references
+// are dropped after unlocking.
+std::size_t drop_listeners(SignalObject* self) noexcept {
+    ListenerTable& table = self->rec.listeners;
+    DetachedEntries gone;
+    {
+        ExclusiveGuard guard(table.lock());
+        table.take_all(guard, gone);
+    }
+    const std::size_t count = gone.size();
+    gone.release();
+    return count;
+}
+
 // Empties the table and the hooks; the name, the id counter and the caches
 // stay, so a cleared signal still works and continues its id sequence.
 int Signal_clear(PyObject* self) {
     auto& rec = as_signal(self)->rec;
-    {
-        DetachedEntries gone;
-        {
-            ExclusiveGuard guard(rec.listeners.lock());
-            rec.listeners.take_all(guard, gone);
-        }
-        gone.release();
-    }
+    drop_listeners(as_signal(self));
     {
         ErrorHookList::Hooks gone;
         {
@@ -174,6 +182,10 @@ struct ConnectArgs {
     std::optional<std::uint64_t> times;
     // The callable goes back to the caller (listener's decorator), who keeps it.
     bool handed_back = false;
+    // listener's: the event loop whose thread runs the calls (borrowed), and
+    // whether to connect only when no connection has an equal callback.
+    PyObject* loop = nullptr;
+    bool unique = false;
 };
 
 void check_times(const std::optional<std::uint64_t>& times) {
@@ -189,6 +201,11 @@ void check_times(const std::optional<std::uint64_t>& times) {
 // an id has been drawn and a failed connect consumes no id. Ids are drawn only
 // under the exclusive lock, so the prediction holds unless another connect
 // got in first, and then we simply try again with the next one.
+//
+// With `a.unique`, the callbacks are compared (with no lock held) on a
+// snapshot taken at the same predicted id; the prediction still holding at
+// insertion means nothing was connected since, so the comparison stands. An
+// equal callback found means nothing is connected: an empty Ref comes back.
 template <class MakeResult>
 Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
     if (!PyCallable_Check(a.callback)) {
@@ -199,15 +216,23 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     if (a.weak) {
         held = make_weak(self, std::move(held), a.handed_back);
     }
+    if (a.loop != nullptr) {
+        held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);
+    }
     // Outlives the guard: if growing fails, its reference is dropped after the
     // lock is let go.
-    const bool identity_eq = !a.weak && equality_is_identity(held.get());
+    // Only for an entry that holds the callable itself (not a weak reference
+    // nor a loop's delivery).
+    const bool identity_eq = !a.weak && a.loop == nullptr && equality_is_identity(held.get());
     CallbackEntry entry{std::move(held), a.times.value_or(0), 0, a.priority,
                         a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value(),
                         identity_eq};
     auto& rec = self->rec;
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
+        if (a.unique && has_equal_callback(self, a.callback, expected)) {
+            return Ref();
+        }
         Ref result = make_result(expected);
         {
             ExclusiveGuard guard(rec.listeners.lock());
@@ -275,8 +300,8 @@ PyObject* Signal_connected(PyObject* self, PyObject* const* bound) {
 // ---------------------------------------------------------------------------
 // Connecting as a decorator
 
-constexpr const char* kListenerNames[] = {"callback", "weak", "priority", "times"};
-constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 4, 0, true, 1};
+constexpr const char* kListenerNames[] = {"callback", "weak", "priority", "times", "loop", "unique"};
+constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 6, 0, true, 1};
 
 // `times`: None for "until disconnected", else as connect_finite takes it.
 std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
@@ -286,17 +311,23 @@ std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
     return convert_argument("times", [&] { return to_u64(times); });
 }
 
-// The decorator that listener(weak=..., priority=..., times=...) returns: a
-// built-in function whose `self` is the tuple (signal, weak, priority, times).
+// The decorator's state tuple: signal, weak, priority, times, loop, unique.
+enum DecoratorItem : Py_ssize_t { kSignal, kWeak, kPriority, kTimes, kLoop, kUnique, kItems };
+
+// The decorator that listener(weak=..., ...) returns: a built-in function
+// whose `self` is the tuple of the signal and the converted options.
 PyObject* listener_decorator(PyObject* state, PyObject* callback) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         ConnectArgs a;
         a.callback = callback;
-        a.weak = PyTuple_GET_ITEM(state, 1) == Py_True;
-        a.priority = to_priority(PyTuple_GET_ITEM(state, 2));
-        a.times = convert_times_or_none(PyTuple_GET_ITEM(state, 3));
+        a.weak = PyTuple_GET_ITEM(state, kWeak) == Py_True;
+        a.priority = to_priority(PyTuple_GET_ITEM(state, kPriority));
+        a.times = convert_times_or_none(PyTuple_GET_ITEM(state, kTimes));
+        PyObject* loop = PyTuple_GET_ITEM(state, kLoop);
+        a.loop = loop == Py_None ? nullptr : loop;
+        a.unique = PyTuple_GET_ITEM(state, kUnique) == Py_True;
         a.handed_back = true;
-        connect_callback(as_signal(PyTuple_GET_ITEM(state, 0)), a, id_object);
+        connect_callback(as_signal(PyTuple_GET_ITEM(state, kSignal)), a, id_object);
         return Py_NewRef(callback);
     });
 }
@@ -309,8 +340,9 @@ PyMethodDef listener_decorator_def = {
 Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     Ref times = a.times ? id_object(*a.times) : Ref::new_ref(Py_None);
     Ref priority = check(PyLong_FromLong(a.priority));
-    Ref state =
-        check(PyTuple_Pack(4, self, a.weak ? Py_True : Py_False, priority.get(), times.get()));
+    Ref state = check(PyTuple_Pack(kItems, self, a.weak ? Py_True : Py_False, priority.get(),
+                                   times.get(), a.loop != nullptr ? a.loop : Py_None,
+                                   a.unique ? Py_True : Py_False));
     return check(PyCFunction_New(&listener_decorator_def, state.get()));
 }
 
@@ -322,6 +354,12 @@ PyObject* Signal_listener(PyObject* self, PyObject* const* bound) {
     a.callback = bound[0];
     a.times = convert_times_or_none(bound[3]);
     convert_options(bound[1], bound[2], a);
+    if (bound[4] != nullptr && bound[4] != Py_None) {
+        a.loop = bound[4];
+    }
+    if (bound[5] != nullptr) {
+        a.unique = convert_argument("unique", [&] { return to_weak_flag(bound[5]); });
+    }
     if (a.callback == nullptr || a.callback == Py_None) {
         check_times(a.times);
         return make_decorator(self, a).release();
@@ -343,6 +381,12 @@ constexpr Signature kDisconnectCallbackSig{"Signal.disconnect_callback", kDiscon
 PyObject* Signal_disconnect(PyObject* self, PyObject* const* bound) {
     const std::uint64_t id = convert_argument("id", [&] { return to_u64(bound[0]); });
     return PyBool_FromLong(disconnect_by_id(as_signal(self), id));
+}
+
+// Error hooks stay: clear_error_hooks is theirs. Emissions already past
+// their snapshot hold their own references and finish.
+PyObject* Signal_disconnect_all(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(drop_listeners(as_signal(self)));
 }
 
 // ---------------------------------------------------------------------------
@@ -415,10 +459,15 @@ PyMethodDef signal_methods[] = {
      "connection, its live referent) and return how many were removed."},
     {"listener", method_cast(fastcall_method<kListenerSig, Signal_listener>),
      METH_FASTCALL | METH_KEYWORDS,
-     "listener($self, callback=None, *, weak=False, priority=0, times=None)\n--\n\n"
+     "listener($self, callback=None, *, weak=False, priority=0, times=None, loop=None, "
+     "unique=False)\n--\n\n"
      "Connect a callable as a decorator and return it unchanged. Use it bare\n"
      "(`@signal.listener`) or with options (`@signal.listener(priority=5)`);\n"
-     "`times=None` connects until disconnected, an int for that many calls."},
+     "`times=None` connects until disconnected, an int for that many calls.\n"
+     "With `loop`, an emission on another thread than the one running that\n"
+     "event loop schedules the call there and gives a concurrent.futures.Future\n"
+     "as its result. With `unique=True`, nothing is connected when a\n"
+     "connection's callback already equals this one."},
     {"blocked", Signal_blocked, METH_NOARGS,
      "blocked($self)\n--\n\n"
      "A context manager that suppresses this signal's emissions, on every\n"
@@ -429,6 +478,10 @@ PyMethodDef signal_methods[] = {
      "A new list of (id, callback, priority, remaining) tuples in call order.\n"
      "A weak connection shows its referent, None once that has died;\n"
      "`remaining` is None for connections without a limit."},
+    {"disconnect_all", Signal_disconnect_all, METH_NOARGS,
+     "disconnect_all($self)\n--\n\n"
+     "Remove every connection and return how many there were. Error hooks\n"
+     "stay; emissions already running finish."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "__class_getitem__($cls, item, /)\n--\n\n"
      "Signal[int, str] for annotations: a types.GenericAlias."},

@@ -53,9 +53,12 @@ public:
     // choose(guard, table, entry) what to do with each entry. Everything the
     // snapshot can need later is reserved before the first choice, so a
     // chooser that uses up counts never does so in vain for want of memory.
-    template <class Choose>
-    void take(ListenerTable& table, MayRemove may_remove, Choose&& choose) {
+    // `at_start(guard)`, when given, runs first under the same lock.
+    template <class Choose, class AtStart = void (*)(const SharedGuard&)>
+    void take(ListenerTable& table, MayRemove may_remove, Choose&& choose,
+              AtStart&& at_start = [](const SharedGuard&) {}) {
         SharedGuard guard(table.lock());
+        at_start(guard);
         const std::size_t size = table.size(guard);
         if (size == 0) {
             return;

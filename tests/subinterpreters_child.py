@@ -120,7 +120,18 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
     with s.blocked():
         assert s.emit(1) == [] and len(s.connections()) == 2
     assert s.disconnect_callback(plus_one) == 1
+    # So are the field's type and the signals it makes; a copy gets its own.
+    import copy
+
+    class Model:
+        changed = tarnwick.SignalField()
+
+    m = Model()
+    assert type(m.changed) is Signal and m.changed is m.changed
+    m.changed.connect(print)
+    assert len(copy.copy(m).changed) == 0 and m.changed.disconnect_all() == 1
     if keep:
+        kept.append(m)
         cyclic = Signal("cycle")
         cyclic.connect(lambda: cyclic)
         kept.append(s)

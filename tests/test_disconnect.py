@@ -159,7 +159,8 @@ class TestDisconnectCallback:
         assert s.disconnect_callback(print) == 0
         assert len(s) == 1
 
-    def test_raising_eq_propagates_and_removes_nothing(self):
+    @pytest.mark.parametrize("how", ["disconnect_callback", "listener_unique"])
+    def test_raising_eq_propagates_and_changes_nothing(self, how):
         class Picky:
             def __call__(self):
                 pass
@@ -173,8 +174,11 @@ class TestDisconnectCallback:
         s.connect(print)
         s.connect(Picky())
         with pytest.raises(LookupError, match="no comparing"):
-            s.disconnect_callback(print)
-        assert len(s) == 2
+            if how == "disconnect_callback":
+                s.disconnect_callback(print)
+            else:
+                s.listener(len, unique=True)  # unequal to print, then Picky raises
+        assert len(s) == 2 and s.connect(print) == 2  # no id was used up
 
     def test_eq_that_connects_and_emits_on_the_same_signal(self):
         s = Signal()
@@ -205,3 +209,33 @@ class TestDisconnectCallback:
         with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'callback'"):
             s.disconnect_callback()
         assert len(s) == 1
+
+
+def test_disconnect_all_removes_every_connection_and_keeps_the_hooks():
+    from signal_model import SignalModel
+
+    s, model = Signal("d"), SignalModel("d")
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    for priority, times in [(0, None), (5, 1), (-1, 3)]:
+        cid = s.connect_finite(print, times, priority=priority) if times else s.connect(print)
+        assert cid == model.connect(print, priority, times).cid
+    assert s.disconnect_all() == len(model) == 3
+    assert len(s) == 0 and s.disconnect_all() == 0
+    assert s.connect(lambda: 1 / 0) == model.next_id  # ids go on, never reused
+    s.emit(on_error="collect")
+    assert len(hooked) == 1
+
+
+def test_disconnect_all_during_an_emission_lets_it_finish():
+    s = Signal()
+    calls = []
+
+    def first():
+        calls.append("first")
+        assert s.disconnect_all() == 2
+
+    s.connect(first)
+    s.connect(lambda: calls.append("second"))
+    s.emit()
+    assert calls == ["first", "second"] and len(s) == 0 and s.emit() == []

@@ -66,3 +66,71 @@ def test_connections_and_blocked():
         m.check()
 
     walk(case, check)
+
+
+@pytest.mark.parametrize("option", ["unique", "unique_taken", "loop", "loop_weak"])
+def test_listener_unique_and_loop(option):
+    import asyncio
+
+    loop = asyncio.new_event_loop()  # never runs: only the connect is walked
+
+    def case():
+        m, target = model_with_target()
+        ops = {
+            "unique": lambda: m.s.listener(target, unique=True),
+            "unique_taken": lambda: m.s.listener(m.permanent[0], unique=True),
+            "loop": lambda: m.s.listener(target, loop=loop, times=2),
+            "loop_weak": lambda: m.s.listener(target, weak=True, loop=loop),  # not a bound method: WeakMethod breaks on its own (test_faults.py)
+        }
+        return m, ops[option]
+
+    def check(m, out, err):
+        connects = err is None and option != "unique_taken"
+        if connects:
+            assert m.s.connections()[-1][0] == m.next_id
+            m.extra_ids.append(m.next_id)
+            m.next_id += 1
+        assert len(m.s) == m.full_len() + connects
+        m.check()
+
+    try:
+        walk(case, check)
+    finally:
+        loop.close()
+
+
+def test_disconnect_all():
+    def case():
+        m = Model()
+        return m, m.s.disconnect_all
+
+    def check(m, out, err):
+        assert err is None and out == m.full_len()
+        m.permanent.clear(), m.once.clear(), m.weak.clear()
+        m.table.entries.clear()
+        m.check()
+
+    walk(case, check, allocates=False)
+
+
+def test_first_access_of_a_field():
+    from tarnwick import SignalField
+
+    class Owner:
+        changed = SignalField()
+
+    def case():
+        m = Model()
+        owner = Owner()
+        m.extra.append(owner)
+        return m, lambda: owner.changed
+
+    def check(m, out, err):
+        owner = m.extra[0]
+        if err is None:
+            assert out is owner.changed
+        assert repr(owner.changed) == 'Signal(name="changed", listeners=0)'
+        assert owner.changed is owner.changed
+        m.check()
+
+    walk(case, check)

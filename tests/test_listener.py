@@ -107,6 +107,40 @@ def test_weak_follows_the_liveness_rule():
 
 def test_signatures():
     s = Signal()
-    assert str(inspect.signature(s.listener)) == "(callback=None, *, weak=False, priority=0, times=None)"
+    assert str(inspect.signature(s.listener)) == \
+        "(callback=None, *, weak=False, priority=0, times=None, loop=None, unique=False)"
+    assert str(inspect.signature(s.disconnect_all)) == "()"
     assert str(inspect.signature(s.listener(priority=1))) == "(callback, /)"
     assert s.listener.__doc__.startswith("Connect a callable as a decorator")
+
+
+class Handler:
+    def __init__(self):
+        self.calls = 0
+
+    def on(self, *args):
+        self.calls += 1
+
+
+def test_unique_connects_only_a_callback_no_connection_equals():
+    s = Signal()
+    h = Handler()
+    assert s.listener(h.on, unique=True) == h.on  # bound methods compare equal
+    assert s.listener(h.on, unique=True, priority=9) == h.on
+    s.listener(unique=True)(h.on)
+    assert len(s) == 1 and s.connections()[0][2] == 0
+    s.listener(h.on, weak=True, unique=True)  # the weak referent is compared too
+    s.listener(Handler().on, unique=True)  # another instance's method is another callback
+    assert len(s) == 2
+    s.emit()
+    assert h.calls == 1
+    assert s.listener(h.on) == h.on and len(s) == 3  # without unique, as before
+
+
+def test_unique_from_many_threads_connects_once():
+    from test_threads import run_threads
+
+    for _ in range(20):
+        s = Signal()
+        run_threads(lambda i: s.listener(module_level_function, unique=True), n=4)
+        assert len(s) == 1

@@ -11,7 +11,8 @@ from tarnwick import Signal, SignalConnection
 
 def test_module_attributes():
     assert tarnwick.__doc__ == ""
-    assert tarnwick.__all__ == ["Signal", "SignalConnection"]
+    assert tarnwick.__all__ == ["Signal", "SignalConnection", "SignalField"]
+    assert tarnwick.SignalField.__module__ == "tarnwick"
     assert Signal.__module__ == "builtins"
     assert SignalConnection.__module__ == "builtins"
     assert Signal.__qualname__ == "Signal"
@@ -27,6 +28,7 @@ def test_reimport_shares_the_types():
     found.loader.exec_module(again)
     assert again.Signal is Signal
     assert again.SignalConnection is SignalConnection
+    assert again.SignalField is tarnwick.SignalField
     assert sys.modules["tarnwick"] is tarnwick
 
 
@@ -68,7 +70,7 @@ def test_text_signatures_and_docs():
     assert methods == [
         "on_error", "clear_error_hooks", "connect", "connect_once", "connect_finite",
         "disconnect", "connected", "emit", "emit_async",
-        "disconnect_callback", "listener", "blocked", "connections",
+        "disconnect_callback", "listener", "blocked", "connections", "disconnect_all",
     ]
     for name in methods[9:]:
         method = getattr(Signal, name)

@@ -6,12 +6,13 @@ same wheel as the stub-only package ``tarnwick-stubs`` (PEP 561), which mypy
 and pyright both look for.
 """
 
+from asyncio import AbstractEventLoop
 from collections.abc import Callable, Coroutine
 from contextlib import AbstractContextManager
 from types import GenericAlias, TracebackType
 from typing import Any, Generic, Literal, Never, ParamSpec, Protocol, Self, TypeAlias, TypeVar, final, overload
 
-__all__ = ["Signal", "SignalConnection"]
+__all__ = ["Signal", "SignalConnection", "SignalField"]
 
 _ErrorMode: TypeAlias = Literal["fast_fail", "collect"]
 
@@ -111,14 +112,34 @@ class Signal(Generic[_P]):
 
     @overload
     def listener(
-        self, callback: Callable[_P, _R], *, weak: bool = False, priority: int = 0, times: int | None = None
+        self,
+        callback: Callable[_P, _R],
+        *,
+        weak: bool = False,
+        priority: int = 0,
+        times: int | None = None,
+        loop: AbstractEventLoop | None = None,
+        unique: bool = False,
     ) -> Callable[_P, _R]:
         """Connect the decorated callable and return it: `@signal.listener` or
-        `@signal.listener(weak=False, priority=0, times=None)`."""
+        `@signal.listener(weak=False, priority=0, times=None, loop=None,
+        unique=False)`. With `loop`, emissions on other threads run the call on
+        that loop's thread and give a concurrent.futures.Future as its result;
+        with `unique=True`, nothing is connected if an equal callback is."""
     @overload
     def listener(
-        self, callback: None = None, *, weak: bool = False, priority: int = 0, times: int | None = None
+        self,
+        callback: None = None,
+        *,
+        weak: bool = False,
+        priority: int = 0,
+        times: int | None = None,
+        loop: AbstractEventLoop | None = None,
+        unique: bool = False,
     ) -> _Decorator[_P]: ...
+    def disconnect_all(self) -> int:
+        """Remove every connection and return how many there were; error
+        hooks stay."""
     def blocked(self) -> AbstractContextManager[None, None]:
         """A context manager during which emissions call nothing and return
         []; blocks nest."""
@@ -144,3 +165,28 @@ class SignalConnection:
         _exc_tb: TracebackType | None,
     ) -> Literal[False]:
         """Disconnect; exceptions are never suppressed."""
+
+@final
+class SignalField(Generic[_P]):
+    """A signal declared on a class: `saved = SignalField[[str]]()` gives each
+    instance a Signal[[str]] of its own, named after the attribute."""
+
+    def __new__(cls) -> Self: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """SignalField[[int, str]] at run time: a types.GenericAlias."""
+
+    def __set_name__(self, owner: type[Any], name: str) -> None: ...
+    @property
+    def name(self) -> str | None:
+        """The attribute name; None until the class statement has run."""
+
+    @overload
+    def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self:
+        """On the class: the field itself."""
+    @overload
+    def __get__(self, instance: object, owner: type[Any] | None = None, /) -> Signal[_P]:
+        """On an instance: its own signal, the same object every time."""
+    # The signal cannot be replaced: no value is accepted, and at run time
+    # assignment raises AttributeError, as deletion does.
+    def __set__(self, instance: object, value: Never, /) -> None: ...
+    def __delete__(self, instance: object, /) -> None: ...

@@ -6,7 +6,7 @@ error on every line marked "# expect-error" and on no other line. Never run.
 
 from typing import Any
 
-from tarnwick import Signal, SignalConnection
+from tarnwick import Signal, SignalConnection, SignalField
 
 
 def handler(path: str) -> str:
@@ -84,3 +84,21 @@ with pair.blocked() as nothing:
 for cid, callback, priority, remaining in pair.connections():
     remaining + 1  # expect-error
     callback(1, "a")  # expect-error
+
+
+class Document:
+    saved = SignalField()
+    renamed = SignalField[[str, str]]()
+
+
+doc = Document()
+doc.renamed.emit(1)  # expect-error
+doc.renamed.emit("old")  # expect-error
+doc.renamed.connect(takes_int)  # expect-error
+doc.saved = Signal()  # expect-error
+Document.renamed.emit("a", "b")  # expect-error
+SignalField("name")  # expect-error
+pair.listener(takes_int, loop="main")  # expect-error
+pair.listener(loop=5)  # expect-error
+pair.listener(unique="yes")  # expect-error
+dropped: str = pair.disconnect_all()  # expect-error

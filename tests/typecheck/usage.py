@@ -10,7 +10,7 @@ import asyncio
 from collections.abc import Callable, Coroutine
 from typing import Any, Literal, assert_type
 
-from tarnwick import Signal, SignalConnection
+from tarnwick import Signal, SignalConnection, SignalField
 
 saved = Signal("saved")
 assert_type(Signal(), Signal)
@@ -169,3 +169,34 @@ class Model:
 
 
 Model().renamed.emit("old", "new")
+
+
+class Document:
+    # One signal per instance, declared on the class.
+    saved = SignalField()
+    renamed = SignalField[[str, str]]()
+    closed = SignalField[str]()
+
+
+doc = Document()
+assert_type(Document.renamed, SignalField[[str, str]])
+assert_type(doc.renamed, Signal[[str, str]])
+assert_type(doc.closed, Signal[[str]])
+assert_type(Document.renamed.name, str | None)
+assert doc.renamed is doc.renamed and doc.renamed is not Document().renamed
+doc.renamed.connect(lambda old, new: None)
+doc.renamed.emit("old", "new")
+doc.saved.emit(1, anything="goes")
+
+
+def on_closed(reason: str) -> None:
+    pass
+
+
+# Delivery on a loop's thread, unique connections, dropping them all.
+delivery_loop = asyncio.new_event_loop()
+assert_type(doc.closed.listener(on_closed, loop=delivery_loop), Callable[[str], None])
+assert_type(doc.closed.listener(on_closed, unique=True), Callable[[str], None])
+doc.closed.listener(loop=delivery_loop, unique=True)(on_closed)
+assert_type(doc.closed.disconnect_all(), int)
+delivery_loop.close()

@@ -1,0 +1,152 @@
+"""Instructions, counted by callgrind, for two costs that timing cannot show on
+a loaded machine:
+
+    python bench/fields_and_loops.py --work DIR [--n N]
+
+* reading a SignalField after its first access, against reading an ordinary
+  instance attribute (and, for comparison, a functools.cached_property after
+  its first access and a property);
+* one emission delivered to another thread's event loop (listener(loop=...)),
+  both sides, against the same callback handed to loop.call_soon_threadsafe
+  directly, and against the same by hand with a concurrent.futures.Future for
+  its result (what the delivery does for you).
+
+Each case runs N and 2N times in a fresh interpreter; (Ir(2N) - Ir(N)) / N is
+the cost of one more. For the loop cases the loop's thread is running but
+held in a callback while the emitting thread queues, then released to run the
+whole batch, so that both runs wake the loop the same number of times.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from callgrind import total_ir  # noqa: E402
+from cases import compile_simple  # noqa: E402
+
+READS = {
+    "plain attribute": "o.plain",
+    "SignalField": "o.saved",
+    "cached_property": "o.cached",
+    "property": "o.prop",
+}
+LOOPS = ("queued emit", "call_soon_threadsafe", "call_soon_threadsafe + Future")
+
+
+def read_child(case: str, n: int) -> None:
+    import functools
+    import time
+
+    from tarnwick import Signal, SignalField
+
+    class Owner:
+        saved = SignalField()
+
+        def __init__(self):
+            self.plain = Signal("plain")
+
+        @functools.cached_property
+        def cached(self):
+            return Signal("cached")
+
+        @property
+        def prop(self):
+            return self.plain
+
+    o = Owner()
+    o.saved, o.cached  # the first accesses, not counted
+    ns = {"o": o}
+    loop = compile_simple(READS[case], ns)
+    loop(100, time.perf_counter, ns)  # let the interpreter adapt the bytecode first
+    loop(n, time.perf_counter, ns)
+
+
+def loop_child(case: str, n: int) -> None:
+    import asyncio
+    import threading
+    from concurrent.futures import Future
+
+    from tarnwick import Signal
+
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_forever)
+    thread.start()
+    held, release = threading.Event(), threading.Event()
+
+    def hold():
+        held.set()
+        release.wait()
+
+    def callback(x):
+        return x
+
+    def by_hand(future, x):
+        if future.set_running_or_notify_cancel():
+            future.set_result(callback(x))
+
+    s = Signal("s")
+    s.listener(callback, loop=loop)
+    emit = s.emit
+    call_soon = loop.call_soon_threadsafe
+
+    def batch(count):
+        held.clear()
+        release.clear()
+        call_soon(hold)
+        held.wait()
+        if case == "queued emit":
+            for _ in range(count):
+                emit(1)
+        elif case == "call_soon_threadsafe":
+            for _ in range(count):
+                call_soon(callback, 1)
+        else:
+            for _ in range(count):
+                call_soon(by_hand, Future(), 1)
+        release.set()
+
+    batch(100)
+    batch(n)
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join()
+    loop.close()
+
+
+def run(work: str, kind: str, case: str, n: int) -> int:
+    out = os.path.join(work, f"cg-{kind}-{case.replace(' ', '_')}-{n}.out")
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+           os.path.abspath(__file__), "--child", kind, case, str(n)]
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr[-2000:])
+    return total_ir(out)
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        kind, case, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
+        (read_child if kind == "read" else loop_child)(case, n)
+        return
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--n", type=int, default=20_000)
+    ap.add_argument("--only", choices=["read", "loop"])
+    args = ap.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    for kind, cases in (("read", READS), ("loop", LOOPS)):
+        if args.only and kind != args.only:
+            continue
+        for case in cases:
+            a = run(args.work, kind, case, args.n)
+            b = run(args.work, kind, case, 2 * args.n)
+            print(f"{kind:4s} {case:22s} {(b - a) / args.n:10.1f} Ir each", flush=True)
+
+
+if __name__ == "__main__":
+    main()

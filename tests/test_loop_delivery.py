@@ -1,0 +1,292 @@
+"""listener(..., loop=LOOP): calls delivered on the thread that runs an event loop."""
+
+import asyncio
+import concurrent.futures
+import contextlib
+import gc
+import threading
+import weakref
+
+import pytest
+
+from tarnwick import Signal
+from test_threads import run_threads
+
+WAIT = 10  # seconds; every wait below is bounded
+
+
+@contextlib.contextmanager
+def running_loop():
+    """A new event loop running in a thread of its own; stopped and closed on exit."""
+    loop = asyncio.new_event_loop()
+    started = threading.Event()
+    loop.call_soon(started.set)
+    thread = threading.Thread(target=loop.run_forever, name="loop-thread")
+    thread.start()
+    assert started.wait(WAIT)
+    try:
+        yield loop
+    finally:
+        loop.call_soon_threadsafe(loop.stop)
+        thread.join(WAIT)
+        assert not thread.is_alive(), "the loop thread hung"
+        loop.close()
+
+
+@contextlib.contextmanager
+def held(loop):
+    """Keeps the running loop busy until the block ends, so that calls queue."""
+    entered, release = threading.Event(), threading.Event()
+
+    def hold():
+        entered.set()
+        release.wait(WAIT)
+
+    loop.call_soon_threadsafe(hold)
+    assert entered.wait(WAIT)
+    try:
+        yield
+    finally:
+        release.set()
+
+
+def on_loop(loop, fn):
+    """fn() run on the loop's thread; its result."""
+    async def run():
+        return fn()
+    return asyncio.run_coroutine_threadsafe(run(), loop).result(WAIT)
+
+
+class Recorder:
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((threading.current_thread().name, args, kwargs))
+        return ("got", args)
+
+
+def test_emission_off_the_loop_queues_and_returns_a_future():
+    rec = Recorder()
+    s = Signal("s")
+    with running_loop() as loop:
+        assert s.listener(rec, loop=loop) is rec
+        plain = s.connect(lambda *a, **k: "direct")
+        results = s.emit(1, key="v")
+        assert isinstance(results[0], concurrent.futures.Future) and results[1] == "direct"
+        assert results[0].result(WAIT) == ("got", (1,))
+        assert rec.calls == [("loop-thread", (1,), {"key": "v"})]
+        s.disconnect(plain)
+
+
+def test_emission_on_the_loop_thread_calls_directly():
+    rec = Recorder()
+    s = Signal()
+    with running_loop() as loop:
+
+        @s.listener(loop=loop)
+        def handler(x):
+            return rec(x)
+
+        assert on_loop(loop, lambda: s.emit(5)) == [("got", (5,))]
+        assert rec.calls == [("loop-thread", (5,), {})]
+
+
+def test_awaitable_results_are_awaited_on_the_loop():
+    s = Signal()
+    seen = []
+
+    async def slow(x):
+        await asyncio.sleep(0)
+        seen.append(threading.current_thread().name)
+        return x * 2
+
+    with running_loop() as loop:
+        s.listener(slow, loop=loop)
+        (future,) = s.emit(21)
+        assert future.result(WAIT) == 42 and seen == ["loop-thread"]
+
+
+@pytest.mark.parametrize("awaitable", [False, True])
+def test_a_queued_failure_goes_to_the_future_and_the_hooks_on_the_loop(awaitable):
+    s = Signal()
+    hooked = []
+    error = ValueError("boom")
+
+    def fails(x):
+        raise error
+
+    async def fails_later(x):
+        await asyncio.sleep(0)
+        raise error
+
+    callback = fails_later if awaitable else fails
+    s.on_error(lambda exc, cb: hooked.append((exc, cb, threading.current_thread().name)))
+    with running_loop() as loop:
+        s.listener(callback, loop=loop)
+        (future,) = s.emit(1)  # fast_fail does not apply: the emission has returned
+        assert future.exception(WAIT) is error
+        on_loop(loop, lambda: None)  # the hooks have run by now
+    assert hooked == [(error, callback, "loop-thread")]
+
+
+def test_direct_failures_follow_the_emission_mode_and_hooks_see_the_callback():
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(cb))
+
+    def fails():
+        raise KeyError("x")
+
+    with running_loop() as loop:
+        s.listener(fails, loop=loop)
+        with pytest.raises(KeyError):
+            on_loop(loop, s.emit)
+        (collected,) = on_loop(loop, lambda: s.emit(on_error="collect"))
+        assert isinstance(collected, KeyError)
+    assert hooked == [fails, fails]
+
+
+@pytest.mark.parametrize("state", ["not running", "closed"])
+def test_a_loop_that_cannot_run_the_call_fails_at_emission(state):
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(cb))
+    loop = asyncio.new_event_loop()
+    if state == "closed":
+        loop.close()
+    try:
+        s.listener(print, loop=loop, times=2)
+        with pytest.raises(RuntimeError, match=f"the loop is {state}"):
+            s.emit("x")
+        (failure,) = s.emit("x", on_error="collect")
+        assert isinstance(failure, RuntimeError)
+        assert hooked == [print, print] and len(s) == 0  # both calls were used up
+    finally:
+        loop.close()
+
+
+def test_counts_are_used_at_emission_exactly_once():
+    rec = Recorder()
+    s = Signal()
+    with running_loop() as loop:
+        with held(loop):
+            s.listener(rec, loop=loop, times=1)
+            s.listener(rec, loop=loop, times=2)
+            first = s.emit(1)
+            second = s.emit(2)
+            third = s.emit(3)
+            assert (len(first), len(second), len(third), len(s)) == (2, 1, 0, 0)
+        for future in first + second:
+            future.result(WAIT)
+    assert sorted(args for _, args, _ in rec.calls) == [(1,), (1,), (2,)]
+
+
+class Owner:
+    def __init__(self, log):
+        self.log = log
+
+    def method(self, x):
+        self.log.append(x)
+
+
+def test_weak_entries_resolve_at_emission_and_the_queued_call_keeps_the_callback():
+    log = []
+    owner = Owner(log)
+    probe = weakref.ref(owner)
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(owner.method, weak=True, loop=loop)
+        assert s.connections()[0][1] == owner.method
+        with held(loop):
+            (future,) = s.emit(1)
+            del owner
+            gc.collect()
+            assert probe() is not None  # the queued call holds it
+        future.result(WAIT)
+        gc.collect()
+        assert probe() is None and log == [1]
+        assert s.emit(2) == [] and len(s) == 0  # resolved dead: removed
+
+
+def test_a_future_cancelled_before_the_call_runs_skips_it():
+    rec = Recorder()
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(rec, loop=loop)
+        with held(loop):
+            (future,) = s.emit(1)
+            assert future.cancel()
+        on_loop(loop, lambda: None)
+    assert rec.calls == []
+
+
+def test_emit_async_calls_directly_on_the_loop_and_queues_elsewhere():
+    s = Signal()
+
+    async def double(x):
+        return x * 2
+
+    with running_loop() as loop:
+        s.listener(double, loop=loop)
+        async def emit_async(x):
+            return await s.emit_async(x)
+
+        on_own_loop = asyncio.run_coroutine_threadsafe(emit_async(4), loop).result(WAIT)
+        assert on_own_loop == [8]
+        (future,) = asyncio.run(emit_async(5))  # another loop, another thread
+        assert isinstance(future, concurrent.futures.Future) and future.result(WAIT) == 10
+
+
+def test_listing_removal_and_uniqueness_see_the_callback():
+    rec = Recorder()
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(rec, loop=loop)
+        assert [c[1] for c in s.connections()] == [rec]
+        s.listener(rec, loop=loop, unique=True)
+        s.listener(rec, unique=True)
+        assert len(s) == 1
+        assert s.disconnect_callback(rec) == 1 and len(s) == 0
+
+
+def test_a_loop_argument_must_be_an_event_loop():
+    s = Signal()
+    with pytest.raises(TypeError, match="argument 'loop': expected an event loop, got int"):
+        s.listener(print, loop=5)
+    with pytest.raises(TypeError, match="argument 'loop'"):
+        s.listener(loop=object())(print)
+    assert len(s) == 0 and s.connect(print) == 0  # no id was used up
+
+
+def test_many_threads_emitting_at_once_all_deliver_on_the_loop():
+    rec = Recorder()
+    s = Signal()
+    per_thread = 200
+    futures = []
+    lock = threading.Lock()
+    with running_loop() as loop:
+        s.listener(rec, loop=loop)
+
+        def emitter(i):
+            mine = [s.emit(i, n)[0] for n in range(per_thread)]
+            with lock:
+                futures.extend(mine)
+
+        run_threads(emitter, n=4)
+        done, pending = concurrent.futures.wait(futures, timeout=WAIT)
+        assert not pending
+    assert len(rec.calls) == 4 * per_thread
+    assert {name for name, _, _ in rec.calls} == {"loop-thread"}
+    for i in range(4):  # each thread's calls ran in the order it queued them
+        assert [a[1] for _, a, _ in rec.calls if a[0] == i] == list(range(per_thread))
+
+
+def test_a_connection_on_a_loop_is_collected_with_its_signal(collect_all):
+    with running_loop() as loop:
+        s = Signal()
+        s.listener(lambda: s, loop=loop)  # signal -> delivery -> callback -> signal
+        probe = weakref.ref(s.connections()[0][1])
+        del s
+        collect_all()
+        assert probe() is None

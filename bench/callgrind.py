@@ -8,7 +8,8 @@ interpreter under callgrind; (Ir(2N) - Ir(N)) / N is the number of
 instructions one more emit costs, the loop's own few bytecodes included.
 Start-up, imports and set-up cancel out. PYTHONHASHSEED is fixed, so the two
 runs do the same work apart from the extra emits. For tarnwick, the row
-"blocked_10" counts an emit with 10 listeners inside `with s.blocked():`.
+"blocked_10" counts an emit with 10 listeners inside `with s.blocked():`, and
+"keywords_1" an `emit(x, a=1, b=2)` with 1 listener.
 
 For tarnwick at 1 listener two more runs (N and 2N) collect only while inside the C
 method call (--toggle-collect on CPython's method_vectorcall_VARARGS_KEYWORDS,
@@ -35,18 +36,18 @@ LISTENERS = (0, 1, 10)
 ENTRY = "method_vectorcall_VARARGS_KEYWORDS"
 
 
-def child(key: str, listeners: int, emits: int, blocked: bool):
+def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = False):
     import contextlib
     import cases
     import libs
     lib = libs.BY_KEY[key]()
     ns = dict(lib.load(), x=1)
     s = lib.make_signal(ns)
-    keep = [lib.callback("trivial") for _ in range(listeners)]
+    keep = [lib.callback("kw" if keywords else "trivial") for _ in range(listeners)]
     for cb in keep:
         lib.add(s, cb)
     ns["s"] = s
-    loop = cases.compile_simple(lib.emit, ns)
+    loop = cases.compile_simple(lib.emit_kw if keywords else lib.emit, ns)
     with s.blocked() if blocked else contextlib.nullcontext():
         loop(100, time.perf_counter, ns)   # specialise the bytecode before counting
         loop(emits, time.perf_counter, ns)
@@ -60,10 +61,11 @@ def total_ir(path: str) -> int:
     raise RuntimeError(f"no totals in {path}")
 
 
-def run_cg(out_file, key, listeners, emits, extra=(), blocked=False):
+def run_cg(out_file, key, listeners, emits, extra=(), blocked=False, keywords=False):
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", *extra,
            sys.executable, os.path.abspath(__file__), "--child", key,
-           "--listeners", str(listeners), "--emits", str(emits)] + (["--blocked"] if blocked else [])
+           "--listeners", str(listeners), "--emits", str(emits)] + (["--blocked"] if blocked else []) \
+        + (["--keywords"] if keywords else [])
     env = dict(os.environ, PYTHONHASHSEED="0", QT_QPA_PLATFORM="offscreen")
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -81,9 +83,10 @@ def main():
     ap.add_argument("--out")
     ap.add_argument("--libs", default="")
     ap.add_argument("--blocked", action="store_true")
+    ap.add_argument("--keywords", action="store_true")
     args = ap.parse_args()
     if args.child:
-        child(args.child, args.listeners, args.emits, args.blocked)
+        child(args.child, args.listeners, args.emits, args.blocked, args.keywords)
         return
     os.makedirs(args.work, exist_ok=True)
     keys = [k for k in args.libs.split(",") if k] or CG_LIBS
@@ -112,6 +115,13 @@ def main():
         b = run_cg(os.path.join(args.work, "cg-tarnwick-blocked-2.out"), "tarnwick", 10, 2 * n, blocked=True)
         result["libs"]["tarnwick"]["blocked_10"] = (b - a) / n
         print(f"callgrind: tarnwick     10 listener(s), blocked: {(b - a) / n:8.0f} Ir/emit",
+              file=sys.stderr, flush=True)
+
+    if "tarnwick" in result["libs"]:
+        a = run_cg(os.path.join(args.work, "cg-tarnwick-kw-1.out"), "tarnwick", 1, n, keywords=True)
+        b = run_cg(os.path.join(args.work, "cg-tarnwick-kw-2.out"), "tarnwick", 1, 2 * n, keywords=True)
+        result["libs"]["tarnwick"]["keywords_1"] = (b - a) / n
+        print(f"callgrind: tarnwick      1 listener(s), 2 keywords: {(b - a) / n:8.0f} Ir/emit",
               file=sys.stderr, flush=True)
 
     if "tarnwick" in keys and "tarnwick" in result["libs"]:

@@ -85,16 +85,23 @@ struct InternedNames {
     const std::uint8_t* index = nullptr;  // parameter i -> its slot in `table`
 };
 
+// The interpreter's wording for a keyword whose name is not a str.
+[[noreturn]] inline void keywords_not_strings() { throw_type_error("keywords must be strings"); }
+
 // The parameter a keyword names, or sig.count when it names none. Keywords
-// that the compiler interned match by pointer; any other string by text.
-inline std::size_t find_keyword(const Signature& sig, InternedNames interned,
-                                PyObject* key) noexcept {
+// that the compiler interned match by pointer; any other string by text. A
+// name that is not a str is refused before its text is read: only a C caller
+// that breaks the vectorcall protocol can pass one.
+inline std::size_t find_keyword(const Signature& sig, InternedNames interned, PyObject* key) {
     if (interned.table != nullptr) {
         for (std::size_t i = 0; i < sig.count; ++i) {
             if (interned.table[interned.index[i]].get() == key) {
                 return i;
             }
         }
+    }
+    if (!PyUnicode_Check(key)) {
+        keywords_not_strings();
     }
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_EqualToUTF8(key, sig.names[i])) {
@@ -104,21 +111,37 @@ inline std::size_t find_keyword(const Signature& sig, InternedNames interned,
     return sig.count;
 }
 
+// Binds one keyword argument to the parameter it names.
+inline void bind_keyword(const Signature& sig, InternedNames interned, PyObject* key,
+                         PyObject* value, PyObject** out) {
+    const std::size_t i = find_keyword(sig, interned, key);
+    if (i == sig.count) {
+        unexpected_keyword(sig, key);
+    }
+    if (out[i] != nullptr) {
+        throw_format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.qualname,
+                     sig.names[i]);
+    }
+    out[i] = value;
+}
+
 // Binds the keyword arguments, which follow the `nargs` positional ones.
 inline void bind_keywords(const Signature& sig, InternedNames interned, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const std::size_t i = find_keyword(sig, interned, key);
-        if (i == sig.count) {
-            unexpected_keyword(sig, key);
-        }
-        if (out[i] != nullptr) {
-            throw_format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         sig.qualname, sig.names[i]);
-        }
-        out[i] = args[nargs + k];
+        bind_keyword(sig, interned, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out);
+    }
+}
+
+// Binds the positional arguments; the rest of `out` becomes null.
+inline void bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject** out) {
+    if (static_cast<std::size_t>(nargs) > sig.max_positional()) {
+        too_many_positional(sig, nargs);
+    }
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     }
 }
 
@@ -162,12 +185,7 @@ inline void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize
                            PyObject* kwnames, PyObject** out,
                            detail::InternedNames interned = {}) {
     nargs = PyVectorcall_NARGS(static_cast<size_t>(nargs));
-    if (static_cast<std::size_t>(nargs) > sig.max_positional()) {
-        detail::too_many_positional(sig, nargs);
-    }
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
-    }
+    detail::bind_positional(sig, args, nargs, out);
     if (kwnames != nullptr) {
         detail::bind_keywords(sig, interned, args, nargs, kwnames, out);
     }
@@ -180,6 +198,7 @@ inline void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize
 template <const Signature& Sig, PyObject* (*Body)(PyObject* self, PyObject* const* bound)>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
+    static_assert(Sig.count <= kMaxParams, "bound[] has room for kMaxParams parameters");
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         static constexpr auto slots = detail::param_slots<Sig>();
         PyObject* bound[kMaxParams];
@@ -198,42 +217,29 @@ inline PyCFunction method_cast(F* method) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
-// The same for a positional tuple and a keyword dictionary (tp_new). The
-// bound arguments are borrowed from `args` and `kwargs`.
+// The same for a positional tuple and a keyword dictionary (tp_new), which
+// the interpreter hands on unchecked: its keys may be of any type and any
+// number of them may spell one name. As the interpreter does, every key must
+// be a str before any is bound. The bound arguments are borrowed from `args`
+// and `kwargs`, the call's own.
 inline void bind_tuple_and_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
                                 PyObject** out) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) {
-        bind_arguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
-        return;
-    }
-    if (static_cast<std::size_t>(nargs) > sig.max_positional()) {
-        detail::too_many_positional(sig, nargs);
-    }
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t it = 0;
-    if (static_cast<std::size_t>(nkw) > kMaxParams) {
-        // More keywords than parameters: report the first unknown one.
+    detail::bind_positional(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t it = 0;
         while (PyDict_Next(kwargs, &it, &key, &value)) {
-            if (!PyUnicode_Check(key) || detail::find_keyword(sig, {}, key) == sig.count) {
-                detail::unexpected_keyword(sig, key);
+            if (!PyUnicode_Check(key)) {
+                detail::keywords_not_strings();
             }
         }
         it = 0;
+        while (PyDict_Next(kwargs, &it, &key, &value)) {
+            detail::bind_keyword(sig, {}, key, value, out);
+        }
     }
-    // A small stack: positionals, then keyword values, with their names.
-    PyObject* stack[kMaxParams * 2];
-    Ref names = check(PyTuple_New(nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        stack[i] = PyTuple_GET_ITEM(args, i);
-    }
-    for (Py_ssize_t k = 0; k < nkw && PyDict_Next(kwargs, &it, &key, &value); ++k) {
-        PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
-        stack[nargs + k] = value;
-    }
-    bind_arguments(sig, stack, nargs, names.get(), out);
+    detail::check_required(sig, out);
 }
 
 // Replaces a pending conversion error whose type is exactly TypeError by a

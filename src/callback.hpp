@@ -208,6 +208,21 @@ public:
         }
     }
 
+    // Undoes one consume_call() that returned Call or LastCall on the entry
+    // with this id, for an emission that failed before calling anything. No
+    // emission removes an entry it found at 0 (Skip): only the one that used
+    // its last call does, so the entry is still here unless it was
+    // disconnected meanwhile, and then there is nothing to give back.
+    void give_back_call(const SharedGuard& held, std::uint64_t id) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        std::size_t k = 0;
+        std::uint32_t i = 0;
+        if (find(id, k, i)) {
+            std::atomic_ref<std::uint64_t>(chunks_[k]->entries()[i].remaining)
+                .fetch_add(1, std::memory_order_acq_rel);
+        }
+    }
+
     // Calls left to a limited entry, which emissions count down under this
     // same shared lock.
     std::uint64_t remaining(const SharedGuard& held, CallbackEntry& entry) const noexcept {

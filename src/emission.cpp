@@ -99,9 +99,8 @@ enum class Awaiting { No, Yes };
 
 // One call of an emission: the entry taken, then what the call gave.
 struct CallSlot {
-    static constexpr bool kWantsRemaining = false;
-    CallSlot(Taken&& entry, const CallbackEntry&, std::uint64_t) noexcept
-        : taken(std::move(entry)) {}
+    CallSlot(Taken&& entry, const CallbackEntry& e, std::uint64_t) noexcept
+        : taken(std::move(entry)), counted(e.limited) {}
 
     // The target is moved out for the call.
     Taken taken;
@@ -109,6 +108,8 @@ struct CallSlot {
     Ref result;
     // The result is awaitable; its place in the list waits for the await.
     bool awaitable = false;
+    // The snapshot used up one of the entry's calls for this one.
+    bool counted = false;
 };
 
 constexpr std::size_t kInlineCalls = 8;
@@ -149,6 +150,9 @@ private:
     std::size_t copy_keywords(PyObject* kwargs) {
         bool ok = true;
         std::size_t nkw = 0;
+        // The vectorcall protocol wants str names, and a C callee may read a
+        // name as one without looking: every key's type must say it is one.
+        unsigned long flags = Py_TPFLAGS_UNICODE_SUBCLASS;
         Py_BEGIN_CRITICAL_SECTION(kwargs);
         const Py_ssize_t size = PyDict_GET_SIZE(kwargs);
         kwnames_ = Ref::steal(PyTuple_New(size));
@@ -159,6 +163,7 @@ private:
         PyObject* value = nullptr;
         Py_ssize_t it = 0;
         for (Py_ssize_t k = 0; ok && k < size && PyDict_Next(kwargs, &it, &key, &value); ++k) {
+            flags &= Py_TYPE(key)->tp_flags;
             PyTuple_SET_ITEM(kwnames_.get(), k, Py_NewRef(key));
             PyTuple_SET_ITEM(kwvalues_.get(), k, Py_NewRef(value));
         }
@@ -166,6 +171,9 @@ private:
         Py_END_CRITICAL_SECTION();
         if (!ok) {
             throw PyErrorSet{};
+        }
+        if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+            throw_type_error("keywords must be strings");
         }
         return nkw;
     }
@@ -183,8 +191,8 @@ private:
 
 class Emission {
 public:
-    // Reads on_error and lays the arguments out: everything that can fail is
-    // done before the snapshot uses up counts.
+    // Reads on_error and lays the arguments out, refusing keyword names that
+    // are not str, before the snapshot uses up counts.
     Emission(SignalObject* signal, PyObject* args, PyObject* kwargs, Awaiting awaiting)
         : signal_(signal),
           awaiting_(awaiting),
@@ -214,6 +222,8 @@ private:
     }
     CallSnapshot::Slots& calls() noexcept { return snapshot_.slots(); }
     Ref take_error_mode(PyObject* kwargs);
+    void set_error_mode(PyObject* mode);
+    void give_back() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
 
@@ -236,32 +246,70 @@ private:
 };
 
 // Sets the error mode from on_error and returns what is left of the keywords.
+// One look at every key finds on_error by the interned name's pointer or, for
+// a key built at run time, by its text, as the interpreter binds a keyword:
+// a str subclass may spell on_error and still hash apart from it. The same
+// look refuses keys that are not str, before anything reads their text.
 Ref Emission::take_error_mode(PyObject* kwargs) {
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return Ref();
     }
     PyObject* on_error = state().on_error_name.get();
-    Ref mode = dict_item(kwargs, on_error);
+    unsigned long flags = Py_TPFLAGS_UNICODE_SUBCLASS;
+    Ref found_key;
+    Ref mode;
+    bool twice = false;
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t it = 0;
+    while (PyDict_Next(kwargs, &it, &key, &value)) {
+        flags &= Py_TYPE(key)->tp_flags;
+        if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+            break;
+        }
+        if (key == on_error || (PyUnicode_GET_LENGTH(key) == 8 &&
+                                PyUnicode_EqualToUTF8AndSize(key, "on_error", 8))) {
+            if (found_key) {
+                twice = true;  // reported once every key is known to be a str
+            } else {
+                found_key = Ref::new_ref(key);
+                mode = Ref::new_ref(value);
+            }
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    if ((flags & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
+        throw_type_error("keywords must be strings");
+    }
+    if (twice) {
+        throw_format(PyExc_TypeError, "%s() got multiple values for argument 'on_error'",
+                     awaiting_ == Awaiting::Yes ? "Signal.emit_async" : "Signal.emit");
+    }
     if (!mode) {
         return Ref::new_ref(kwargs);
     }
-    if (!PyUnicode_Check(mode.get())) {
-        throw_format(PyExc_TypeError, "argument 'on_error': expected str, got %T", mode.get());
-    }
-    if (PyUnicode_EqualToUTF8AndSize(mode.get(), "fast_fail", 9)) {
-        mode_ = ErrorMode::FastFail;
-    } else if (PyUnicode_EqualToUTF8AndSize(mode.get(), "collect", 7)) {
-        mode_ = ErrorMode::Collect;
-    } else {
-        throw_type_error("on_error must be 'fast_fail' or 'collect'.");
-    }
+    set_error_mode(mode.get());
     if (PyDict_GET_SIZE(kwargs) == 1) {
         return Ref();
     }
     // Never change the caller's dictionary.
     Ref rest = check(PyDict_Copy(kwargs));
-    check_status(PyDict_DelItem(rest.get(), on_error));
+    check_status(PyDict_DelItem(rest.get(), found_key.get()));
     return rest;
+}
+
+void Emission::set_error_mode(PyObject* mode) {
+    if (!PyUnicode_Check(mode)) {
+        throw_format(PyExc_TypeError, "argument 'on_error': expected str, got %T", mode);
+    }
+    if (PyUnicode_EqualToUTF8AndSize(mode, "fast_fail", 9)) {
+        mode_ = ErrorMode::FastFail;
+    } else if (PyUnicode_EqualToUTF8AndSize(mode, "collect", 7)) {
+        mode_ = ErrorMode::Collect;
+    } else {
+        throw_type_error("on_error must be 'fast_fail' or 'collect'.");
+    }
 }
 
 // Everything before the results: raises if a callback raised in fast-fail
@@ -281,15 +329,19 @@ inline void Emission::run() {
 }
 
 // Under the shared lock: a new reference to every entry's callback, in table
-// order, using up one call of each limited entry; spent entries go to the
-// removal set. Everything the emission can need is reserved before the first
-// count is used up, so running out of memory changes nothing.
+// order, using up one call of each limited entry; an entry whose last call
+// this emission takes goes to the removal set. One found with nothing left
+// belongs to the emission that took its last call, which removes it, or gives
+// the call back when it fails before calling anything. Everything the emission
+// can need is reserved before the first count is used up, so running out of
+// memory changes nothing.
 inline void Emission::snapshot() {
     snapshot_.take(signal_->rec.listeners, MayRemove::Expiring,
-                   [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry) {
+                   [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry,
+                      std::uint64_t&) {
                        switch (table.consume_call(guard, entry)) {
                            case CallDecision::Skip:
-                               return Pick::Remove;
+                               return Pick::Skip;
                            case CallDecision::LastCall:
                                return Pick::TakeAndRemove;
                            case CallDecision::Call:
@@ -300,8 +352,33 @@ inline void Emission::snapshot() {
 }
 
 // With no lock held: puts each weak target's referent in its place, and
-// drops the calls whose referent has died, their entries to be removed.
-inline void Emission::resolve() { snapshot_.resolve(DeadWeak::Remove); }
+// drops the calls whose referent has died, their entries to be removed. A
+// weak reference that raises ends the emission before anything was called,
+// so the counts the snapshot used up are given back first.
+inline void Emission::resolve() {
+    snapshot_.resolve(DeadWeak::Remove, [this]() noexcept { give_back(); });
+}
+
+// Under the shared lock: gives each limited entry in the call list back the
+// call the snapshot took; one that is not there any more was disconnected
+// meanwhile and needs nothing.
+void Emission::give_back() noexcept {
+    CallSnapshot::Slots& slots = calls();
+    std::size_t next = 0;
+    while (next < slots.size() && !slots[next].counted) {
+        ++next;
+    }
+    if (next == slots.size()) {
+        return;
+    }
+    ListenerTable& table = signal_->rec.listeners;
+    SharedGuard guard(table.lock());
+    for (; next < slots.size(); ++next) {
+        if (slots[next].counted) {
+            table.give_back_call(guard, slots[next].taken.id);
+        }
+    }
+}
 
 // Under the exclusive lock: removes the spent and dead entries.
 inline void Emission::remove_spent() { snapshot_.remove(signal_->rec.listeners); }

@@ -22,6 +22,7 @@ void fill(InterpState& state, PyObject* module) {
     state.signal_type = new_signal_type(module);
     state.connection_type = new_connection_type(module);
     state.blocker_type = new_blocker_type(module);
+    state.listener_type = new_listener_type(module);
     state.field_type = new_field_type(module);
     state.delivery_type = new_delivery_type(module);
     state.queued_type = new_queued_type(module);
@@ -75,6 +76,7 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->signal_type.get());
         Py_VISIT(state->connection_type.get());
         Py_VISIT(state->blocker_type.get());
+        Py_VISIT(state->listener_type.get());
         Py_VISIT(state->field_type.get());
         Py_VISIT(state->delivery_type.get());
         Py_VISIT(state->queued_type.get());

@@ -42,6 +42,8 @@ struct InterpState {
     Ref connection_type;
     // SignalBlocker, which blocked() returns; not a module attribute.
     Ref blocker_type;
+    // SignalListener, the decorator listener(...) returns; not one either.
+    Ref listener_type;
     Ref field_type;
     // What listener(..., loop=...) connects, and the calls it queues; not
     // module attributes either.
@@ -81,6 +83,7 @@ void interp_state_free(void* module);
 Ref new_signal_type(PyObject* module);
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
+Ref new_listener_type(PyObject* module);
 Ref new_field_type(PyObject* module);
 Ref new_delivery_type(PyObject* module);
 Ref new_queued_type(PyObject* module);

@@ -21,7 +21,6 @@ namespace {
 
 // One entry as it was when the snapshot was taken.
 struct ListingSlot {
-    static constexpr bool kWantsRemaining = true;
     ListingSlot(Taken&& t, const CallbackEntry& e, std::uint64_t left) noexcept
         : taken(std::move(t)), remaining(left), priority(e.priority), limited(e.limited) {}
 
@@ -54,7 +53,7 @@ Ref slot_tuple(const ListingSlot& v) {
 // With no lock held: each weak slot gets its referent, or None, and a
 // connection delivered on a loop shows the callback it delivers.
 void resolve(Listing& listing) {
-    listing.resolve(DeadWeak::KeepAsNone);
+    listing.resolve(DeadWeak::KeepAsNone, [] {});
     for (ListingSlot& v : listing.slots()) {
         PyObject* target = v.taken.target.get();
         if (PyObject* callback = delivered_callable(target); callback != target) {
@@ -67,14 +66,15 @@ void resolve(Listing& listing) {
 // compares them. Entries whose callback is that very object are matched while
 // the snapshot is taken (they go to the removal set), and, when both sides
 // compare by identity alone, other entries are passed over there: no call
-// could find them equal. `at_start` runs first, under the same lock.
+// could find them equal. A spent entry is a candidate too: its call may yet
+// be given back. `at_start` runs first, under the same lock.
 template <class AtStart>
 void take_candidates(Listing& listing, ListenerTable& table, PyObject* callback,
                      AtStart&& at_start) {
     const bool identity_eq = equality_is_identity(callback);
     listing.take(
         table, MayRemove::Any,
-        [&](const SharedGuard&, ListenerTable&, CallbackEntry& e) {
+        [&](const SharedGuard&, ListenerTable&, CallbackEntry& e, std::uint64_t&) {
             if (e.kind == EntryKind::Strong) {
                 if (e.callback.get() == callback) {
                     return Pick::Remove;
@@ -102,8 +102,18 @@ bool equals(const ListingSlot& v, PyObject* callback) {
 PyObject* Signal_connections(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Listing listing;
+        // An entry with no call left is not listed: the emission that used
+        // its last call is about to remove it, or to give the call back if it
+        // fails.
         listing.take(as_signal(self)->rec.listeners, MayRemove::Nothing,
-                     [](const SharedGuard&, ListenerTable&, CallbackEntry&) { return Pick::Take; });
+                     [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& e,
+                        std::uint64_t& remaining) {
+                         if (!e.limited) {
+                             return Pick::Take;
+                         }
+                         remaining = table.remaining(guard, e);
+                         return remaining == 0 ? Pick::Skip : Pick::Take;
+                     });
         resolve(listing);
         Listing::Slots& slots = listing.slots();
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(slots.size())));

@@ -16,11 +16,13 @@
 #include "connection.hpp"
 #include "delivery.hpp"
 #include "emission.hpp"
+#include "holder.hpp"
 #include "listing.hpp"
 #include "interp_state.hpp"
 #include "liveness.hpp"
 #include "repr_text.hpp"
 
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
@@ -311,39 +313,149 @@ std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
     return convert_argument("times", [&] { return to_u64(times); });
 }
 
-// The decorator's state tuple: signal, weak, priority, times, loop, unique.
-enum DecoratorItem : Py_ssize_t { kSignal, kWeak, kPriority, kTimes, kLoop, kUnique, kItems };
+// What listener(weak=..., priority=..., times=...) returns: a decorator that
+// keeps its signal and the converted options, and connects the callable it is
+// called with. A new option is one more field of ConnectArgs, converted in
+// Signal_listener and shown by the repr.
+struct ListenerObject {
+    // First, so that the object is a SignalHolder for holder.hpp's slots.
+    SignalHolder holder;
+    // Listener_vectorcall: the callable reaches the connect as the caller
+    // passed it, with no tuple around it.
+    vectorcallfunc vectorcall;
+    // The options; `callback` stays null, the call supplies it, and `loop`
+    // is `loop_held`.
+    ConnectArgs options;
+    // The event loop of listener(..., loop=...), or null; kept alive here,
+    // since the options only borrow it.
+    PyObject* loop_held;
+};
+// The interpreter finds the call by this offset; a standard-layout prefix
+// gives it, since ConnectArgs need not be standard-layout.
+struct ListenerPrefix {
+    SignalHolder holder;
+    vectorcallfunc vectorcall;
+};
+static_assert(std::is_standard_layout_v<ListenerPrefix>);
 
-// The decorator that listener(weak=..., ...) returns: a built-in function
-// whose `self` is the tuple of the signal and the converted options.
-PyObject* listener_decorator(PyObject* state, PyObject* callback) {
+ListenerObject* as_listener(PyObject* self) noexcept {
+    return reinterpret_cast<ListenerObject*>(self);
+}
+
+int Listener_clear(PyObject* self) {
+    ListenerObject* l = as_listener(self);
+    l->options.loop = nullptr;
+    Py_CLEAR(l->loop_held);
+    Py_CLEAR(l->holder.signal);
+    return 0;
+}
+
+int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_listener(self)->loop_held);
+    return holder_traverse(self, visit, arg);
+}
+
+// The options only borrow (the object keeps what they point to), so the
+// object is freed like the other holders; an option that owns a reference
+// needs destroying in dealloc.
+static_assert(std::is_trivially_destructible_v<ConnectArgs>);
+
+// decorator(callback): connects it and returns it, for the name it is about to
+// be bound to.
+PyObject* Listener_connect(PyObject* self, PyObject* callback) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        ConnectArgs a;
+        PyObject* signal = as_listener(self)->holder.signal;
+        if (signal == nullptr) {  // only a finalizer of the collected cycle gets here
+            throw_error(PyExc_ReferenceError, "listener(): its signal was released");
+        }
+        ConnectArgs a = as_listener(self)->options;
         a.callback = callback;
-        a.weak = PyTuple_GET_ITEM(state, kWeak) == Py_True;
-        a.priority = to_priority(PyTuple_GET_ITEM(state, kPriority));
-        a.times = convert_times_or_none(PyTuple_GET_ITEM(state, kTimes));
-        PyObject* loop = PyTuple_GET_ITEM(state, kLoop);
-        a.loop = loop == Py_None ? nullptr : loop;
-        a.unique = PyTuple_GET_ITEM(state, kUnique) == Py_True;
         a.handed_back = true;
-        connect_callback(as_signal(PyTuple_GET_ITEM(state, kSignal)), a, id_object);
+        connect_callback(as_signal(signal), a, id_object);
         return Py_NewRef(callback);
     });
 }
 
-PyMethodDef listener_decorator_def = {
-    "listener", listener_decorator, METH_O,
-    "listener($self, callback, /)\n--\n\n"
-    "Connect `callback` with the options given to Signal.listener() and return it."};
+// The call, which takes what a one-argument builtin takes and says so in the
+// same words. (The __call__ method is there for its text signature.)
+PyObject* Listener_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "listener() takes no keyword arguments");
+        return nullptr;
+    }
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "listener() takes exactly one argument (%zd given)", nargs);
+        return nullptr;
+    }
+    return Listener_connect(self, args[0]);
+}
+
+PyMemberDef listener_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ListenerPrefix, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef listener_methods[] = {
+    {"__call__", Listener_connect, METH_O | METH_COEXIST,
+     "__call__($self, callback, /)\n--\n\n"
+     "Connect `callback` with the options given to Signal.listener() and return it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// <Signal.listener(weak=False, priority=5, times=1, loop=None, unique=False)
+//  of Signal(name="s", listeners=0)>
+PyObject* Listener_repr(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const ConnectArgs& o = as_listener(self)->options;
+        Ref times = o.times ? id_object(*o.times) : Ref::new_ref(Py_None);
+        PyObject* loop = o.loop != nullptr ? o.loop : Py_None;
+        PyObject* signal = as_listener(self)->holder.signal;
+        Ref owner = signal != nullptr ? check(PyObject_Repr(signal)) : Ref::new_ref(Py_None);
+        return PyUnicode_FromFormat(
+            "<Signal.listener(weak=%s, priority=%ld, times=%R, loop=%R, unique=%s) of %S>",
+            o.weak ? "True" : "False", static_cast<long>(o.priority), times.get(), loop,
+            o.unique ? "True" : "False", owner.get());
+    });
+}
+
+PyType_Slot listener_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Listener_clear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Listener_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Listener_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_methods, listener_methods},
+    {Py_tp_members, listener_members},
+    {Py_tp_repr, reinterpret_cast<void*>(Listener_repr)},
+    {Py_tp_doc, const_cast<char*>(
+        "The decorator that Signal.listener() returns when given only options:\n"
+        "called with a callable, it connects it with those options and returns it.")},
+    {0, nullptr},
+};
+
+PyType_Spec listener_spec = {
+    "builtins.SignalListener",
+    sizeof(ListenerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC |
+        Py_TPFLAGS_HAVE_VECTORCALL,
+    listener_slots,
+};
 
 Ref make_decorator(PyObject* self, const ConnectArgs& a) {
-    Ref times = a.times ? id_object(*a.times) : Ref::new_ref(Py_None);
-    Ref priority = check(PyLong_FromLong(a.priority));
-    Ref state = check(PyTuple_Pack(kItems, self, a.weak ? Py_True : Py_False, priority.get(),
-                                   times.get(), a.loop != nullptr ? a.loop : Py_None,
-                                   a.unique ? Py_True : Py_False));
-    return check(PyCFunction_New(&listener_decorator_def, state.get()));
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).listener_type.get());
+    PyObject* obj = check(type->tp_alloc(type, 0)).release();
+    ConnectArgs* options = ::new (static_cast<void*>(&as_listener(obj)->options)) ConnectArgs(a);
+    options->callback = nullptr;
+    as_listener(obj)->loop_held = Py_XNewRef(a.loop);
+    TARNWICK_ASSERT(reinterpret_cast<char*>(&as_listener(obj)->vectorcall) -
+                        reinterpret_cast<char*>(obj) ==
+                    static_cast<std::ptrdiff_t>(offsetof(ListenerPrefix, vectorcall)));
+    as_listener(obj)->vectorcall = Listener_vectorcall;
+    as_listener(obj)->holder.signal = Py_NewRef(self);
+    return Ref::steal(obj);
 }
 
 // @signal.listener connects the function it decorates; @signal.listener(...)
@@ -512,6 +624,10 @@ PyType_Spec signal_spec = {
 
 Ref new_signal_type(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &signal_spec, nullptr));
+}
+
+Ref new_listener_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &listener_spec, nullptr));
 }
 
 bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {

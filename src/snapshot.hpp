@@ -39,8 +39,8 @@ enum class MayRemove : std::uint8_t { Nothing, Expiring, Any };
 enum class DeadWeak : std::uint8_t { Remove, KeepAsNone };
 
 // `Slot` holds a Taken and whatever else its user needs; it is made from
-// (Taken&&, const CallbackEntry&, remaining), where `remaining` is read only
-// when Slot::kWantsRemaining is true.
+// (Taken&&, const CallbackEntry&, remaining), `remaining` being what the
+// chooser read of a limited entry's count, if it did.
 template <class Slot, std::size_t N>
 class Snapshot {
 public:
@@ -50,9 +50,10 @@ public:
     bool removes() const noexcept { return !removal_.empty(); }
 
     // Under the shared lock: walks the table in call order and asks
-    // choose(guard, table, entry) what to do with each entry. Everything the
-    // snapshot can need later is reserved before the first choice, so a
-    // chooser that uses up counts never does so in vain for want of memory.
+    // choose(guard, table, entry, remaining) what to do with each entry.
+    // Everything the snapshot can need later is reserved before the first
+    // choice, so a chooser that uses up counts never does so in vain for want
+    // of memory.
     // `at_start(guard)`, when given, runs first under the same lock.
     template <class Choose, class AtStart = void (*)(const SharedGuard&)>
     void take(ListenerTable& table, MayRemove may_remove, Choose&& choose,
@@ -72,7 +73,8 @@ public:
             removed_.reserve(bound);
         }
         table.for_each(guard, [&](CallbackEntry& entry) {
-            const Pick pick = choose(guard, table, entry);
+            std::uint64_t remaining = 0;
+            const Pick pick = choose(guard, table, entry, remaining);
             if (pick == Pick::Skip) {
                 return;
             }
@@ -82,35 +84,39 @@ public:
                     return;
                 }
             }
-            std::uint64_t remaining = 0;
-            if constexpr (Slot::kWantsRemaining) {
-                remaining = entry.limited ? table.remaining(guard, entry) : 0;
-            }
             slots_.push_unchecked(Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind},
                                   entry, remaining);
         });
     }
 
-    // With no lock held: puts each weak target's referent in its place.
-    void resolve(DeadWeak dead) {
-        std::size_t live = 0;
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            Taken& t = slots_[i].taken;
-            if (t.kind == EntryKind::Weak) {
-                Ref referent = check(PyObject_CallNoArgs(t.target.get()));
-                if (referent.get() == Py_None && dead == DeadWeak::Remove) {
-                    removal_.insert(t.id);
-                    t.target.reset();
-                    continue;
-                }
-                t.target = std::move(referent);
+    // With no lock held: puts each weak target's referent in its place. A
+    // weak reference that raises ends the snapshot's use: failed() is called
+    // (with the exception set, so it must run no Python code) while every
+    // slot is still there, dead ones included, and the exception propagates.
+    template <class Failed>
+    void resolve(DeadWeak dead, Failed&& failed) {
+        std::size_t gone = 0;
+        for (Slot& slot : slots_) {
+            Taken& t = slot.taken;
+            if (t.kind != EntryKind::Weak) {
+                continue;
             }
-            if (live != i) {
-                slots_[live] = std::move(slots_[i]);
+            Ref referent = Ref::steal(PyObject_CallNoArgs(t.target.get()));
+            if (!referent) {
+                failed();
+                throw PyErrorSet{};
             }
-            ++live;
+            if (referent.get() == Py_None && dead == DeadWeak::Remove) {
+                removal_.insert(t.id);
+                t.target.reset();
+                ++gone;
+                continue;
+            }
+            t.target = std::move(referent);
         }
-        slots_.truncate(live);
+        if (gone > 0) {
+            drop_gone();
+        }
     }
 
     // Adds an entry to the removal set; take() reserved the room.
@@ -135,6 +141,21 @@ public:
     }
 
 private:
+    // Closes up the slots over the ones resolve() emptied.
+    void drop_gone() noexcept {
+        std::size_t live = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (!slots_[i].taken.target) {
+                continue;
+            }
+            if (live != i) {
+                slots_[live] = std::move(slots_[i]);
+            }
+            ++live;
+        }
+        slots_.truncate(live);
+    }
+
     Slots slots_;
     // Ids whose entries leave the table, and their references, dropped
     // once the exclusive lock is let go.

@@ -1,5 +1,8 @@
 import gc
+import os
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -25,6 +28,33 @@ def gc_clear(obj):
     py_tp_clear = 51
     clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), py_tp_clear))
     assert clear(obj) == 0
+
+
+def run_program(program, *args, env=None, timeout=600):
+    """Runs a program file of tests/ in a child interpreter, so that a crash
+    fails the calling test instead of ending pytest. The program prints
+    "passed" last when its checks hold."""
+    path = Path(__file__).with_name(program)
+    done = subprocess.run([sys.executable, str(path), *args], capture_output=True, text=True,
+                          timeout=timeout, env=env if env is not None else dict(os.environ))
+    assert done.returncode == 0, (
+        f"exit status {done.returncode}\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
+    assert done.stdout.rstrip().endswith("passed"), done.stdout
+    return done
+
+
+def connect_weak_through(connect, method, reference, **options):
+    """connect(method, weak=True, **options) with `reference` standing in for
+    the weakref.WeakMethod the entry would hold: an emission resolves the
+    entry by calling reference(), which may raise or return anything."""
+    import weakref
+
+    original = weakref.WeakMethod
+    weakref.WeakMethod = lambda m: reference
+    try:
+        return connect(method, weak=True, **options)
+    finally:
+        weakref.WeakMethod = original
 
 
 free_threaded = pytest.mark.skipif(

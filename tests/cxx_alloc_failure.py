@@ -52,6 +52,10 @@ def check(s, perm, ones, next_id):
     every time, and the next connect gets the next id."""
     pending = [r for r in ones if r.calls == 0]
     assert len(s) == len(perm) + len(pending), ("len", len(s), len(perm), len(pending))
+    # Each pending one-shot still has its call: a count used up without a
+    # call shows only here.
+    left = [c[3] for c in s.connections()]
+    assert left == [None] * len(perm) + [1] * len(pending), ("calls left", left)
     before = [r.calls for r in perm]
     s.emit()
     assert [r.calls for r in perm] == [b + 1 for b in before], "a permanent callback was not called"

@@ -4,6 +4,7 @@ import gc
 
 import pytest
 
+from conftest import connect_weak_through
 from tarnwick import Signal
 
 
@@ -152,38 +153,36 @@ def test_dead_weak_entry_is_removed_without_a_slot():
     assert len(s) == 1
 
 
-def test_raising_weak_reference_stops_the_emission():
-    class BadRef:
-        def __call__(self):
-            raise LookupError("deref")
-
-    # Build a signal whose weak entry resolves through a raising object by
-    # connecting a real weak method, then swapping weakref.WeakMethod out.
-    import weakref
-
+def test_raising_weak_reference_stops_the_emission_and_uses_nothing_up():
     class Obj:
         def m(self):
             return "m"
 
     obj = Obj()
-    original = weakref.WeakMethod
-    weakref.WeakMethod = lambda m: BadRef()
-    try:
-        s = Signal()
-        calls = []
-        s.connect(lambda: calls.append("strong"))
-        s.connect_once(obj.m, weak=True)
-    finally:
-        weakref.WeakMethod = original
+    raising = [True]
+
+    def reference():
+        if raising[0]:
+            raise LookupError("deref")
+        return obj.m
+
+    s = Signal()
+    calls = []
+    s.connect_once(lambda: calls.append("strong once"), priority=1)
+    s.connect_finite(lambda: calls.append("strong twice"), 2, priority=1)
+    connect_weak_through(s.connect_once, obj.m, reference)
     hooks = []
     s.on_error(lambda *a: hooks.append(a))
-    with pytest.raises(LookupError, match="deref"):
-        s.emit()
+    for _ in range(3):
+        with pytest.raises(LookupError, match="deref"):
+            s.emit()
     assert calls == [] and hooks == []
-    # The one-shot's count was used up; the next emission removes it unseen.
-    assert len(s) == 2
-    assert s.emit() == [None]
-    assert len(s) == 1
+    # Nothing was called, so nothing was used up.
+    raising[0] = False
+    assert [(c[0], c[3]) for c in s.connections()] == [(0, 1), (1, 2), (2, 1)]
+    assert s.emit() == [None, None, "m"]
+    assert calls == ["strong once", "strong twice"]
+    assert s.emit() == [None] and len(s) == 0
 
 
 def test_connect_during_emit_runs_next_time():

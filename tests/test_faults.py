@@ -788,6 +788,13 @@ class Model:
     def full_len(self):
         return len(self.permanent) + len(self.weak) + len(self.pending_once())
 
+    def listing(self):
+        """(id, calls left) of every connection the model still holds: what
+        connections() shows when no count was used up without a call."""
+        pending = set(map(id, self.pending_once()))
+        return [(e.cid, e.remaining) for e in self.table.entries
+                if e.remaining is None or id(e.payload) in pending]
+
     def check(self):
         """len and repr per the model, then the next emission calls every
         permanent and weak callback and at most every pending one-shot, and
@@ -800,6 +807,10 @@ class Model:
         # (as a fast-fail emission does); never more than those.
         assert full - len(self.pending_once()) <= len(s) <= full, (len(s), full)
         assert repr(s) == f'Signal(name="m", listeners={len(s)})'
+        # Listed are the entries with calls left, each as the model has it.
+        listed = [(c[0], c[3]) for c in s.connections()]
+        assert len(listed) == len(s), f"a spent entry lingers: {listed}"
+        assert set(listed) <= set(self.listing()), (listed, self.listing())
         before = self.hits(self.permanent + self.weak)
         results = s.emit(on_error="collect")
         assert self.hits(self.permanent + self.weak) == [h + 1 for h in before]
@@ -985,11 +996,12 @@ class TestAllocationFailure:
                     assert (r == e.value and h == 1) or (type(r) is MemoryError and h == 0), (e.value, r, h)
                 assert failed_calls == sum(type(r) is MemoryError for r in out)
             elif m.single and not any(called) and not failed_calls:
-                # The one failing allocation was the emission's own, before
-                # any callback ran: it must not have used anything up.
-                assert len(m.s) == m.full_len(), (
-                    f"the failed emission called nothing, yet len() went from {m.full_len()} "
-                    f"to {len(m.s)}: one-shots were used up and will never be called")
+                # The emission failed before any callback ran: it must not
+                # have used anything up, which only the counts can show.
+                listed = [(c[0], c[3]) for c in m.s.connections()]
+                assert listed == m.listing(), (
+                    f"the failed emission called nothing, yet left {listed} where "
+                    f"{m.listing()} was: one-shots were used up and will never be called")
             m.check()
 
         base = sys.getrefcount(arg)

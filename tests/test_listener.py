@@ -1,5 +1,6 @@
 """Connecting as a decorator: Signal.listener."""
 
+import asyncio
 import inspect
 
 import pytest
@@ -112,6 +113,56 @@ def test_signatures():
     assert str(inspect.signature(s.disconnect_all)) == "()"
     assert str(inspect.signature(s.listener(priority=1))) == "(callback, /)"
     assert s.listener.__doc__.startswith("Connect a callable as a decorator")
+
+
+def test_options_form_is_a_decorator_object_of_its_own():
+    s = Signal("saved")
+    decorate = s.listener(priority=5, times=2)
+    assert repr(decorate) == ('<Signal.listener(weak=False, priority=5, times=2, loop=None, '
+                              'unique=False) of Signal(name="saved", listeners=0)>')
+    loop = asyncio.new_event_loop()
+    try:
+        assert repr(s.listener(weak=True, loop=loop, unique=True)).startswith(
+            f"<Signal.listener(weak=True, priority=0, times=None, loop={loop!r}, unique=True)")
+    finally:
+        loop.close()
+    assert not hasattr(decorate, "__self__")  # nothing of its state is exposed
+    with pytest.raises(TypeError, match=r"^listener\(\) takes exactly one argument \(2 given\)$"):
+        decorate(print, len)
+    with pytest.raises(TypeError, match=r"^listener\(\) takes exactly one argument \(0 given\)$"):
+        decorate()
+    with pytest.raises(TypeError, match=r"^listener\(\) takes no keyword arguments$"):
+        decorate(callback=print)
+    with pytest.raises(TypeError, match="cannot create"):
+        type(decorate)()
+    assert len(s) == 0
+    # One decorator may be used again; each use is a connection of its own.
+    assert decorate(print) is print and decorate(len) is len
+    assert s.connections() == [(0, print, 5, 2), (1, len, 5, 2)]
+    assert repr(decorate).endswith('of Signal(name="saved", listeners=2)>')
+
+
+def test_decorator_keeps_its_signal_alive_and_is_collected_in_a_cycle(collect_all):
+    import weakref
+
+    class Probe:
+        def __call__(self):
+            return self.decorate
+
+    s = Signal()
+    probe = Probe()
+    s.connect(probe)
+    alive = weakref.ref(probe)  # lives exactly as long as the signal
+    decorate = s.listener(times=1)
+    del s, probe
+    collect_all()
+    assert alive() is not None
+    assert decorate(print) is print
+    # signal -> probe -> decorator -> signal is freed by the collector.
+    alive().decorate = decorate
+    del decorate
+    collect_all()
+    assert alive() is None
 
 
 class Handler:

@@ -7,15 +7,13 @@ regression here corrupts or crashes the interpreter.
 """
 
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+from conftest import run_program
+
 pytest.importorskip("_interpreters")
 
-CHILD = Path(__file__).with_name("subinterpreters_child.py")
 KINDS = ["legacy", "isolated"]
 
 
@@ -26,11 +24,7 @@ def run_child(case, kind, uses_asyncio=False, timeout=600):
         # asyncio.gather, with no tarnwick involved. What a sub-interpreter
         # leaves behind is counted on the debug build instead ("leaks").
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
-    done = subprocess.run([sys.executable, str(CHILD), case, kind],
-                          capture_output=True, text=True, timeout=timeout, env=env)
-    assert done.returncode == 0, (
-        f"exit status {done.returncode}\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
-    assert done.stdout.rstrip().endswith("passed"), done.stdout
+    run_program("subinterpreters_child.py", case, kind, env=env, timeout=timeout)
 
 
 @pytest.mark.parametrize("kind", KINDS)

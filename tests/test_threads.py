@@ -7,6 +7,7 @@ import tracemalloc
 
 import pytest
 
+from conftest import connect_weak_through
 from tarnwick import Signal
 
 pytestmark = pytest.mark.threads
@@ -226,3 +227,71 @@ def test_finalizer_reentering_the_releasing_signal(action):
     # Released with the signal still in use from another thread.
     run_threads(lambda i: [s.emit() for _ in range(5)] if i else
                 [s.disconnect(s.connect(ReEntrant(s, action))) for _ in range(5)], n=3)
+
+
+def test_listings_never_show_a_spent_connection():
+    # Between an emission using up a one-shot and removing it, the entry is
+    # still in the table with nothing left; no listing may show it.
+    s = Signal()
+    stop = time.monotonic() + SECONDS
+    spent = []
+
+    def body(i):
+        while time.monotonic() < stop:
+            if i % 3 == 0:
+                for _ in range(20):
+                    s.connect_once(len)
+            elif i % 3 == 1:
+                s.emit("x")
+            else:
+                spent.extend(c for c in s.connections() if c[3] == 0)
+
+    run_threads(body)
+    assert spent == []
+
+
+def test_failed_emissions_give_every_count_back_across_threads():
+    # A weak entry whose reference raises ends emissions before anything is
+    # called; whatever they took must come back, so that in the end every
+    # one-shot is called exactly once and every N-shot exactly N times.
+    import random
+
+    class Obj:
+        def m(self, *args):
+            return "weak"
+
+    obj = Obj()
+    failing = [True]
+
+    def reference():
+        if failing[0] and random.random() < 0.5:
+            raise LookupError("deref")
+        return obj.m
+
+    s = Signal()
+    connect_weak_through(s.connect, obj.m, reference, priority=-1)
+    calls = []
+    for k in range(10):
+        s.connect_once(lambda k=k: calls.append(("once", k)))
+    s.connect_finite(lambda: calls.append(("finite", 0)), 25)
+    stop = time.monotonic() + SECONDS
+    failures = []
+
+    def body(i):
+        rounds = 0
+        # At least a few rounds each, however late a loaded machine starts them.
+        while rounds < 20 or time.monotonic() < stop:
+            rounds += 1
+            try:
+                s.emit()
+            except LookupError:
+                failures.append(i)
+
+    run_threads(body)
+    failing[0] = False
+    for _ in range(30):  # bounded: every count comes back or this fails
+        if len(s) == 1:
+            break
+        s.emit()
+    assert failures, "no emission failed: nothing was tested"
+    assert sorted(calls) == sorted([("once", k) for k in range(10)] + [("finite", 0)] * 25)

@@ -29,10 +29,12 @@ UNSAFE_MODULES = {
     "test_stress.py": "starts its own threads",
     "test_faults.py": "process-wide hooks (allocators, unraisablehook, excepthook)",
     "test_subinterpreters.py": "subprocesses that start their own threads and interpreters",
+    "test_keyword_names.py": "subprocesses, and Hypothesis tests",
 }
 
 UNSAFE_TESTS = {
-    "test_raising_weak_reference_stops_the_emission": "replaces weakref.WeakMethod",
+    "test_raising_weak_reference_stops_the_emission_and_uses_nothing_up":
+        "replaces weakref.WeakMethod",
     "test_references_return_to_baseline": "reference-count baseline",
     "test_references_are_released": "reference-count baseline",
     "test_liveness_examples_at_module_level": "subprocess",

@@ -11,7 +11,7 @@
 #include "args.hpp"
 #include "holder.hpp"
 #include "interp_state.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -58,56 +58,26 @@ PyObject* Blocker_exit(PyObject* self, PyObject* const*) {
 }
 
 // Gives back every block this object still holds.
-void lift_blocks(BlockerObject* b) noexcept {
+void lift_blocks(PyObject* self) noexcept {
+    BlockerObject* b = as_blocker(self);
     const std::uint64_t held = b->entered.exchange(0, std::memory_order_relaxed);
     if (held != 0 && b->signal != nullptr) {
         as_signal(b->signal)->rec.blocks.fetch_sub(held, std::memory_order_acq_rel);
     }
 }
 
-int Blocker_clear(PyObject* self) {
-    lift_blocks(as_blocker(self));
-    Py_CLEAR(as_blocker(self)->signal);
-    return 0;
-}
-
-PyMethodDef blocker_methods[] = {
-    {"__enter__", Blocker_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", method_cast(fastcall_method<kExitSig, Blocker_exit>),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot blocker_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Blocker_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Blocker_clear)},
-    {Py_tp_methods, blocker_methods},
-    {0, nullptr},
-};
-
-PyType_Spec blocker_spec = {
-    "builtins.SignalBlocker",
-    sizeof(BlockerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-    blocker_slots,
-};
-
 }  // namespace
 
 Ref new_blocker_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &blocker_spec, nullptr));
+    return new_holder_type<kExitSig, Blocker_enter, Blocker_exit, lift_blocks>(
+        module, "builtins.SignalBlocker", sizeof(BlockerObject));
 }
 
 PyObject* Signal_blocked(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).blocker_type.get());
-        PyObject* obj = check(type->tp_alloc(type, 0)).release();
-        BlockerObject* b = as_blocker(obj);
+        BlockerObject* b = alloc_holder<BlockerObject>(state_of(self).blocker_type, self);
         ::new (static_cast<void*>(&b->entered)) std::atomic<std::uint64_t>(0);
-        b->signal = Py_NewRef(self);
-        return obj;
+        return reinterpret_cast<PyObject*>(b);
     });
 }
 

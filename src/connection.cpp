@@ -5,7 +5,7 @@
 #include "args.hpp"
 #include "holder.hpp"
 #include "interp_state.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 
 namespace tarnwick {
 
@@ -36,47 +36,18 @@ PyObject* Connection_exit(PyObject* self, PyObject* const*) {
     Py_RETURN_FALSE;
 }
 
-int Connection_clear(PyObject* self) {
-    Py_CLEAR(as_connection(self)->signal);
-    return 0;
-}
-
-PyMethodDef connection_methods[] = {
-    {"__enter__", Connection_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", method_cast(fastcall_method<kExitSig, Connection_exit>),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot connection_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Connection_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(holder_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Connection_clear)},
-    {Py_tp_methods, connection_methods},
-    {0, nullptr},
-};
-
-PyType_Spec connection_spec = {
-    "builtins.SignalConnection",
-    sizeof(ConnectionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-    connection_slots,
-};
-
 }  // namespace
 
 Ref new_connection_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &connection_spec, nullptr));
+    return new_holder_type<kExitSig, Connection_enter, Connection_exit>(
+        module, "builtins.SignalConnection", sizeof(ConnectionObject));
 }
 
 PyObject* new_connection(PyObject* signal, std::uint64_t id) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* type = reinterpret_cast<PyTypeObject*>(state_of(signal).connection_type.get());
-        PyObject* obj = check(type->tp_alloc(type, 0)).release();
-        as_connection(obj)->signal = Py_NewRef(signal);
-        as_connection(obj)->id = id;
-        return obj;
+        ConnectionObject* c = alloc_holder<ConnectionObject>(state_of(signal).connection_type, signal);
+        c->id = id;
+        return reinterpret_cast<PyObject*>(c);
     });
 }
 

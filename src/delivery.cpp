@@ -17,7 +17,7 @@
 
 #include "emission.hpp"
 #include "interp_state.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 
 #include <cstddef>
 #include <type_traits>

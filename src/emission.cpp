@@ -11,7 +11,7 @@
 
 #include "delivery.hpp"
 #include "interp_state.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "small_vector.hpp"
 #include "snapshot.hpp"
 
@@ -32,6 +32,7 @@ namespace tarnwick {
 // excepthook ourselves, and when it is missing or raises, its failure and
 // then the hook's go to sys.unraisablehook instead.
 static void report_hook_failure(PyObject* hook) noexcept {
+    TARNWICK_ASSERT_UNLOCKED();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref excepthook = Ref::new_ref(PySys_GetObject("excepthook"));
     if (excepthook) {
@@ -77,6 +78,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         PyErr_WriteUnraisable(callback);
         return;
     }
+    TARNWICK_ASSERT_UNLOCKED();
     Ref exception = Ref::new_ref(error);
     for (Ref& hook : hooks) {
         PyObject* argv[] = {exception.get(), callback};
@@ -136,6 +138,7 @@ public:
 
     // callback(*args, **kwargs): a new reference, or null with an exception set.
     PyObject* call(PyObject* callback) noexcept {
+        TARNWICK_ASSERT_UNLOCKED();
         if (PyVectorcall_Function(callback) != nullptr) {
             return PyObject_Vectorcall(callback, stack_.begin() + 1,
                                        nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get());

@@ -8,7 +8,7 @@
 #include "listing.hpp"
 
 #include "delivery.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 #include "snapshot.hpp"
 
 #include <cstddef>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ref.hpp"
-#include "signal.hpp"
+#include "signal_record.hpp"
 
 namespace tarnwick {
 

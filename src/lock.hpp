@@ -32,10 +32,15 @@
 // Nothing that can run Python code, detach or reach a safe point may happen
 // while the lock is held; callers move references out and drop them after
 // unlocking. That rule is what makes tp_traverse's try_lock_shared succeed.
+// With the checks on (checks.hpp), every successful acquisition and every
+// release is counted per thread, so that the places where the rule matters
+// can assert it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "checks.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -64,6 +69,38 @@ public:
 #endif
 
     ReadHold lock_shared() noexcept {
+        const ReadHold hold = acquire_shared();
+        checks::lock_taken();
+        return hold;
+    }
+
+    void unlock_shared(ReadHold hold) noexcept {
+        checks::lock_given_up();
+        release_shared(hold);
+    }
+
+    void lock() noexcept {
+        acquire();
+        checks::lock_taken();
+    }
+
+    void unlock() noexcept {
+        checks::lock_given_up();
+        release();
+    }
+
+    // For the garbage collector's traverse, which must never wait. Succeeds
+    // whenever no writer holds the lock; waiting writers do not matter here.
+    bool try_lock_shared(ReadHold& hold) noexcept {
+        if (!try_acquire_shared(hold)) {
+            return false;
+        }
+        checks::lock_taken();
+        return true;
+    }
+
+private:
+    ReadHold acquire_shared() noexcept {
 #ifdef Py_GIL_DISABLED
         if (Counters* c = counters_.load(std::memory_order_acquire)) {
             std::atomic<std::uint32_t>* mine = &c->slot[counter_index()].readers;
@@ -82,7 +119,7 @@ public:
         return lock_shared_slow();
     }
 
-    void unlock_shared(ReadHold hold) noexcept {
+    void release_shared(ReadHold hold) noexcept {
 #ifdef Py_GIL_DISABLED
         if (hold.counter != nullptr) {
             leave_counted(hold.counter);
@@ -97,7 +134,7 @@ public:
         }
     }
 
-    void lock() noexcept {
+    void acquire() noexcept {
         std::uint32_t expected = 0;
         if (word_.compare_exchange_strong(expected, kWriter, std::memory_order_seq_cst,
                                           std::memory_order_relaxed)) {
@@ -109,16 +146,14 @@ public:
         lock_slow(false);
     }
 
-    void unlock() noexcept {
+    void release() noexcept {
         std::uint32_t prev = word_.fetch_and(~(kWriter | kParked), std::memory_order_release);
         if ((prev & kParked) != 0) {
             word_.notify_all();
         }
     }
 
-    // For the garbage collector's traverse, which must never wait. Succeeds
-    // whenever no writer holds the lock; waiting writers do not matter here.
-    bool try_lock_shared(ReadHold& hold) noexcept {
+    bool try_acquire_shared(ReadHold& hold) noexcept {
 #ifdef Py_GIL_DISABLED
         if (Counters* c = counters_.load(std::memory_order_acquire)) {
             std::atomic<std::uint32_t>* mine = &c->slot[counter_index()].readers;
@@ -140,7 +175,6 @@ public:
         return false;
     }
 
-private:
     static constexpr std::uint32_t kReaderMask = (1u << 20) - 1;
     static constexpr std::uint32_t kWaiterOne = 1u << 20;
     static constexpr std::uint32_t kWaiterMask = ((1u << 10) - 1) << 20;
@@ -237,12 +271,12 @@ private:
         if (fresh == nullptr) {
             return;
         }
-        lock();
+        acquire();
         if (counters_.load(std::memory_order_relaxed) == nullptr) {
             counters_.store(fresh, std::memory_order_release);
             fresh = nullptr;
         }
-        unlock();
+        release();
         free_counters(fresh);
     }
 
@@ -318,6 +352,9 @@ private:
 
     // Sleeps until `a` differs from `seen` (or a spurious wake-up).
     static void sleep_detached(std::atomic<std::uint32_t>& a, std::uint32_t seen) noexcept {
+        // Detaching with a lock held would let the collector or another
+        // thread's Python code run into it.
+        TARNWICK_ASSERT_UNLOCKED();
         PyThreadState* ts = PyThreadState_GetUnchecked();
         if (ts != nullptr) {
             PyEval_SaveThread();

@@ -46,6 +46,7 @@ public:
     Ref get_or_fill(Fill&& fill) {
         PyObject* v = peek();
         if (v == nullptr) {
+            TARNWICK_ASSERT_UNLOCKED();  // the fill imports or compiles
             v = publish_once(value_, fill());
         }
         return Ref::new_ref(v);

@@ -17,17 +17,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "checks.hpp"
+
 #include <new>
 #include <utility>
-
-// Checks one of our own rules in extensions built against a debug interpreter
-// (the reference-leak stage); everywhere else the condition is compiled but
-// never evaluated.
-#ifdef Py_DEBUG
-#define TARNWICK_ASSERT(cond) ((cond) ? (void)0 : Py_FatalError("tarnwick: " #cond))
-#else
-#define TARNWICK_ASSERT(cond) ((void)sizeof((cond) ? 1 : 0))
-#endif
 
 namespace tarnwick {
 
@@ -48,10 +41,10 @@ public:
         PyObject* old = ptr_;
         ptr_ = other.ptr_;
         other.ptr_ = nullptr;
-        Py_XDECREF(old);
+        drop(old);
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() { drop(ptr_); }
 
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
     static Ref new_ref(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
@@ -65,11 +58,19 @@ public:
     void reset() noexcept {
         PyObject* old = ptr_;
         ptr_ = nullptr;
-        Py_XDECREF(old);
+        drop(old);
     }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:
+    // The last reference's finalizer may run any Python code.
+    static void drop(PyObject* p) noexcept {
+        if (p != nullptr) {
+            TARNWICK_ASSERT_UNLOCKED();
+            Py_DECREF(p);
+        }
+    }
+
     explicit Ref(PyObject* p) noexcept : ptr_(p) {}
     PyObject* ptr_ = nullptr;
 };

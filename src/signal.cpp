@@ -1,5 +1,8 @@
 // Signal: the type, its slots, and the methods that connect, disconnect and
-// manage error hooks. Emission lives in emission.cpp, the weak-connection
+// manage error hooks; the method table registers the feature files' methods
+// too. The record and its table operations live in signal_record.hpp, below
+// every feature file; nothing includes this file's declarations back.
+// Emission lives in emission.cpp, the weak-connection
 // liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
 // blocked() in blocking.cpp, connections() and disconnect_callback() in
 // listing.cpp.
@@ -9,7 +12,7 @@
 // counts upwards and flip atomics; references that an operation removes are
 // moved into a local and dropped after the lock is let go.
 
-#include "signal.hpp"
+#include "signal_record.hpp"
 
 #include "args.hpp"
 #include "blocking.hpp"
@@ -342,12 +345,11 @@ ListenerObject* as_listener(PyObject* self) noexcept {
     return reinterpret_cast<ListenerObject*>(self);
 }
 
-int Listener_clear(PyObject* self) {
+// What the decorator holds besides the signal.
+void Listener_give_back(PyObject* self) noexcept {
     ListenerObject* l = as_listener(self);
     l->options.loop = nullptr;
     Py_CLEAR(l->loop_held);
-    Py_CLEAR(l->holder.signal);
-    return 0;
 }
 
 int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -422,9 +424,9 @@ PyObject* Listener_repr(PyObject* self) {
 }
 
 PyType_Slot listener_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Listener_clear>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<Listener_give_back>)},
     {Py_tp_traverse, reinterpret_cast<void*>(Listener_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Listener_clear)},
+    {Py_tp_clear, reinterpret_cast<void*>(holder_clear<Listener_give_back>)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_methods, listener_methods},
     {Py_tp_members, listener_members},
@@ -628,16 +630,6 @@ Ref new_signal_type(PyObject* module) {
 
 Ref new_listener_type(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &listener_spec, nullptr));
-}
-
-bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {
-    ListenerTable& table = self->rec.listeners;
-    Ref gone;
-    {
-        ExclusiveGuard guard(table.lock());
-        gone = table.take_by_id(guard, id);
-    }
-    return static_cast<bool>(gone);  // dropped here, with no lock held
 }
 
 }  // namespace tarnwick

@@ -95,6 +95,7 @@ public:
     // slot is still there, dead ones included, and the exception propagates.
     template <class Failed>
     void resolve(DeadWeak dead, Failed&& failed) {
+        TARNWICK_ASSERT_UNLOCKED();
         std::size_t gone = 0;
         for (Slot& slot : slots_) {
             Taken& t = slot.taken;

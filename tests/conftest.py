@@ -1,10 +1,15 @@
 import gc
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
+
+HERE = Path(__file__).resolve().parent
+SRC = HERE.parent / "src"
 
 
 @pytest.fixture
@@ -30,17 +35,48 @@ def gc_clear(obj):
     assert clear(obj) == 0
 
 
-def run_program(program, *args, env=None, timeout=600):
-    """Runs a program file of tests/ in a child interpreter, so that a crash
-    fails the calling test instead of ending pytest. The program prints
-    "passed" last when its checks hold."""
-    path = Path(__file__).with_name(program)
-    done = subprocess.run([sys.executable, str(path), *args], capture_output=True, text=True,
-                          timeout=timeout, env=env if env is not None else dict(os.environ))
-    assert done.returncode == 0, (
+def run_child(program, *args, flags=(), env=None, timeout=120, crashes=False):
+    """Runs tests/PROGRAM with this interpreter (and its FLAGS, such as "-W
+    error") in a child process, with ARGS; fails unless it exits with 0 (with
+    `crashes`: unless it fails). Returns its stdout and stderr."""
+    done = subprocess.run([sys.executable, *flags, str(HERE / program), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+    assert (done.returncode != 0) == crashes, (
         f"exit status {done.returncode}\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
-    assert done.stdout.rstrip().endswith("passed"), done.stdout
-    return done
+    return done.stdout, done.stderr
+
+
+def compile_cxx(source, output, *flags, compiler=None):
+    """Builds tests/SOURCE into OUTPUT with `compiler`, else the one the
+    extension would use (CXX, else g++, c++ or clang++), warnings as errors,
+    src/ on the include path; skips the test without one. FLAGS: "-shared"
+    and so on."""
+    compiler = next((c for c in (compiler, os.environ.get("CXX"), "g++", "c++", "clang++")
+                     if c and shutil.which(c)), None)
+    if compiler is None:
+        pytest.skip("no C++ compiler found")
+    subprocess.run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{SRC}",
+                    *flags, str(HERE / source), "-o", str(output)], check=True, timeout=300)
+    return output
+
+
+def compile_extension(source, directory, *flags):
+    """Builds tests/SOURCE as an extension module for this interpreter in
+    DIRECTORY and imports it from there."""
+    import importlib.util
+
+    name = Path(source).stem
+    ext = Path(directory) / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    # Under ThreadSanitizer the module is instrumented too, by the compiler
+    # that built the interpreter: its runtime is the one loaded.
+    tsan = "thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
+    compiler = (sysconfig.get_config_var("CXX") or "").split()[:1] if tsan else []
+    compile_cxx(source, ext, "-shared", "-fPIC", "-pthread", f"-I{sysconfig.get_paths()['include']}",
+                *(["-fsanitize=thread"] if tsan else []), *flags, compiler=(compiler or [None])[0])
+    spec = importlib.util.spec_from_file_location(name, ext)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def connect_weak_through(connect, method, reference, **options):

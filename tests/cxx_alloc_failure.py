@@ -12,7 +12,7 @@ import gc
 import sys
 import warnings
 
-from faultinject import FailurePoints, where
+import faultinject
 from tarnwick import Signal
 
 shim = ctypes.CDLL(None).tarnwick_shim_fail
@@ -67,8 +67,7 @@ def check(s, perm, ones, next_id):
 
 def walk(name, case):
     """case() -> (op, after(out, err)). Fails the n-th operator new of op()."""
-    points = FailurePoints(quiet_run=10, limit=500)
-    for start, stop in points:
+    def trial(start, stop):
         op, after = case()
         out = err = None
         shim(start, stop)
@@ -78,16 +77,19 @@ def walk(name, case):
             err = e
         finally:
             shim(-1, 0)
-        how = f"{name}: {where(start, stop, 'operator new')}"
         if err is not None and not isinstance(err, MemoryError):
-            raise AssertionError(f"{how}: {err!r}")
+            raise AssertionError(f"{name}: {err!r}")
         try:
             after(out, err)
         except AssertionError as e:
-            raise AssertionError(f"{how}, the call {'raised ' + repr(err) if err else 'succeeded'}: {e}")
-        points.record(err is None)
-    print(name, "failures", points.failures)
-    return points.failures
+            raise AssertionError(f"{name}, the call {'raised ' + repr(err) if err else 'succeeded'}: {e}")
+        return err is None
+
+    # Some operations here need no operator new (the table's inline room
+    # holds them); the walk checks what is left, not that one failed.
+    failures = faultinject.walk(trial, allocates=None, what="operator new", limit=500)
+    print(name, "failures", failures)
+    return failures
 
 
 def connect_growing(method):

@@ -3,8 +3,9 @@
 Model-based tests drive a real Signal and a SignalModel side by side and
 compare what they say: the ids connect hands out, the order of calls, which
 entries an emission uses up or finds dead, and len and repr. The model has
-no threads: the stress tests check their concurrent histories on their own
-terms and use it only for what must hold once everything is quiet.
+no threads and is for operations one after another. The stress tests do not
+use it: test_stress.py checks concurrent histories against a model of its
+own, which reasons with tickets from one shared clock (see its docstring).
 """
 
 from __future__ import annotations

@@ -11,7 +11,6 @@ there too, from the directory that holds it.
 from __future__ import annotations
 
 import gc
-import itertools
 import os
 import sys
 import threading
@@ -28,12 +27,17 @@ def run(interp, code: str) -> None:
         raise AssertionError(f"in the sub-interpreter: {failure.errdisplay}")
 
 
+def call_in(interp, function: str, *args) -> None:
+    """Calls this module's `function` with `args` (their reprs) in `interp`."""
+    run(interp, f"import sys; sys.path.insert(0, {HERE!r})\n"
+                f"import subinterpreters_child as child\n"
+                f"child.{function}({', '.join(map(repr, args))})\n")
+
+
 def run_scenario(interp, keep: bool = True) -> None:
     import tarnwick
 
-    run(interp, f"import sys; sys.path.insert(0, {HERE!r})\n"
-                f"import subinterpreters_child as child\n"
-                f"child.scenario({id(tarnwick.Signal)}, {id(tarnwick.SignalConnection)}, {keep})\n")
+    call_in(interp, "scenario", id(tarnwick.Signal), id(tarnwick.SignalConnection), keep)
 
 
 def main_classes(n: int = 3000) -> None:
@@ -137,6 +141,73 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
         kept.append(s)
 
 
+# ---------------------------------------------------------------------------
+# What the cases run inside a sub-interpreter
+
+
+def lookup_beside_other_classes() -> None:
+    import tarnwick
+
+    s = tarnwick.Signal()
+    s.connect(lambda: "cb")
+    for _ in range(10000):
+        X = type("X", (), {"emit": lambda self: "X.emit"})
+        X.emit
+        assert getattr(X(), "emit")() == "X.emit"
+        assert getattr(s, "emit")() == ["cb"]
+
+
+def slot_reads_beside_a_signal() -> None:
+    import tarnwick
+
+    try:
+        from _testcapi import type_get_version
+    except ImportError:
+        type_get_version = None
+    s = tarnwick.Signal()
+    s.emit()
+
+    def read(obj):
+        return obj.a
+
+    collided = []
+    for n in range(8000):
+        C = type("C", (), {"__slots__": ("a",)})
+        c = C()
+        c.a = n
+        if type_get_version is not None:
+            if type_get_version(C) != type_get_version(type(s)):
+                continue
+            collided.append(n)
+        for _ in range(10):
+            assert read(c) == n
+        try:
+            read(s)
+        except AttributeError:
+            pass
+        else:
+            raise AssertionError("a Signal was read as a slot")
+    assert not collided, collided
+
+
+def gather_without_tarnwick() -> None:
+    import asyncio
+    import importlib  # noqa: F401  (the modules the scenario imports)
+    import weakref  # noqa: F401
+
+    async def one():
+        return 1
+
+    async def main():
+        return await asyncio.gather(one())
+
+    asyncio.run(main())
+
+
+# ---------------------------------------------------------------------------
+# The cases, run in the main interpreter of the child process
+
+
 def case_lookup(kind: str) -> None:
     """getattr on a Signal in a sub-interpreter, beside unrelated classes."""
     main_classes()
@@ -146,14 +217,7 @@ def case_lookup(kind: str) -> None:
     s.connect(lambda: 1)
     assert getattr(s, "emit")() == [1]
     interp = _interpreters.create(kind)
-    run(interp, """if True:
-        import tarnwick
-        s = tarnwick.Signal(); s.connect(lambda: "cb")
-        for n in range(10000):
-            X = type("X", (), {"emit": lambda self: "X.emit"}); X.emit
-            assert getattr(X(), "emit")() == "X.emit"
-            assert getattr(s, "emit")() == ["cb"]
-        """)
+    call_in(interp, "lookup_beside_other_classes")
     _interpreters.destroy(interp)
     assert getattr(s, "emit")() == [1]
 
@@ -170,35 +234,7 @@ def case_slots(kind: str) -> None:
 
     tarnwick.Signal().emit()
     interp = _interpreters.create(kind)
-    run(interp, """if True:
-        import tarnwick
-        try:
-            from _testcapi import type_get_version
-        except ImportError:
-            type_get_version = None
-        s = tarnwick.Signal(); s.emit()
-
-        def read(obj):
-            return obj.a
-
-        collided = []
-        for n in range(8000):
-            C = type("C", (), {"__slots__": ("a",)})
-            c = C(); c.a = n
-            if type_get_version is not None:
-                if type_get_version(C) != type_get_version(type(s)):
-                    continue
-                collided.append(n)
-            for _ in range(10):
-                assert read(c) == n
-            try:
-                read(s)
-            except AttributeError:
-                pass
-            else:
-                raise AssertionError("a Signal was read as a slot")
-        assert not collided, collided
-        """)
+    call_in(interp, "slot_reads_beside_a_signal")
     _interpreters.destroy(interp)
 
 
@@ -223,13 +259,15 @@ def case_lifecycle(kind: str) -> None:
 
 
 def case_orders(kind: str) -> None:
-    """Sub-interpreters destroyed in every order while the main one uses
-    tarnwick between each step."""
+    """Sub-interpreters destroyed while the main one uses tarnwick between
+    each step, in three orders that put each interpreter first, in the middle
+    and last once: what a destruction can meet depends on the position, and
+    the other three orders repeat those positions."""
     import tarnwick
 
     main = tarnwick.Signal()
     main.connect(lambda x: x)
-    for order in itertools.permutations(range(3)):
+    for order in ((0, 1, 2), (1, 2, 0), (2, 0, 1)):
         interps = [_interpreters.create(kind) for _ in range(3)]
         for interp in interps:
             run_scenario(interp)
@@ -291,12 +329,7 @@ def case_leaks(kind: str) -> None:
     def unused(interp):
         # The same modules and one asyncio.gather, as the scenario does: in a
         # sub-interpreter, CPython 3.13 leaks about 1,300 references for it.
-        run(interp, "import asyncio, importlib, weakref\n"
-                    "async def one():\n"
-                    "    return 1\n"
-                    "async def main():\n"
-                    "    return await asyncio.gather(one())\n"
-                    "asyncio.run(main())\n")
+        call_in(interp, "gather_without_tarnwick")
 
     def deltas(body, rounds=4, warmups=2):
         out = []

@@ -5,6 +5,7 @@ import sys
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal
 
 
@@ -268,58 +269,9 @@ class TestWeakLiveness:
         assert s.emit() == ["module"]
 
 
-LIVENESS_SCRIPT = """
-import sys, threading
-from tarnwick import Signal
-if sys.argv[1] == "after-thread":
-    t = threading.Thread(target=print, args=("",), kwargs={"end": ""})
-    t.start()
-    t.join()
-
-def module_function():
-    pass
-
-class Holder:
-    def method(self):
-        pass
-
-held = Holder()
-s = Signal()
-decisions = []
-# Each call is written at module level, as a user's module would write it.
-try:
-    s.connect(lambda: None, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-try:
-    s.connect(module_function, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-try:
-    s.connect(Holder().method, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-try:
-    s.connect(held.method, weak=True)
-    decisions.append("accepted")
-except TypeError:
-    decisions.append("refused")
-print(*decisions)
-"""
-
-
 def liveness_decisions(when):
-    import subprocess
-
-    # Top-level code in a fresh interpreter: the four reference cases exactly
-    # as a user's module would write them.
-    done = subprocess.run([sys.executable, "-c", LIVENESS_SCRIPT, when],
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.split()
+    out, _ = run_child("liveness_child.py", when, timeout=60)
+    return out.split()
 
 
 def test_liveness_examples_at_module_level():

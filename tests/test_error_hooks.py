@@ -2,6 +2,7 @@
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal
 
 
@@ -89,30 +90,12 @@ def test_a_hook_raising_system_exit_does_not_end_the_process(capsys):
     assert "SystemExit" in capsys.readouterr().err
 
 
-EXITING_EXCEPTHOOK = """if True:
-    import sys
-    from tarnwick import Signal
-    sys.excepthook = lambda *a: (_ for _ in ()).throw(SystemExit(7))
-    s = Signal()
-    s.on_error(lambda e, cb: 1 / 0)
-    s.on_error(lambda e, cb: print("second hook"))
-    s.connect(lambda: [][1])
-    print(s.emit(on_error="collect"))
-    print("still alive")
-"""
-
-
 def test_an_excepthook_raising_system_exit_does_not_end_the_process():
-    import subprocess
-    import sys
-
-    done = subprocess.run([sys.executable, "-c", EXITING_EXCEPTHOOK],
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == [
+    out, err = run_child("excepthook_exit_child.py", timeout=60)
+    assert out.splitlines() == [
         "second hook", "[IndexError('list index out of range')]", "still alive"]
     # The excepthook's failure, then the hook's own exception, as unraisable.
-    assert done.stderr.index("SystemExit: 7") < done.stderr.index("ZeroDivisionError")
+    assert err.index("SystemExit: 7") < err.index("ZeroDivisionError")
 
 
 def test_without_sys_excepthook_a_failing_hook_is_unraisable(monkeypatch):

@@ -21,8 +21,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import gc_clear
-from faultinject import FailurePoints, where
+from conftest import compile_cxx, gc_clear, run_child
+import faultinject
+from faultinject import released
 from signal_model import SignalModel
 from tarnwick import Signal, SignalConnection
 
@@ -360,16 +361,23 @@ def run_release(release, action):
     return s, log
 
 
+@functools.cache
+def release_baseline(release):
+    """(listeners left, finalizers run) when the finalizers do nothing."""
+    base, base_log = run_release(RELEASES[release], ACTIONS["noop"][0])
+    return len(base), len(base_log)
+
+
 @pytest.mark.parametrize("release", RELEASES)
 @pytest.mark.parametrize("action", ACTIONS)
 def test_finalizer_reenters_the_releasing_signal(release, action):
     do, delta = ACTIONS[action]
-    base, base_log = run_release(RELEASES[release], ACTIONS["noop"][0])
+    base_len, base_finalized = release_baseline(release)
     s, log = run_release(RELEASES[release], do)
-    assert log and log == ["del"] * len(base_log), log
-    expected = len(base) + delta * len(log)
+    assert log and log == ["del"] * base_finalized, log
+    expected = base_len + delta * len(log)
     if release == "collector_clear" and action == "disconnect_keeper":
-        expected = len(base)  # the keeper went with the clear already
+        expected = base_len  # the keeper went with the clear already
     assert len(s) == expected
     assert repr(s) == f'Signal(name="released", listeners={expected})'
     # Still fully usable; the emission uses up the one-shots added above.
@@ -829,28 +837,24 @@ def walk(case, check, allocates=True):
     """case() gives (model, op); check(model, out, err) runs after each
     attempt with no failure active. Afterwards nothing the model made may
     still be alive: a leaked reference keeps it."""
-    points = FailurePoints()
-    for start, stop in points:
+    def trial(start, stop):
         m, op = case()
         m.single = bool(stop)  # only one allocation fails
         probes = m.probes()
         out, err = attempt(op, start, stop)
         if err is not None and not isinstance(err, MemoryError):
-            raise AssertionError(f"{where(start, stop)}: {err!r}") from err
+            raise AssertionError(repr(err)) from err
         try:
             check(m, out, err)
         except AssertionError as e:
-            raise AssertionError(f"{where(start, stop)}, the call "
-                                 f"{'raised ' + repr(err) if err else 'succeeded'}: {e}") from e
-        points.record(err is None)
+            raise AssertionError(f"the call {'raised ' + repr(err) if err else 'succeeded'}: {e}") from e
+        ok = err is None
         del m, op, out, err
-        gc.collect()
-        alive = [p() for p in probes if p() is not None]
-        assert not alive, f"{where(start, stop)}: still referenced after release: {alive}"
-    if allocates:
-        assert points.failures, "no allocation ever failed: the walk tested nothing"
-    else:
-        assert not points.failures, "an operation that should not allocate failed"
+        alive = released(probes)
+        assert not alive, f"still referenced after release: {alive}"
+        return ok
+
+    faultinject.walk(trial, allocates)
 
 
 @pytest.fixture(scope="module")
@@ -1041,42 +1045,51 @@ class TestAllocationFailure:
             m.add(lambda p: m.s.connect(coro_result, priority=p))
             return m, lambda: m.s.emit_async(on_error=mode)
 
-        async def main():
-            points = FailurePoints()
-            for start, stop in points:
-                m, op = case()
-                await m.s.emit_async(on_error="collect")  # compiles the script, outside the window
-                expected = ([p.value for p in m.permanent] + [o.value for o in m.pending_once()]
-                            + [w.value for w in m.weak] + ["awaited"])
-                with warnings.catch_warnings(record=True) as caught:
-                    warnings.simplefilter("always")
-                    out, err = attempt(op, start, stop)
-                    if err is not None and not isinstance(err, MemoryError):
-                        raise AssertionError(f"{where(start, stop)}: {err!r}") from err
-                    if err is None:
-                        results = await out
-                        assert len(results) == len(expected), (where(start, stop), results)
-                        for r, e in zip(results, expected):
-                            # A callback whose call failed answers with its MemoryError.
-                            assert r == e or (mode == "collect" and type(r) is MemoryError), (
-                                where(start, stop), results)
-                    m.check()
-                    points.record(err is None)
-                    del m, op, out
-                    gc.collect()
-                unawaited = [str(w.message) for w in caught if "never awaited" in str(w.message)]
-                # A failure after the call loop that is not the missing-loop
-                # check (building the finalizer's arguments, say) releases the
-                # awaitables without closing them, so a "never awaited"
-                # warning is allowed then, and only then.
-                if err is None:
-                    assert not unawaited, (
-                        f"{where(start, stop)}: the emission succeeded but left a coroutine "
-                        f"unclosed: {unawaited[0]}")
-                del err
-            assert points.failures
+        loop = asyncio.new_event_loop()
 
-        asyncio.run(main())
+        async def warm(s):
+            await s.emit_async(on_error="collect")
+
+        async def call(op, start, stop):
+            return attempt(op, start, stop)  # emit_async needs a running loop
+
+        def trial(start, stop):
+            m, op = case()
+            probes = m.probes()
+            loop.run_until_complete(warm(m.s))  # compiles the script, outside the window
+            expected = ([p.value for p in m.permanent] + [o.value for o in m.pending_once()]
+                        + [w.value for w in m.weak] + ["awaited"])
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                out, err = loop.run_until_complete(call(op, start, stop))
+                if err is not None and not isinstance(err, MemoryError):
+                    raise AssertionError(repr(err)) from err
+                if err is None:
+                    results = loop.run_until_complete(out)
+                    assert len(results) == len(expected), results
+                    for r, e in zip(results, expected):
+                        # A callback whose call failed answers with its MemoryError.
+                        assert r == e or (mode == "collect" and type(r) is MemoryError), results
+                m.check()
+                ok = err is None
+                del m, op, out, err
+                alive = released(probes)
+                assert not alive, f"still referenced after release: {alive}"
+                if ok:
+                    gc.collect()  # an unclosed coroutine in a cycle warns only now
+            unawaited = [str(w.message) for w in caught if "never awaited" in str(w.message)]
+            # A failure after the call loop that is not the missing-loop
+            # check (building the finalizer's arguments, say) releases the
+            # awaitables without closing them, so a "never awaited"
+            # warning is allowed then, and only then.
+            assert not ok or not unawaited, (
+                f"the emission succeeded but left a coroutine unclosed: {unawaited[0]}")
+            return ok
+
+        try:
+            faultinject.walk(trial)
+        finally:
+            loop.close()
 
     def test_on_error(self):
         def case():
@@ -1121,25 +1134,14 @@ class TestAllocationFailure:
 
 def test_cxx_allocation_failure_in_every_operation(tmp_path):
     import os
-    import shutil
-    import subprocess
 
     if "libasan" in os.environ.get("LD_PRELOAD", "") or "thread-sanitizer" in (
             sysconfig.get_config_var("CONFIG_ARGS") or ""):
         pytest.skip("a sanitizer runtime already owns operator new")
-    compiler = shutil.which("g++") or shutil.which("clang++")
-    if compiler is None:
-        pytest.skip("no C++ compiler to build the operator new shim")
-    here = os.path.dirname(os.path.abspath(__file__))
-    lib = tmp_path / "libnewshim.so"
-    subprocess.run([compiler, "-std=c++20", "-O1", "-shared", "-fPIC",
-                    os.path.join(here, "cxx_new_shim.cpp"), "-o", str(lib)],
-                   check=True, timeout=120)
+    lib = compile_cxx("cxx_new_shim.cpp", tmp_path / "libnewshim.so", "-shared", "-fPIC")
     env = dict(os.environ, LD_PRELOAD=f"{lib} {os.environ.get('LD_PRELOAD', '')}".strip())
-    done = subprocess.run([sys.executable, os.path.join(here, "cxx_alloc_failure.py")], env=env,
-                          capture_output=True, text=True, timeout=600)
-    assert done.returncode == 0, done.stdout + done.stderr
-    assert "ok" in done.stdout
+    out, _ = run_child("cxx_alloc_failure.py", env=env, timeout=600)
+    assert "ok" in out
 
 
 # ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@ import weakref
 import pytest
 
 import tarnwick
+from conftest import run_child
 from tarnwick import Signal, SignalConnection
 
 
@@ -90,16 +91,9 @@ def test_on_error_is_keyword_only():
 
 def test_import_leaves_the_gil_disabled():
     import os
-    import subprocess
-    import sys
     import sysconfig
 
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         pytest.skip("needs a free-threaded interpreter")
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    done = subprocess.run(
-        [sys.executable, "-W", "error::RuntimeWarning", "-c",
-         "import sys, tarnwick; assert not sys._is_gil_enabled()"],
-        env=env, capture_output=True, text=True, timeout=60,
-    )
-    assert done.returncode == 0, done.stderr
+    run_child("gil_child.py", flags=("-W", "error::RuntimeWarning"), env=env, timeout=60)

@@ -10,13 +10,14 @@ from __future__ import annotations
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import unicodedata
 from pathlib import Path
 
 import pytest
+
+from conftest import compile_cxx
 
 ROOT = Path(__file__).parent.parent
 HEADER = ROOT / "src" / "unicode_table.hpp"
@@ -157,52 +158,9 @@ class TestAgreesWithUnicodedata:
         assert 100 < len(extra) < 200
 
 
-def _find_compiler():
-    for name in (os.environ.get("CXX"), "g++", "c++", "clang++"):
-        if name and shutil.which(name):
-            return name
-    return None
-
-
-_LOOKUP_PROGRAM = r"""
-#include "unicode_table.hpp"
-#include <cstdio>
-
-using namespace tarnwick::unicode;
-
-static_assert(needs_escape(U'\0') && needs_escape(U' ') && !needs_escape(U'A'));
-static_assert(needs_escape(0x110000) && needs_escape(0xFFFFFFFF));
-static_assert(find_escape_range(U'A') == nullptr);
-static_assert(find_escape_range(0x0301)->cls == GraphemeExtend);
-
-int main() {
-    static unsigned char cls[0x110000];
-    static unsigned char esc[0x110000];
-    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
-        const EscapeRange* r = find_escape_range(cp);
-        cls[cp] = r ? static_cast<unsigned char>(r->cls) : 0xFF;
-        esc[cp] = needs_escape(cp) ? 1 : 0;
-    }
-    std::fwrite(cls, 1, sizeof cls, stdout);
-    std::fwrite(esc, 1, sizeof esc, stdout);
-    return 0;
-}
-"""
-
-
 class TestCompiledLookup:
     def test_lookup_matches_table_for_every_code_point(self, header, table, tmp_path):
-        compiler = _find_compiler()
-        if compiler is None:
-            pytest.skip("no C++ compiler found")
-        source = tmp_path / "lookup.cpp"
-        source.write_text(_LOOKUP_PROGRAM, encoding="utf-8")
-        exe = tmp_path / "lookup"
-        subprocess.run(
-            [compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-O1",
-             f"-I{HEADER.parent}", str(source), "-o", str(exe)],
-            check=True, timeout=120,
-        )
+        exe = compile_cxx("unicode_lookup.cpp", tmp_path / "lookup")
         out = subprocess.run([str(exe)], check=True, capture_output=True, timeout=60).stdout
         n = MAX_CP + 1
         assert len(out) == 2 * n

@@ -10,7 +10,9 @@
 # The interpreter is $PYTHON when set, else python3.13 on PATH (Debian 13),
 # else the newest pyenv 3.13 (Debian 12). TARNWICK_WERROR=1 turns compiler
 # warnings into errors; TARNWICK_CMAKE_ARGS adds CMake definitions
-# (for example "-DTARNWICK_SANITIZE=ON").
+# (for example "-DTARNWICK_SANITIZE=ON"). This is the development build: the
+# code's own rules are asserted (-DTARNWICK_CHECKS=ON; src/checks.hpp), unless
+# TARNWICK_CHECKS=0. Releases and the benchmarks build without them.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,6 +32,9 @@ venv="$root/build/venv-$soabi"
 vpy=$(tw_venv "$venv" "$python")
 
 cmake_args="${TARNWICK_CMAKE_ARGS:-}"
+if [ "${TARNWICK_CHECKS:-1}" != 0 ]; then
+    cmake_args="-DTARNWICK_CHECKS=ON${cmake_args:+ $cmake_args}"
+fi
 # One build directory per interpreter and set of options keeps rebuilds incremental.
 flavour=$(printf '%s %s' "$cmake_args" "${TARNWICK_WERROR:-0}" | cksum | cut -d' ' -f1)
 tw_install "$vpy" "build/cmake-$soabi-$flavour" "$cmake_args" -q

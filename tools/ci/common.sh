@@ -11,6 +11,7 @@
 #                                  build and test tools (plus PKG..); prints its python
 #   ci_install STAGE VENV_PY "CMAKE ARGS"   build tarnwick into that venv
 # Both go through tools/venv.sh, as tools/run.sh and bench/run.sh do.
+#   ci_dist_wheel PYTHON        dist/'s wheel for PYTHON, made by tools/release.sh if missing
 #   ci_stage_time NAME          prints how long the stage took (call at the end)
 
 ci_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -74,6 +75,22 @@ pip_install() {
     shift
     PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q "$@" 2>&1 |
         { grep -v "^WARNING: Location 'file:" || true; }
+}
+
+# ci_dist_wheel PYTHON: dist/'s wheel for that interpreter (the packaging
+# stage makes them); without one, tools/release.sh makes it first.
+ci_dist_wheel() {
+    local python=$1 abi wheel
+    abi=$("$python" -c 'import sys, sysconfig
+v = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+print(f"{v}-{v}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+    wheel=$(echo "$ci_root"/dist/tarnwick-*-"$abi"-*.whl)
+    if [ ! -f "$wheel" ]; then
+        "$ci_root/tools/release.sh" "$python" >&2 || ci_die "tools/release.sh $python failed"
+        wheel=$(echo "$ci_root"/dist/tarnwick-*-"$abi"-*.whl)
+    fi
+    [ -f "$wheel" ] || ci_die "no single $abi wheel in dist/"
+    echo "$wheel"
 }
 
 ci_stage_time() {

@@ -16,12 +16,7 @@ cd "$ci_root"
 tools/docs.sh
 
 python=$(ci_default_python)
-abi=$("$python" -c 'import sys; v = f"cp{sys.version_info[0]}{sys.version_info[1]}"; print(f"{v}-{v}")')
-wheel=$(echo dist/tarnwick-*-"$abi"-*.whl)
-if [ ! -f "$wheel" ]; then
-    tools/release.sh default
-    wheel=$(echo dist/tarnwick-*-"$abi"-*.whl)
-fi
+wheel=$(ci_dist_wheel "$python")
 venv="$ci_root/build/ci/docs/venv"
 fresh_venv "$python" "$venv"
 pip_install "$venv" --only-binary=:all: "$wheel" blinker django psygnal pyee

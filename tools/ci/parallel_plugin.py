@@ -1,5 +1,7 @@
-"""pytest plugin for tools/ci/ft.sh: marks the tests that must not run under
-pytest-run-parallel's --parallel-threads (they still run, once, in one thread).
+"""pytest plugin for tools/ci/ft.sh: leaves out of the parallel pass the tests
+that must not run under pytest-run-parallel's --parallel-threads. They have
+run, once, in one thread, in the stage's first pass over the whole suite;
+running them again single-threaded would check nothing new.
 
 pytest-run-parallel runs each test function in N threads at once, sharing
 module globals and the interpreter. That is a good way to run the ordinary
@@ -14,8 +16,6 @@ test whose assertion is about process-wide state:
 * Hypothesis state machines: Hypothesis keeps per-test state it does not
   share between threads.
 """
-
-import pytest
 
 UNSAFE_FIXTURES = {"monkeypatch", "capsys", "capfd", "capsysbinary", "capfdbinary", "recwarn",
                    "collect_all"}
@@ -45,17 +45,24 @@ UNSAFE_TESTS = {
 }
 
 
+def unsafe_reason(item):
+    module = item.path.name
+    if module in UNSAFE_MODULES:
+        return UNSAFE_MODULES[module]
+    if getattr(item, "originalname", None) in UNSAFE_TESTS:
+        return UNSAFE_TESTS[item.originalname]
+    if item.get_closest_marker("stress") is not None:
+        return "starts its own threads"
+    used = UNSAFE_FIXTURES.intersection(getattr(item, "fixturenames", ()))
+    if used:
+        return f"uses process-wide fixtures {sorted(used)}"
+    return None
+
+
 def pytest_collection_modifyitems(config, items):
+    kept, left_out = [], []
     for item in items:
-        reason = None
-        module = item.path.name
-        if module in UNSAFE_MODULES:
-            reason = UNSAFE_MODULES[module]
-        elif getattr(item, "originalname", None) in UNSAFE_TESTS:
-            reason = UNSAFE_TESTS[item.originalname]
-        else:
-            used = UNSAFE_FIXTURES.intersection(getattr(item, "fixturenames", ()))
-            if used:
-                reason = f"uses process-wide fixtures {sorted(used)}"
-        if reason:
-            item.add_marker(pytest.mark.thread_unsafe(reason=reason))
+        (left_out if unsafe_reason(item) else kept).append(item)
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = kept

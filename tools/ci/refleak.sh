@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Reference leaks, on the debug CPython 3.13 (tools/build-python.sh debug):
-# every test runs 3 times to warm up and 3 more times measured, and fails
+# every test module runs 3 times to warm up and 3 more times measured, and fails
 # when sys.gettotalrefcount() (or sys.getallocatedblocks()) grows on every
 # measured run. See tools/ci/refleak_plugin.py for the method and for the
 # few tests that run only once, with the reasons.

@@ -2,22 +2,28 @@
 
     python -m pytest -p refleak_plugin --refleak=3:3 tests    (debug build only)
 
-Each test runs WARMUPS + RUNS times in a row (set-up, call and tear-down each
-time, so function fixtures are fresh). After every run the caches that grow
-on first use are cleared and the collector runs; then sys.gettotalrefcount()
-and sys.getallocatedblocks() are read. The deltas of the last RUNS runs are
-kept; a test leaks only when EVERY delta of a counter is >= 1, as in regrtest:
-a real leak repeats on every run, while noise (a cache filled once, a freelist
-growing) does not. A leaking test is reported as failed, with its deltas.
+Each test module runs WARMUPS + RUNS times in a row, as regrtest repeats a
+test file: every test of it (set-up, call and tear-down, so fixtures are
+fresh, the module's own ones included), then the caches that grow on first
+use are cleared and the collector runs; then sys.gettotalrefcount() and
+sys.getallocatedblocks() are read. The deltas of the last RUNS runs are kept;
+a module leaks only when EVERY delta of a counter is >= 1, as in regrtest: a
+real leak repeats on every run, while noise (a cache filled once, a freelist
+growing) does not. A leaking module's tests are then repeated one by one the
+same way, to name the culprits; each is reported as failed, with its deltas
+(the module's deltas when no single test leaks by itself).
 
-Only the last run is reported to the terminal; an earlier run that fails ends
-the repetition and is reported instead.
+Only the last run of a test is reported to the terminal; a failure ends the
+repetition and is reported instead.
 
-Tests listed in EXCLUDED run once, normally, for the reasons given there.
+Tests listed in EXCLUDED, and the time-bounded ones (marked `stress`: how
+much work a run does depends on the scheduler, so their totals differ from
+run to run by design; the deterministic tests cover the same code paths for
+leaks), run once, normally.
 Hypothesis tests are run derandomized and without an example database, so
 that every run draws the same examples (see pytest_configure), and with at
 most HYPOTHESIS_EXAMPLES examples: a leak shows on every example, so breadth
-is left to the ordinary runs and the six repetitions stay affordable.
+is left to the ordinary runs and the repetitions stay affordable.
 """
 
 from __future__ import annotations
@@ -50,10 +56,8 @@ EXCLUDED = {
     "tests/test_subinterpreters.py::test_a_finished": "the checked code runs in a subprocess",
     "tests/test_error_hooks.py::test_an_excepthook_raising_system_exit":
         "the checked code runs in a subprocess",
-    # Time-bounded: how much work a run does depends on the scheduler, so the
-    # totals differ from run to run by construction. The deterministic tests
-    # cover the same code paths for leaks.
-    "tests/test_stress.py": "time-bounded random work; totals differ per run by design",
+    "tests/test_lock.py::test_a_reference_dropped_under_a_lock":
+        "the checked code runs in a subprocess",
     # Hypothesis's stateful runner itself keeps about a hundred references per
     # example from run to run, derandomized or not: the same test against a
     # pure-Python stand-in for Signal shows the same growth. The @given tests
@@ -147,48 +151,96 @@ class RefLeakHunter:
 
     @staticmethod
     def excluded(item):
+        if item.get_closest_marker("stress") is not None:
+            return "time-bounded random work; totals differ per run by design"
         for prefix, reason in EXCLUDED.items():
             if item.nodeid.startswith(prefix):
                 return reason
         return None
 
-    @pytest.hookimpl(tryfirst=True)
-    def pytest_runtest_protocol(self, item, nextitem):
-        if self.excluded(item):
-            return None  # pytest's own protocol: one normal run
-        ihook = item.ihook
-        ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
-        total = self.warmups + self.runs
+    def repeat(self, items, nextitem):
+        """Runs `items` in order WARMUPS + RUNS times, or until a run in which
+        one fails. Returns the last run's reports per item and the leaks
+        found, as texts."""
         ref_deltas, block_deltas = [], []
         before = None
-        reports = []
-        for i in range(total):
-            item._report_sections = []  # captured output would pile up otherwise
-            reports = runtestprotocol(item, nextitem=nextitem, log=False)
-            if any(r.failed or r.skipped for r in reports):
-                break  # report this run as it is
+        reports = {}
+        for i in range(self.warmups + self.runs):
+            for k, item in enumerate(items):
+                item._report_sections = []  # captured output would pile up otherwise
+                following = items[k + 1] if k + 1 < len(items) else nextitem
+                reports[item] = runtestprotocol(item, nextitem=following, log=False)
+            if any(r.failed for rs in reports.values() for r in rs):
+                return reports, []  # reported as they are
+            if len(items) == 1 and any(r.skipped for r in reports[items[0]]):
+                return reports, []  # nothing ran to measure
             after = counts()
             if before is not None and i >= self.warmups:
                 ref_deltas.append(after[0] - before[0])
                 block_deltas.append(after[1] - before[1])
             before = after
         leaked = []
-        if len(ref_deltas) == self.runs:
-            if all(d >= 1 for d in ref_deltas):
-                leaked.append(f"references: deltas {ref_deltas}")
-            if all(d >= 1 for d in block_deltas):
-                leaked.append(f"memory blocks: deltas {block_deltas}")
-        if leaked:
-            self.leaks.append((item.nodeid, leaked))
-            for r in reports:
-                if r.when == "call":
-                    r.outcome = "failed"
-                    r.longrepr = (f"{item.nodeid} leaks {' and '.join(leaked)} over {self.runs} runs "
-                                  f"(after {self.warmups} warm-ups)")
-        for r in reports:
-            ihook.pytest_runtest_logreport(report=r)
-        ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+        if all(d >= 1 for d in ref_deltas):
+            leaked.append(f"references: deltas {ref_deltas}")
+        if all(d >= 1 for d in block_deltas):
+            leaked.append(f"memory blocks: deltas {block_deltas}")
+        return reports, leaked
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtestloop(self, session):
+        if session.testsfailed and not session.config.option.continue_on_collection_errors:
+            raise session.Interrupted(f"{session.testsfailed} errors during collection")
+        if session.config.option.collectonly:
+            return True
+        items = session.items
+        k = 0
+        while k < len(items):
+            end = k + 1
+            while end < len(items) and items[end].path == items[k].path:
+                end += 1
+            self.run_module(items[k:end], items[end] if end < len(items) else None)
+            if session.shouldfail:
+                raise session.Failed(session.shouldfail)
+            if session.shouldstop:
+                raise session.Interrupted(session.shouldstop)
+            k = end
         return True
+
+    def run_module(self, items, nextitem):
+        ihook = items[0].ihook
+        once = [item for item in items if self.excluded(item)]
+        repeated = [item for item in items if not self.excluded(item)]
+        for k, item in enumerate(once):
+            following = once[k + 1] if k + 1 < len(once) else (repeated or [nextitem])[0]
+            ihook.pytest_runtest_protocol(item=item, nextitem=following)
+        if not repeated:
+            return
+        reports, leaked = self.repeat(repeated, nextitem)
+        culprits = {}
+        if leaked:
+            # Name the tests that leak by themselves; if none does, the
+            # module's deltas go on every test of it.
+            for k, item in enumerate(repeated):
+                following = repeated[k + 1] if k + 1 < len(repeated) else nextitem
+                alone, own = self.repeat([item], following)
+                if own:
+                    culprits[item] = own
+                    reports[item] = alone[item]
+            if not culprits:
+                culprits = {item: [f"with the rest of {item.path.name}: {t}" for t in leaked]
+                            for item in repeated}
+        for item in repeated:
+            ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+            if item in culprits:
+                self.leaks.append((item.nodeid, culprits[item]))
+                for r in reports[item]:
+                    if r.when == "call":
+                        r.outcome = "failed"
+                        r.longrepr = (f"{item.nodeid} leaks {' and '.join(culprits[item])} over "
+                                      f"{self.runs} runs (after {self.warmups} warm-ups)")
+            for r in reports.get(item, ()):
+                ihook.pytest_runtest_logreport(report=r)
+            ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
 
     def pytest_collection_modifyitems(self, items):
         try:
@@ -212,8 +264,9 @@ class RefLeakHunter:
         terminalreporter.section("reference leaks")
         if not self.leaks:
             terminalreporter.write_line(
-                f"no leaks ({self.warmups} warm-ups + {self.runs} measured runs per test)")
+                f"no leaks ({self.warmups} warm-ups + {self.runs} measured runs per test module)")
         for nodeid, what in self.leaks:
             terminalreporter.write_line(f"LEAK {nodeid}: {'; '.join(what)}")
         for prefix, reason in EXCLUDED.items():
             terminalreporter.write_line(f"not repeated: {prefix} ({reason})")
+        terminalreporter.write_line("not repeated: tests marked stress (time-bounded; totals differ per run)")

@@ -9,8 +9,9 @@
 #
 #   tools/ci/typing.sh [WHEEL]
 #
-# Without WHEEL, a wheel is built from the work tree with the default Python
-# 3.13 ($PYTHON, else as tools/run.sh finds it). Everything is kept under
+# Without WHEEL, dist/'s wheel for the default Python 3.13 ($PYTHON, else as
+# tools/run.sh finds it), which the packaging stage has made; without one,
+# tools/release.sh makes it. Everything is kept under
 # build/ci/typing. The checkers are pinned so that a new release can't turn CI
 # red on its own; MYPY_VERSION and PYRIGHT_VERSION override the pins. pyright
 # comes from PyPI with the nodejs extra, which brings its own Node.js.
@@ -28,20 +29,7 @@ venv="$work/venv"
 mkdir -p "$work"
 python=$(ci_interpreter default)
 
-wheel=${1:-}
-if [ -z "$wheel" ]; then
-    ci_log "building a wheel with $python"
-    if [ ! -x "$work/build-venv/bin/python" ]; then
-        fresh_venv "$python" "$work/build-venv"
-        pip_install "$work/build-venv" build
-    fi
-    rm -rf "$work/dist"
-    if ! "$work/build-venv/bin/python" -m build --wheel -o "$work/dist" . >"$work/build.log" 2>&1; then
-        tail -n 40 "$work/build.log" >&2
-        ci_die "building the wheel failed (log: $work/build.log)"
-    fi
-    wheel=$(echo "$work"/dist/tarnwick-*.whl)
-fi
+wheel=${1:-$(ci_dist_wheel "$python")}
 [ -f "$wheel" ] || ci_die "no wheel at $wheel"
 
 ci_log "fresh venv with $(basename "$wheel"), mypy $MYPY_VERSION, pyright $PYRIGHT_VERSION"

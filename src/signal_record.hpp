@@ -1,4 +1,7 @@
-// The Signal type.
+// The Signal record: what a signal holds, and the table operations that any
+// part of the extension may use on it. The Signal type (signal.cpp) sits on
+// top of this and of the feature files (emission, listing, blocking, the
+// connection and liveness), which include this header and never the type's.
 #pragma once
 
 #include "callback.hpp"
@@ -49,6 +52,14 @@ inline PyObject* as_object(SignalObject* self) noexcept {
 
 // Removes the entry with this id; reports whether there was one. Drops the
 // removed reference after unlocking. Never raises.
-bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept;
+inline bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {
+    ListenerTable& table = self->rec.listeners;
+    Ref gone;
+    {
+        ExclusiveGuard guard(table.lock());
+        gone = table.take_by_id(guard, id);
+    }
+    return static_cast<bool>(gone);  // dropped here, with no lock held
+}
 
 }  // namespace tarnwick

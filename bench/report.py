@@ -4,6 +4,7 @@
         --memory M.json [--threads TH.json] [--elapsed SECONDS]
     python bench/report.py --out DIR --mode quick --quick-timings Q.json --memory M.json ...
     python bench/report.py --out DIR --merge-callgrind CG.json
+    python bench/report.py --out DIR --merge-scaling SC.json
     python bench/report.py --out DIR --render DIR/YYYY-MM-DD.json
 
 Everything in the Markdown is computed from the JSON, so --render rebuilds it.
@@ -595,6 +596,8 @@ def render_md(d: dict) -> str:
             L.append("```")
         L.append("")
 
+    L.extend(render_scaling_md(d))
+
     # notes
     L.append("## Notes")
     L.append("")
@@ -676,6 +679,109 @@ def render_chart(d: dict, path: str):
     plt.close(fig)
 
 
+# --- table operations against table size ---------------------------------------
+
+SCALING_TITLES = {
+    "connect": "connect, same priority",
+    "connect_p64": "connect, one of 64 priorities",
+    "connect_distinct": "connect, a priority of its own",
+    "disconnect": "disconnect(id), random order",
+    "disconnect_p64": "disconnect(id), 64 priorities",
+    "disconnect_cb": "disconnect_callback(cb), a full scan",
+    "connections": "connections()",
+    "emit": "emit",
+    "emit_churn": "emit after half the table was disconnected at random",
+}
+# The figures that were measured before the table was made to scale, kept
+# for the chart's comparison (bench/scaling.py --callgrind on that tree).
+SCALING_BASELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scaling-baseline.json")
+
+
+def _load_baseline():
+    try:
+        with open(SCALING_BASELINE) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def render_scaling_md(d: dict) -> list[str]:
+    sc = d.get("scaling")
+    if not sc or "callgrind" not in sc:
+        return []
+    sizes = [str(n) for n in sc["sizes"]]
+    base = (_load_baseline() or {}).get("callgrind", {})
+    L = ["## Table operations against table size (callgrind)", "",
+         "`bench/scaling.py`: instructions for one more operation on a signal of n connections, "
+         "(Ir of 2k operations − Ir of k) / k in fresh interpreters; per entry for the operations "
+         "that walk the table. µs: the fastest of three in-process runs (noisy under load). "
+         + ("The row below each case is the baseline kept in `bench/scaling-baseline.json`. "
+            if base else "") + "Growth as a chart: `table-growth.png`.", "",
+         "| operation | " + " | ".join(f"n = {int(n):,}" for n in sizes) + " |",
+         "|---|" + "---:|" * len(sizes)]
+
+    def cells(rows, case, timed):
+        out = []
+        for n in sizes:
+            c = rows.get(case, {}).get(n)
+            if not c:
+                out.append("–")
+                continue
+            text = f"{c['ir']:,.0f} Ir"
+            if "ir_per_entry" in c:
+                text += f" ({c['ir_per_entry']:,.0f}/entry)"
+            tc = (timed or {}).get(case, {}).get(n)
+            if tc:
+                text += f", {tc['us']:,.2f} µs"
+            out.append(text)
+        return out
+
+    for case, title in SCALING_TITLES.items():
+        if case not in sc["callgrind"]:
+            continue
+        L.append(f"| {title} | " + " | ".join(cells(sc["callgrind"], case, sc.get("time"))) + " |")
+        if case in base:
+            L.append("| &nbsp;&nbsp;baseline | " + " | ".join(
+                cells(base, case, (_load_baseline() or {}).get("time"))) + " |")
+    L.append("")
+    return L
+
+
+def render_scaling_chart(d: dict, path: str):
+    sc = d.get("scaling", {}).get("callgrind")
+    if not sc:
+        return
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    base = (_load_baseline() or {}).get("callgrind", {})
+    cases = [c for c in SCALING_TITLES if c in sc]
+    cols = 3
+    rows = (len(cases) + cols - 1) // cols
+    fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.3 * rows), squeeze=False)
+    for ax, case in zip(axes.flat, cases):
+        per_entry = "ir_per_entry" in next(iter(sc[case].values()))
+        key = "ir_per_entry" if per_entry else "ir"
+        for rows_, label, style in ((base, "before", dict(color="#7f8c8d", ls="--", marker="s")),
+                                    (sc, "now", dict(color="#c0392b", lw=2, marker="o"))):
+            pts = sorted((int(n), c[key]) for n, c in rows_.get(case, {}).items())
+            if pts:
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=label, **style)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(SCALING_TITLES[case], fontsize=9)
+        ax.set_xlabel("connections n", fontsize=8)
+        ax.set_ylabel("Ir per entry" if per_entry else "Ir per operation", fontsize=8)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7)
+    for ax in list(axes.flat)[len(cases):]:
+        ax.set_visible(False)
+    fig.suptitle("tarnwick table operations against table size (callgrind instructions)", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
 # --- main ----------------------------------------------------------------------
 
 def write_all(d: dict, out: str, chart=True):
@@ -688,10 +794,21 @@ def write_all(d: dict, out: str, chart=True):
         render_chart(d, os.path.join(out, "emit-vs-listeners.png"))
     with open(os.path.join(out, f"{date}.md"), "w") as f:
         f.write(render_md(d))
+    if d.get("scaling"):
+        render_scaling_chart(d, os.path.join(out, "table-growth.png"))
     if d.get("callgrind", {}).get("annotate"):
         with open(os.path.join(out, "callgrind-annotate.txt"), "w") as f:
             f.write(d["callgrind"]["annotate"])
     print(f"wrote {os.path.join(out, date + '.md')}")
+
+
+def _latest(out: str, what: str) -> dict:
+    """The newest results in `out`, for a separate run to be merged into."""
+    existing = sorted(glob.glob(os.path.join(out, "????-??-??.json")))
+    if not existing:
+        sys.exit(f"no results to merge the {what} numbers into; run bench/run.sh first")
+    with open(existing[-1]) as f:
+        return json.load(f)
 
 
 def main():
@@ -709,6 +826,7 @@ def main():
     ap.add_argument("--tarnwick-rev", help="JSON written by run.sh when it built tarnwick")
     ap.add_argument("--merge-callgrind")
     ap.add_argument("--merge-threads")
+    ap.add_argument("--merge-scaling")
     ap.add_argument("--render")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
@@ -720,16 +838,20 @@ def main():
         return
 
     if args.merge_threads:
-        existing = sorted(glob.glob(os.path.join(args.out, "????-??-??.json")))
-        if not existing:
-            sys.exit("no results to merge the thread numbers into; run bench/run.sh first")
-        with open(existing[-1]) as f:
-            d = json.load(f)
+        d = _latest(args.out, "thread")
         with open(args.merge_threads) as f:
             d["threads"] = json.load(f)
         d["threads"]["separate_run_at"] = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
         d["threads"]["loadavg"] = _loadavg()
         write_all(d, args.out)
+        return
+
+    if args.merge_scaling:
+        d = _latest(args.out, "scaling")
+        with open(args.merge_scaling) as f:
+            d["scaling"] = json.load(f)
+        d["scaling"]["date"] = today
+        write_all(d, args.out, chart=False)
         return
 
     if args.merge_callgrind:
@@ -781,8 +903,9 @@ def main():
         try:
             with open(prev) as f:
                 old = json.load(f)
-            if old.get("callgrind"):
-                d["callgrind"] = old["callgrind"]
+            for kept in ("callgrind", "scaling"):
+                if old.get(kept):
+                    d[kept] = old[kept]
         except (OSError, ValueError):
             pass
     write_all(d, args.out)

@@ -5,8 +5,9 @@
 #                              then bench/results/YYYY-MM-DD.{md,json} and the chart
 #   bench/run.sh --quick       smoke run: every benchmark once, in-process, a few ms
 #                              each (numbers are not meaningful)
-#   bench/run.sh --callgrind   instructions per emit under valgrind's callgrind,
-#                              merged into the latest results in the output folder
+#   bench/run.sh --callgrind   instructions per emit under valgrind's callgrind, and
+#                              the table operations at 10^3..10^5 connections
+#                              (bench/scaling.py), merged into the latest results
 #   bench/run.sh --threads     only the thread case on 3.13t, replacing that section of
 #                              the latest results (for a rerun on a quieter machine)
 #
@@ -133,6 +134,9 @@ if [ "$mode" = callgrind ]; then
     log "callgrind: instructions per emit"
     "$vpy" bench/callgrind.py --work "$work" --out "$work/callgrind.json" "${libargs[@]}"
     "$vpy" bench/report.py --out "$out" --merge-callgrind "$work/callgrind.json"
+    log "callgrind: table operations at 10^3, 10^4 and 10^5 connections"
+    "$vpy" bench/scaling.py --callgrind --time --work "$work" --out "$work/scaling.json"
+    "$vpy" bench/report.py --out "$out" --merge-scaling "$work/scaling.json"
     log "done in $(( $(date +%s) - start )) s"
     exit 0
 fi

@@ -10,10 +10,10 @@
 #include "emission.hpp"
 
 #include "delivery.hpp"
-#include "id_set.hpp"
 #include "interp_state.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
+#include "snapshot.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -101,11 +101,11 @@ enum class Awaiting { No, Yes };
 
 // One call of an emission: the entry taken, then what the call gave.
 struct CallSlot {
-    explicit CallSlot(PendingCallback&& entry) noexcept : taken(std::move(entry)) {}
+    CallSlot(Taken&& entry, const CallbackEntry& e, std::uint64_t) noexcept
+        : taken(std::move(entry)), counted(e.limited) {}
 
-    // For a weak entry, resolve() puts the referent in the place of the weak
-    // reference; the target is moved out for the call.
-    PendingCallback taken;
+    // The target is moved out for the call.
+    Taken taken;
     // What the call returned, or, in collect mode, what it raised.
     Ref result;
     // The result is awaitable; its place in the list waits for the await.
@@ -115,7 +115,7 @@ struct CallSlot {
 };
 
 constexpr std::size_t kInlineCalls = 8;
-using CallList = SmallVector<CallSlot, kInlineCalls>;
+using CallSnapshot = Snapshot<CallSlot, kInlineCalls>;
 
 // The arguments of one emission laid out once for every callback: a
 // vectorcall stack with a spare slot in front (so that bound methods can
@@ -223,10 +223,10 @@ private:
     const InterpState& state() const {
         return state_of(as_object(signal_));
     }
+    CallSnapshot::Slots& calls() noexcept { return snapshot_.slots(); }
     Ref take_error_mode(PyObject* kwargs);
     void set_error_mode(PyObject* mode);
     void give_back() noexcept;
-    void drop_dead() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
 
@@ -240,13 +240,9 @@ private:
     CallArguments arguments_;
     // The calls to make, in table order; after call(), the first `called_`
     // hold their results.
-    CallList calls_;
+    CallSnapshot snapshot_;
     std::size_t called_ = 0;
     std::size_t awaitable_count_ = 0;
-    // Ids whose entries leave the table, and their references, dropped
-    // once the exclusive lock is let go.
-    IdSet removal_;
-    SmallVector<Ref, kInlineCalls> removed_;
     // What the emission raises: the first callback error in fast-fail mode,
     // or (emit_async) the failure to find a running loop.
     Ref failure_;
@@ -343,31 +339,19 @@ inline void Emission::run() {
 // can need is reserved before the first count is used up, so running out of
 // memory changes nothing.
 inline void Emission::snapshot() {
-    ListenerTable& table = signal_->rec.listeners;
-    SharedGuard guard(table.lock());
-    const std::size_t size = table.size(guard);
-    if (size == 0) {
-        return;
-    }
-    calls_.reserve(size);
-    if (const std::size_t expiring = table.expiring(guard); expiring > 0) {
-        removal_.reserve(expiring);
-        removed_.reserve(expiring);
-    }
-    for (CallbackEntry& entry : table.entries(guard)) {
-        switch (consume_call(entry)) {
-            case CallDecision::Skip:
-                continue;
-            case CallDecision::LastCall:
-                removal_.insert(entry.id);
-                break;
-            case CallDecision::Call:
-                break;
-        }
-        calls_.push_unchecked(
-            PendingCallback{Ref::new_ref(entry.callback.get()), entry.id, entry.kind})
-            .counted = entry.limited;
-    }
+    snapshot_.take(signal_->rec.listeners, MayRemove::Expiring,
+                   [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry,
+                      std::uint64_t&) {
+                       switch (table.consume_call(guard, entry)) {
+                           case CallDecision::Skip:
+                               return Pick::Skip;
+                           case CallDecision::LastCall:
+                               return Pick::TakeAndRemove;
+                           case CallDecision::Call:
+                               break;
+                       }
+                       return Pick::Take;
+                   });
 }
 
 // With no lock held: puts each weak target's referent in its place, and
@@ -375,102 +359,40 @@ inline void Emission::snapshot() {
 // weak reference that raises ends the emission before anything was called,
 // so the counts the snapshot used up are given back first.
 inline void Emission::resolve() {
-    TARNWICK_ASSERT_UNLOCKED();
-    std::size_t dead = 0;
-    for (std::size_t i = 0; i < calls_.size(); ++i) {
-        PendingCallback& p = calls_[i].taken;
-        if (p.kind != EntryKind::Weak) {
-            continue;
-        }
-        Ref referent = Ref::steal(PyObject_CallNoArgs(p.target.get()));
-        if (!referent) {
-            give_back();  // runs no Python code: the exception stays set
-            throw PyErrorSet{};
-        }
-        if (referent.get() == Py_None) {
-            removal_.insert(p.id);
-            p.target.reset();
-            ++dead;
-            continue;
-        }
-        p.target = std::move(referent);
-    }
-    if (dead > 0) {
-        drop_dead();
-    }
-}
-
-// Closes up the call list over the calls whose referent has died.
-void Emission::drop_dead() noexcept {
-    std::size_t live = 0;
-    for (std::size_t i = 0; i < calls_.size(); ++i) {
-        if (!calls_[i].taken.target) {
-            continue;
-        }
-        if (live != i) {
-            calls_[live] = std::move(calls_[i]);
-        }
-        ++live;
-    }
-    calls_.truncate(live);
+    snapshot_.resolve(DeadWeak::Remove, [this]() noexcept { give_back(); });
 }
 
 // Under the shared lock: gives each limited entry in the call list back the
-// call the snapshot took. Entries keep their relative order, so each one lies
-// after the previous one found; one that is not there was disconnected
+// call the snapshot took; one that is not there any more was disconnected
 // meanwhile and needs nothing.
 void Emission::give_back() noexcept {
+    CallSnapshot::Slots& slots = calls();
     std::size_t next = 0;
-    while (next < calls_.size() && !calls_[next].counted) {
+    while (next < slots.size() && !slots[next].counted) {
         ++next;
     }
-    if (next == calls_.size()) {
+    if (next == slots.size()) {
         return;
     }
     ListenerTable& table = signal_->rec.listeners;
     SharedGuard guard(table.lock());
-    ListenerTable::Entries& entries = table.entries(guard);
-    std::size_t from = 0;
-    for (; next < calls_.size(); ++next) {
-        if (!calls_[next].counted) {
-            continue;
-        }
-        const std::uint64_t id = calls_[next].taken.id;
-        std::size_t i = from;
-        while (i < entries.size() && entries[i].id != id) {
-            ++i;
-        }
-        if (i < entries.size()) {
-            give_back_call(entries[i]);
-            from = i + 1;
+    for (; next < slots.size(); ++next) {
+        if (slots[next].counted) {
+            table.give_back_call(guard, slots[next].taken.id);
         }
     }
 }
 
-// Under the exclusive lock: removes the spent and dead entries. Their
-// references are dropped after unlocking, since finalizers may touch this
-// signal.
-inline void Emission::remove_spent() {
-    if (removal_.empty()) {
-        return;
-    }
-    ListenerTable& table = signal_->rec.listeners;
-    {
-        ExclusiveGuard guard(table.lock());
-        table.remove_if(
-            guard, [&](std::uint64_t id) { return removal_.contains(id); },
-            [&](Ref&& r) { removed_.push_unchecked(std::move(r)); });
-    }
-    removed_.clear();
-}
+// Under the exclusive lock: removes the spent and dead entries.
+inline void Emission::remove_spent() { snapshot_.remove(signal_->rec.listeners); }
 
 // Calls every target in order, with no lock held, and leaves each result in
 // its slot. A raising callback is reported to the hooks; in collect mode its
 // exception is its result, in fast-fail mode the calls stop and it becomes
 // the emission's failure.
 inline void Emission::call() {
-    for (std::size_t pos = 0; pos < calls_.size(); ++pos) {
-        CallSlot& slot = calls_[pos];
+    for (std::size_t pos = 0; pos < calls().size(); ++pos) {
+        CallSlot& slot = calls()[pos];
         Ref callback = std::move(slot.taken.target);
         Ref value = Ref::steal(arguments_.call(callback.get()));
         if (!value) {
@@ -488,7 +410,7 @@ inline void Emission::call() {
         }
         slot.result = std::move(value);
     }
-    called_ = calls_.size();
+    called_ = calls().size();
 }
 
 // emit drops what the calls made before raising; emit_async first closes the
@@ -498,7 +420,7 @@ void Emission::raise_failure() {
     if (awaiting_ == Awaiting::Yes) {
         close_awaitables();
     } else {
-        calls_.clear();  // results so far, and the callbacks never reached
+        calls().clear();  // results so far, and the callbacks never reached
     }
     throw_raised(std::move(failure_));
 }
@@ -508,7 +430,7 @@ void Emission::raise_failure() {
 inline Ref Emission::results() {
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(called_)));
     for (std::size_t i = 0; i < called_; ++i) {
-        PyObject* item = calls_[i].awaitable ? Py_NewRef(Py_None) : calls_[i].result.release();
+        PyObject* item = calls()[i].awaitable ? Py_NewRef(Py_None) : calls()[i].result.release();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list;
@@ -556,12 +478,12 @@ Ref get_finalize_fn(SignalObject* self) {
 void Emission::close_awaitables() {
     PyObject* close_name = state().close_name.get();
     for (std::size_t i = 0; i < called_; ++i) {
-        if (!calls_[i].awaitable) {
+        if (!calls()[i].awaitable) {
             continue;
         }
         Ref close;
         try {
-            close = optional_attr(calls_[i].result.get(), close_name);
+            close = optional_attr(calls()[i].result.get(), close_name);
         } catch (const PyErrorSet&) {
             failure_ = Ref::steal(PyErr_GetRaisedException());
             return;
@@ -596,13 +518,13 @@ Ref Emission::finalizer_coroutine() {
     Ref positions = check(PyList_New(n));
     Ref awaitables = check(PyTuple_New(n));
     for (std::size_t i = 0, k = 0; i < called_; ++i) {
-        if (!calls_[i].awaitable) {
+        if (!calls()[i].awaitable) {
             continue;
         }
         PyList_SET_ITEM(positions.get(), static_cast<Py_ssize_t>(k),
                         check(PyLong_FromSize_t(i)).release());
         PyTuple_SET_ITEM(awaitables.get(), static_cast<Py_ssize_t>(k),
-                         Py_NewRef(calls_[i].result.get()));
+                         Py_NewRef(calls()[i].result.get()));
         ++k;
     }
     Ref list = results();

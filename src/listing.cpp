@@ -8,14 +8,11 @@
 #include "listing.hpp"
 
 #include "delivery.hpp"
-#include "id_set.hpp"
 #include "signal_record.hpp"
-#include "small_vector.hpp"
+#include "snapshot.hpp"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 namespace tarnwick {
@@ -23,103 +20,105 @@ namespace tarnwick {
 namespace {
 
 // One entry as it was when the snapshot was taken.
-struct EntryView {
-    // The callable; for a weak entry the weak reference until resolve()
-    // replaces it by the referent, or by None once that has died.
-    Ref callback;
-    std::uint64_t id;
-    std::optional<std::uint64_t> remaining;
+struct ListingSlot {
+    ListingSlot(Taken&& t, const CallbackEntry& e, std::uint64_t left) noexcept
+        : taken(std::move(t)), remaining(left), priority(e.priority), limited(e.limited) {}
+
+    // A weak entry's referent, None once that has died, after resolve().
+    Taken taken;
+    std::uint64_t remaining;
     std::int32_t priority;
-    EntryKind kind;
+    bool limited;
 };
 
-using Views = SmallVector<EntryView, ListenerTable::kInline>;
+using Listing = Snapshot<ListingSlot, 4>;
 
-// Under the shared lock: a new reference to every entry's callback, in call
-// order, and the calls left to the limited ones; `next_id`, when given, gets
-// the id that the next connection will have. With `skip_spent`, an entry with
-// no call left is not taken: the emission that used its last call is about to
-// remove it, or to give the call back if it fails.
-void take_views(SignalObject* self, Views& out, bool skip_spent,
-                std::uint64_t* next_id = nullptr) {
-    ListenerTable& table = self->rec.listeners;
-    SharedGuard guard(table.lock());
-    if (next_id != nullptr) {
-        // Ids are drawn under the exclusive lock only.
-        *next_id = self->rec.next_id.load(std::memory_order_relaxed);
+// (id, callback, priority, remaining)
+Ref slot_tuple(const ListingSlot& v) {
+    Ref tuple = check(PyTuple_New(4));
+    PyObject* id = PyLong_FromUnsignedLongLong(v.taken.id);
+    PyTuple_SET_ITEM(tuple.get(), 0, id);
+    PyTuple_SET_ITEM(tuple.get(), 1, Py_NewRef(v.taken.target.get()));
+    PyObject* priority = PyLong_FromLong(v.priority);
+    PyTuple_SET_ITEM(tuple.get(), 2, priority);
+    PyObject* remaining =
+        v.limited ? PyLong_FromUnsignedLongLong(v.remaining) : Py_NewRef(Py_None);
+    PyTuple_SET_ITEM(tuple.get(), 3, remaining);
+    if (id == nullptr || priority == nullptr || remaining == nullptr) {
+        throw PyErrorSet{};
     }
-    out.reserve(table.size(guard));
-    for (CallbackEntry& e : table.entries(guard)) {
-        std::optional<std::uint64_t> remaining;
-        if (e.limited) {
-            // Emissions count it down under this same shared lock.
-            remaining = std::atomic_ref<std::uint64_t>(e.remaining).load(std::memory_order_relaxed);
-            if (skip_spent && *remaining == 0) {
-                continue;
-            }
-        }
-        out.push_unchecked(
-            EntryView{Ref::new_ref(e.callback.get()), e.id, remaining, e.priority, e.kind});
-    }
+    return tuple;
 }
 
-// With no lock held: each weak view gets its referent, or None, and a
+// With no lock held: each weak slot gets its referent, or None, and a
 // connection delivered on a loop shows the callback it delivers.
-void resolve(Views& views) {
-    TARNWICK_ASSERT_UNLOCKED();
-    for (EntryView& v : views) {
-        if (v.kind == EntryKind::Weak) {
-            v.callback = check(PyObject_CallNoArgs(v.callback.get()));
-        }
-        if (PyObject* callback = delivered_callable(v.callback.get()); callback != v.callback.get()) {
-            v.callback = Ref::new_ref(callback);
+void resolve(Listing& listing) {
+    listing.resolve(DeadWeak::KeepAsNone, [] {});
+    for (ListingSlot& v : listing.slots()) {
+        PyObject* target = v.taken.target.get();
+        if (PyObject* callback = delivered_callable(target); callback != target) {
+            v.taken.target = Ref::new_ref(callback);
         }
     }
 }
 
-// Whether a connection's callback equals `callback`, as
-// disconnect_callback compares them.
-bool equals(const EntryView& v, PyObject* callback) {
-    return v.callback.get() != Py_None &&
-           check_status(PyObject_RichCompareBool(v.callback.get(), callback, Py_EQ)) != 0;
+// Takes the entries whose callback may equal `callback`, as disconnect_callback
+// compares them. Entries whose callback is that very object are matched while
+// the snapshot is taken (they go to the removal set), and, when both sides
+// compare by identity alone, other entries are passed over there: no call
+// could find them equal. A spent entry is a candidate too: its call may yet
+// be given back. `at_start` runs first, under the same lock.
+template <class AtStart>
+void take_candidates(Listing& listing, ListenerTable& table, PyObject* callback,
+                     AtStart&& at_start) {
+    const bool identity_eq = equality_is_identity(callback);
+    listing.take(
+        table, MayRemove::Any,
+        [&](const SharedGuard&, ListenerTable&, CallbackEntry& e, std::uint64_t&) {
+            if (e.kind == EntryKind::Strong) {
+                if (e.callback.get() == callback) {
+                    return Pick::Remove;
+                }
+                if (identity_eq && e.identity_eq) {
+                    return Pick::Skip;
+                }
+            }
+            return Pick::Take;
+        },
+        at_start);
+    resolve(listing);
 }
 
-Ref optional_u64(const std::optional<std::uint64_t>& value) {
-    return value ? check(PyLong_FromUnsignedLongLong(*value)) : Ref::new_ref(Py_None);
-}
-
-Ref view_tuple(const EntryView& v) {
-    Ref id = check(PyLong_FromUnsignedLongLong(v.id));
-    Ref priority = check(PyLong_FromLong(v.priority));
-    Ref remaining = optional_u64(v.remaining);
-    return check(PyTuple_Pack(4, id.get(), v.callback.get(), priority.get(), remaining.get()));
-}
-
-// Under the exclusive lock: removes the entries whose ids are in `ids` and
-// returns how many there were; they may have gone since the snapshot.
-std::size_t remove_ids(SignalObject* self, const IdSet& ids) {
-    SmallVector<Ref, ListenerTable::kInline> removed;
-    removed.reserve(ids.size());
-    ListenerTable& table = self->rec.listeners;
-    {
-        ExclusiveGuard guard(table.lock());
-        table.remove_if(
-            guard, [&](std::uint64_t id) { return ids.contains(id); },
-            [&](Ref&& r) { removed.push_unchecked(std::move(r)); });
-    }
-    return removed.size();  // the references are dropped here, unlocked
+// Whether a slot's callback equals `callback`, as disconnect_callback
+// compares them.
+bool equals(const ListingSlot& v, PyObject* callback) {
+    PyObject* target = v.taken.target.get();
+    return target != Py_None &&
+           check_status(PyObject_RichCompareBool(target, callback, Py_EQ)) != 0;
 }
 
 }  // namespace
 
 PyObject* Signal_connections(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Views views;
-        take_views(as_signal(self), views, true);
-        resolve(views);
-        Ref list = check(PyList_New(static_cast<Py_ssize_t>(views.size())));
-        for (std::size_t i = 0; i < views.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), view_tuple(views[i]).release());
+        Listing listing;
+        // An entry with no call left is not listed: the emission that used
+        // its last call is about to remove it, or to give the call back if it
+        // fails.
+        listing.take(as_signal(self)->rec.listeners, MayRemove::Nothing,
+                     [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& e,
+                        std::uint64_t& remaining) {
+                         if (!e.limited) {
+                             return Pick::Take;
+                         }
+                         remaining = table.remaining(guard, e);
+                         return remaining == 0 ? Pick::Skip : Pick::Take;
+                     });
+        resolve(listing);
+        Listing::Slots& slots = listing.slots();
+        Ref list = check(PyList_New(static_cast<Py_ssize_t>(slots.size())));
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), slot_tuple(slots[i]).release());
         }
         return list.release();
     });
@@ -134,26 +133,27 @@ PyObject* Signal_disconnect_callback(PyObject* self, PyObject* const* bound) {
     if (!PyCallable_Check(callback)) {
         throw_format(PyExc_TypeError, "argument 'callback': expected a callable, got %T", callback);
     }
-    // A spent entry still matches: its call may yet be given back.
-    Views views;
-    take_views(as_signal(self), views, false);
-    resolve(views);
-    IdSet matched;
-    matched.reserve(views.size());
-    for (const EntryView& v : views) {
+    Listing listing;
+    ListenerTable& table = as_signal(self)->rec.listeners;
+    take_candidates(listing, table, callback, [](const SharedGuard&) {});
+    for (const ListingSlot& v : listing.slots()) {
         if (equals(v, callback)) {
-            matched.insert(v.id);
+            listing.mark(v.taken.id);
         }
     }
-    const std::size_t removed = matched.empty() ? 0 : remove_ids(as_signal(self), matched);
-    return PyLong_FromSize_t(removed);
+    return PyLong_FromSize_t(listing.remove(table));
 }
 
 bool has_equal_callback(SignalObject* self, PyObject* callback, std::uint64_t& next_id) {
-    Views views;
-    take_views(self, views, false, &next_id);  // a spent entry may yet be given back
-    resolve(views);
-    for (const EntryView& v : views) {
+    Listing listing;
+    take_candidates(listing, self->rec.listeners, callback, [&](const SharedGuard&) {
+        // Ids are drawn under the exclusive lock only.
+        next_id = self->rec.next_id.load(std::memory_order_relaxed);
+    });
+    if (listing.removes()) {
+        return true;  // the very callable is connected
+    }
+    for (const ListingSlot& v : listing.slots()) {
         if (equals(v, callback)) {
             return true;
         }

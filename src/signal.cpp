@@ -67,40 +67,36 @@ PyObject* Signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Visits every reference in `items` (through `get`) under a try-lock of
-// `lock`; see Signal_traverse.
-template <class Items, class Get>
-int visit_locked(RWLock& lock, Items& items, Get&& get, visitproc visit, void* arg) {
+// Whether no thread holds `lock` exclusively, which is so whenever the
+// collector runs; see Signal_traverse.
+bool no_writer(RWLock& lock) noexcept {
     ReadHold hold;
-    const bool locked = lock.try_lock_shared(hold);
-    int rc = 0;
-    for (auto& item : items) {
-        if ((rc = visit(get(item), arg)) != 0) {
-            break;
-        }
+    if (!lock.try_lock_shared(hold)) {
+        return false;
     }
-    if (locked) {
-        lock.unlock_shared(hold);
-    }
-    return rc;
+    lock.unlock_shared(hold);
+    return true;
 }
 
-// Never waits: the collector calls this with the world stopped (or with the
-// GIL held), and since nothing that can reach a safe point runs under our
-// locks, no thread can be inside one now. The try-lock only documents that;
-// the same references are visited whether or not it succeeds.
+// Takes no lock and never waits: the collector calls this with the world
+// stopped (or with the GIL held), and since nothing that can reach a safe
+// point runs under our locks, no thread can be inside one now.
 int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto& rec = as_signal(self)->rec;
-    int rc = visit_locked(rec.listeners.lock(), rec.listeners.entries_unguarded(),
-                          [](const CallbackEntry& e) { return e.callback.get(); }, visit, arg);
+    TARNWICK_ASSERT(no_writer(rec.listeners.lock()));
+    TARNWICK_ASSERT(no_writer(rec.error_hooks.lock()));
+    int rc = 0;
+    rec.listeners.for_each_unguarded([&](const CallbackEntry& e) {
+        if (rc == 0) {
+            rc = visit(e.callback.get(), arg);
+        }
+    });
     if (rc != 0) {
         return rc;
     }
-    rc = visit_locked(rec.error_hooks.lock(), rec.error_hooks.hooks_unguarded(),
-                      [](const Ref& h) { return h.get(); }, visit, arg);
-    if (rc != 0) {
-        return rc;
+    for (const Ref& hook : rec.error_hooks.hooks_unguarded()) {
+        Py_VISIT(hook.get());
     }
     Py_VISIT(rec.finalize_fn.peek());
     return 0;
@@ -110,13 +106,13 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
 // are dropped after unlocking.
 std::size_t drop_listeners(SignalObject* self) noexcept {
     ListenerTable& table = self->rec.listeners;
-    ListenerTable::Entries gone;
+    DetachedEntries gone;
     {
         ExclusiveGuard guard(table.lock());
         table.take_all(guard, gone);
     }
     const std::size_t count = gone.size();
-    gone.clear_reverse();
+    gone.release();
     return count;
 }
 
@@ -142,7 +138,7 @@ void Signal_dealloc(PyObject* self) {
     SignalRecord& rec = as_signal(self)->rec;
     // Released in field order; nothing else can see the record any more.
     rec.name.reset();
-    rec.listeners.entries_unguarded().clear();
+    rec.listeners.clear_unguarded();
     rec.error_hooks.hooks_unguarded().clear();
     rec.weakref_module.reset();
     rec.asyncio_module.reset();
@@ -231,8 +227,12 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     }
     // Outlives the guard: if growing fails, its reference is dropped after the
     // lock is let go.
+    // Only for an entry that holds the callable itself (not a weak reference
+    // nor a loop's delivery).
+    const bool identity_eq = !a.weak && a.loop == nullptr && equality_is_identity(held.get());
     CallbackEntry entry{std::move(held), a.times.value_or(0), 0, a.priority,
-                        a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value()};
+                        a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value(),
+                        identity_eq};
     auto& rec = self->rec;
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
@@ -242,7 +242,7 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
         Ref result = make_result(expected);
         {
             ExclusiveGuard guard(rec.listeners.lock());
-            rec.listeners.reserve_one_more(guard);
+            rec.listeners.reserve_one_more(guard, a.priority);
             if (rec.next_id.load(std::memory_order_relaxed) == expected) {
                 entry.id = rec.next_id.fetch_add(1, std::memory_order_relaxed);
                 rec.listeners.insert_sorted(guard, std::move(entry));

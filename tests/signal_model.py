@@ -61,6 +61,17 @@ class SignalModel:
         self.entries = [e for e in self.entries if e.cid != cid]
         return len(self.entries) != before
 
+    def disconnect_where(self, matches) -> int:
+        """disconnect_callback: removes every entry for which matches(entry)
+        holds and returns how many there were."""
+        before = len(self.entries)
+        self.entries = [e for e in self.entries if not matches(e)]
+        return before - len(self.entries)
+
+    def listing(self):
+        """connections() without the callbacks: (id, priority, remaining)."""
+        return [(e.cid, e.priority, e.remaining) for e in self.entries]
+
     def emit(self, raises=lambda entry: False, collect=False, alive=lambda entry: True):
         """One emission: the snapshot uses up one call of every limited
         entry, spent entries and weak ones whose referent is dead leave the

@@ -1,6 +1,7 @@
 """Random sequences of operations checked against a pure-Python model."""
 
 import gc
+import random
 
 from hypothesis import settings
 from hypothesis import strategies as st
@@ -102,3 +103,87 @@ class SignalMachine(RuleBasedStateMachine):
 
 TestSignalModel = SignalMachine.TestCase
 TestSignalModel.settings = settings(max_examples=150, stateful_step_count=40, deadline=None)
+
+
+class Recorder:
+    """A listener reached through bound methods: a new one at every lookup,
+    equal to the others, so that matching them needs __eq__."""
+
+    def __init__(self, calls, label):
+        self.calls = calls
+        self.label = label
+
+    def hit(self, *args, **kwargs):
+        self.calls.append(self.label)
+
+
+class ChurnMachine(RuleBasedStateMachine):
+    """Hundreds of entries over up to 141 priorities, connected and removed
+    in bulk between emissions, so that the table fills, splits, empties and
+    merges its chunks while order, counts and ids are checked."""
+
+    @initialize()
+    def setup(self):
+        self.signal = Signal()
+        self.model = SignalModel()  # payload: the label its callback records
+        self.calls = []
+        self.shared = []
+        for i in range(3):
+            self.shared.append(self.recording(("shared", i)))
+        self.recorders = [Recorder(self.calls, ("method", i)) for i in range(3)]
+
+    def recording(self, label):
+        def callback(*args, **kwargs):
+            self.calls.append(label)
+
+        return callback
+
+    @rule(count=st.integers(1, 150), priorities=st.lists(st.integers(-70, 70), min_size=1, max_size=70),
+          times=st.sampled_from([None, None, 1, 3]), kind=st.sampled_from(["own", "shared", "method"]),
+          which=st.integers(0, 2))
+    def connect_many(self, count, priorities, times, kind, which):
+        for k in range(count):
+            priority = priorities[k % len(priorities)]
+            cid = self.model.next_id
+            if kind == "own":
+                label, cb = cid, self.recording(cid)
+            elif kind == "shared":
+                label, cb = ("shared", which), self.shared[which]
+            else:
+                label, cb = ("method", which), self.recorders[which].hit
+            if times is None:
+                got = self.signal.connect(cb, priority=priority)
+            else:
+                got = self.signal.connect_finite(cb, times, priority=priority)
+            assert got == self.model.connect(label, priority=priority, times=times).cid
+
+    @rule(seed=st.integers(0, 2**32), share=st.floats(0, 1))
+    def disconnect_many(self, seed, share):
+        rng = random.Random(seed)
+        ids = [e.cid for e in self.model.entries]
+        gone = rng.sample(ids, int(len(ids) * share))
+        gone += [rng.randrange(self.model.next_id + 5) for _ in range(3)]
+        for cid in gone:
+            assert self.signal.disconnect(cid) is self.model.disconnect(cid)
+
+    @rule(kind=st.sampled_from(["shared", "method"]), which=st.integers(0, 2))
+    def disconnect_callback(self, kind, which):
+        cb = self.shared[which] if kind == "shared" else self.recorders[which].hit
+        expected = self.model.disconnect_where(lambda e: e.payload == (kind, which))
+        assert self.signal.disconnect_callback(cb) == expected
+
+    @rule()
+    def emit(self):
+        called, _ = self.model.emit()
+        self.calls.clear()
+        assert len(self.signal.emit()) == len(called)
+        assert self.calls == [e.payload for e in called]
+
+    @invariant()
+    def listing_matches(self):
+        if hasattr(self, "signal"):
+            assert [(cid, p, r) for cid, _, p, r in self.signal.connections()] == self.model.listing()
+
+
+TestChurnModel = ChurnMachine.TestCase
+TestChurnModel.settings = settings(max_examples=40, stateful_step_count=30, deadline=None)

@@ -599,9 +599,50 @@ def drain_and_check(state):
 
 def test_random_mix_on_shared_signals(seed):
     rng = random.Random(seed)
-    n_threads = rng.randint(4, 8)
-    state = SharedState(n_signals=rng.randint(2, 3), seed=seed)
-    workers = run_workers(state, n_threads, seed)
+    run_and_check(SharedState(n_signals=rng.randint(2, 3), seed=seed), rng.randint(4, 8), seed)
+
+
+class ChurnWorker(Worker):
+    """The same mix over many priorities, plus connecting and disconnecting
+    this thread's listeners by the dozen: tables of hundreds of entries fill,
+    split, empty and merge their chunks while other threads emit."""
+
+    MAX_UNLIMITED = 300
+
+    def __init__(self, state, index, rng):
+        super().__init__(state, index, rng)
+        self.ops += [(self.op_connect_bulk, 3), (self.op_disconnect_bulk, 3)]
+        self.choices = [op for op, _ in self.ops]
+        self.weights = [w for _, w in self.ops]
+
+    def priority(self):
+        return self.rng.randint(-80, 80)
+
+    def op_connect_bulk(self):
+        si = self.pick()
+        room = self.MAX_UNLIMITED - sum(c.limit is None for c in self.own[si])
+        for _ in range(min(room, self.rng.randint(10, 100))):
+            conn = Conn(si, self.priority())
+            self.connect_with(si, conn, self.state.signals[si].connect)
+            self.own[si].append(conn)
+
+    def op_disconnect_bulk(self):
+        si = self.pick()
+        own = self.own[si]
+        self.rng.shuffle(own)
+        keep = self.rng.randrange(len(own) + 1)
+        for conn in own[keep:]:
+            self.disconnect(si, conn)
+        del own[keep:]
+
+
+def test_bulk_churn_on_shared_signals(seed):
+    rng = random.Random(seed)
+    run_and_check(SharedState(n_signals=2, seed=seed), rng.randint(3, 6), seed, ChurnWorker)
+
+
+def run_and_check(state, n_threads, seed, worker_cls=Worker):
+    workers = run_workers(state, n_threads, seed, worker_cls)
     # Drop every remaining referent so that only what the model can see stays.
     for w in workers:
         for target, conn in w.targets:

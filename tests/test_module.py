@@ -104,9 +104,15 @@ def test_every_public_name_in_the_stubs_has_a_docstring():
     # Editors show the stubs' docstrings on hover, where help() shows the
     # module's own (empty for the connect family and emit).
     import ast
+    import sysconfig
     from pathlib import Path
 
-    stubs = Path(__file__).resolve().parent.parent / "stubs" / "tarnwick-stubs" / "__init__.pyi"
+    # The checkout's stubs, or, where the tests run beside an installed wheel
+    # only, the stubs that the wheel installed.
+    places = [Path(__file__).resolve().parent.parent / "stubs",
+              *(Path(sysconfig.get_paths()[key]) for key in ("platlib", "purelib"))]
+    stubs = next(p / "tarnwick-stubs" / "__init__.pyi" for p in places
+                 if (p / "tarnwick-stubs" / "__init__.pyi").is_file())
     tree = ast.parse(stubs.read_text(encoding="utf-8"))
     public = lambda name: not name.startswith("_") or (name.startswith("__") and name.endswith("__"))
     missing = []

@@ -198,13 +198,6 @@ PyType_Slot queued_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec queued_type_def = {
-    "builtins.SignalQueuedCall",
-    sizeof(QueuedObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-    queued_slots,
-};
 
 // ---------------------------------------------------------------------------
 // The delivery, called by an emission
@@ -342,6 +335,17 @@ PyType_Slot delivery_slots[] = {
 };
 
 
+
+}  // namespace
+
+PyType_Spec queued_type_def = {
+    "builtins.SignalQueuedCall",
+    sizeof(QueuedObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    queued_slots,
+};
+
 PyType_Spec delivery_type_def = {
     "builtins.SignalLoopDelivery",
     sizeof(DeliveryObject),
@@ -350,16 +354,6 @@ PyType_Spec delivery_type_def = {
         Py_TPFLAGS_HAVE_VECTORCALL,
     delivery_slots,
 };
-
-}  // namespace
-
-Ref new_delivery_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &delivery_type_def, nullptr));
-}
-
-Ref new_queued_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &queued_type_def, nullptr));
-}
 
 Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     Ref call_soon = optional_attr(loop, "call_soon_threadsafe");

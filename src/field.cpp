@@ -292,6 +292,9 @@ PyType_Slot field_slots[] = {
     {0, nullptr},
 };
 
+
+}  // namespace
+
 PyType_Spec field_type_def = {
     "tarnwick.SignalField",
     sizeof(FieldObject),
@@ -299,11 +302,5 @@ PyType_Spec field_type_def = {
     Py_TPFLAGS_DEFAULT,
     field_slots,
 };
-
-}  // namespace
-
-Ref new_field_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &field_type_def, nullptr));
-}
 
 }  // namespace tarnwick

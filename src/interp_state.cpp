@@ -18,14 +18,18 @@ InterpState& state_of_module(PyObject* module) noexcept {
     return *static_cast<InterpState*>(PyModule_GetState(module));
 }
 
+Ref new_type(PyObject* module, PyType_Spec& def) {
+    return check(PyType_FromModuleAndSpec(module, &def, nullptr));
+}
+
 void fill(InterpState& state, PyObject* module) {
-    state.signal_type = new_signal_type(module);
+    state.signal_type = new_type(module, signal_type_def);
     state.connection_type = new_connection_type(module);
     state.blocker_type = new_blocker_type(module);
-    state.listener_type = new_listener_type(module);
-    state.field_type = new_field_type(module);
-    state.delivery_type = new_delivery_type(module);
-    state.queued_type = new_queued_type(module);
+    state.listener_type = new_type(module, listener_type_def);
+    state.field_type = new_type(module, field_type_def);
+    state.delivery_type = new_type(module, delivery_type_def);
+    state.queued_type = new_type(module, queued_type_def);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));

@@ -79,13 +79,15 @@ constexpr Py_ssize_t kInterpStateSize = sizeof(InterpState);
 int interp_state_traverse(PyObject* module, visitproc visit, void* arg);
 void interp_state_free(void* module);
 
-// Made by the files that define the types, with `module` as their module.
-Ref new_signal_type(PyObject* module);
+// The types' definitions, from the files that define them; each interpreter
+// makes its own types from them, with its owner as their module.
+extern PyType_Spec signal_type_def;
+extern PyType_Spec listener_type_def;
+extern PyType_Spec field_type_def;
+extern PyType_Spec delivery_type_def;
+extern PyType_Spec queued_type_def;
+// The two `with` holders, made from one template.
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
-Ref new_listener_type(PyObject* module);
-Ref new_field_type(PyObject* module);
-Ref new_delivery_type(PyObject* module);
-Ref new_queued_type(PyObject* module);
 
 }  // namespace tarnwick

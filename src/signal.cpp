@@ -438,15 +438,6 @@ PyType_Slot listener_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec listener_spec = {
-    "builtins.SignalListener",
-    sizeof(ListenerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC |
-        Py_TPFLAGS_HAVE_VECTORCALL,
-    listener_slots,
-};
-
 Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).listener_type.get());
     PyObject* obj = check(type->tp_alloc(type, 0)).release();
@@ -615,7 +606,9 @@ PyType_Slot signal_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec signal_spec = {
+}  // namespace
+
+PyType_Spec signal_type_def = {
     "builtins.Signal",
     sizeof(SignalObject),
     0,
@@ -623,14 +616,13 @@ PyType_Spec signal_spec = {
     signal_slots,
 };
 
-}  // namespace
-
-Ref new_signal_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &signal_spec, nullptr));
-}
-
-Ref new_listener_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &listener_spec, nullptr));
-}
+PyType_Spec listener_type_def = {
+    "builtins.SignalListener",
+    sizeof(ListenerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC |
+        Py_TPFLAGS_HAVE_VECTORCALL,
+    listener_slots,
+};
 
 }  // namespace tarnwick

@@ -69,7 +69,7 @@ PyObject* Signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Whether no thread holds `lock` exclusively, which is so whenever the
 // collector runs; see Signal_traverse.
-bool no_writer(RWLock& lock) noexcept {
+[[maybe_unused]] bool no_writer(RWLock& lock) noexcept {
     ReadHold hold;
     if (!lock.try_lock_shared(hold)) {
         return false;

@@ -66,8 +66,8 @@ template <const Signature& ExitSig, PyObject* (*Enter)(PyObject*, PyObject*),
           PyObject* (*Exit)(PyObject*, PyObject* const*),
           void (*GiveBack)(PyObject*) noexcept = holds_nothing_more>
 Ref new_holder_type(PyObject* module, const char* name, int basicsize) {
-    // The type keeps pointing at its method table; the slots and the spec
-    // are read while it is made.
+    // The type keeps pointing at its method table; the slots and the type's
+    // definition are read while it is made.
     static PyMethodDef methods[] = {
         {"__enter__", Enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
         {"__exit__", method_cast(fastcall_method<ExitSig, Exit>), METH_FASTCALL | METH_KEYWORDS,
@@ -81,11 +81,11 @@ Ref new_holder_type(PyObject* module, const char* name, int basicsize) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_def = {
         name, basicsize, 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, slots,
     };
-    return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module, &type_def, nullptr));
 }
 
 }  // namespace tarnwick

@@ -73,9 +73,9 @@ def compile_extension(source, directory, *flags):
     compiler = (sysconfig.get_config_var("CXX") or "").split()[:1] if tsan else []
     compile_cxx(source, ext, "-shared", "-fPIC", "-pthread", f"-I{sysconfig.get_paths()['include']}",
                 *(["-fsanitize=thread"] if tsan else []), *flags, compiler=(compiler or [None])[0])
-    spec = importlib.util.spec_from_file_location(name, ext)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, ext)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

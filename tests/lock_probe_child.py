@@ -5,8 +5,8 @@ checks must turn into a fatal error."""
 import importlib.util
 import sys
 
-spec = importlib.util.spec_from_file_location("lock_probe", sys.argv[1])
-probe = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(probe)
+found = importlib.util.spec_from_file_location("lock_probe", sys.argv[1])
+probe = importlib.util.module_from_spec(found)
+found.loader.exec_module(probe)
 probe.drop_under_lock()
 print("the drop under a lock went unnoticed")

@@ -3,6 +3,11 @@ built from lock_probe.cpp with the checks on: readers and writers contending,
 a waiter that must detach from the interpreter, the per-thread count of held
 locks, and the check that stops a reference dropped under a lock."""
 
+import atexit
+import functools
+import shutil
+import tempfile
+
 import pytest
 
 from conftest import compile_extension, run_child
@@ -10,9 +15,19 @@ from conftest import compile_extension, run_child
 pytestmark = pytest.mark.threads
 
 
-@pytest.fixture(scope="module")
-def probe(tmp_path_factory):
-    return compile_extension("lock_probe.cpp", tmp_path_factory.mktemp("probe"), "-DTARNWICK_CHECKS")
+# Built and imported once per process: an extension module imported again
+# from a new file is a new module that the interpreter keeps, which a leak
+# hunt repeating these tests would count against them.
+@functools.cache
+def built_probe():
+    directory = tempfile.mkdtemp(prefix="tarnwick-lock-probe-")
+    atexit.register(shutil.rmtree, directory, ignore_errors=True)
+    return compile_extension("lock_probe.cpp", directory, "-DTARNWICK_CHECKS")
+
+
+@pytest.fixture
+def probe():
+    return built_probe()
 
 
 @pytest.mark.parametrize("attached", [False, True], ids=["plain-threads", "python-threads"])

@@ -12,6 +12,15 @@
 #       output goes to VENV/pip-install.log and is shown only on failure.
 #       Prints the venv's python.
 #
+#   tw_venv_cached CACHE VENV PYTHON [PKG..]
+#       As tw_venv, but pip runs once per PYTHON build and requirement list:
+#       the venv made then is kept in CACHE, outside the work tree, and VENV
+#       becomes a copy of it with its paths rewritten. pip under an
+#       instrumented interpreter (ThreadSanitizer, a debug build) takes
+#       minutes where a copy takes seconds. A kept venv is made again after a
+#       week, so that the test tools, which are not pinned, do not stay old.
+#       Prints the venv's python.
+#
 #   tw_install VENV_PY BUILD_DIR [CMAKE_ARGS [PIP ARGS..]]
 #       Builds tarnwick from this checkout into the venv of VENV_PY,
 #       incrementally in BUILD_DIR (relative to the checkout). With
@@ -53,6 +62,45 @@ tw_venv() {
         fi
         printf '%s' "$want" >"$stamp"
     fi
+    echo "$venv/bin/python"
+}
+
+tw_venv_cached() {
+    local cache=$1 venv=$2 python=$3
+    shift 3
+    local stamp="$venv/.tarnwick-venv"
+    if [ -x "$venv/bin/python" ] && [ "$(cat "$stamp" 2>/dev/null)" = "python=$python extra=$*" ] \
+        && [ ! "$tw_root/pyproject.toml" -nt "$stamp" ]; then
+        echo "$venv/bin/python"
+        return
+    fi
+    local reqs key kept
+    reqs=$(tw_requirements "$python") || return 1
+    # The interpreter file's time and size stand for its build: a rebuilt
+    # interpreter gets a venv of its own.
+    key=$(printf '%s\n' "$(realpath "$python")" "$(stat -L -c '%Y %s' "$python")" "$reqs" "$@" |
+        sha256sum | cut -c1-16)
+    kept="$cache/$key"
+    mkdir -p "$cache" "$(dirname "$venv")" || return 1
+    (
+        # Held while the kept venv is made or copied, so that no copy is
+        # taken of one half made or half replaced.
+        exec 9>"$cache/.$key.lock"
+        flock 9
+        if [ ! -f "$kept/.complete" ] || [ -n "$(find "$kept/.complete" -mtime +6)" ]; then
+            rm -rf "$kept"
+            tw_venv "$kept" "$python" "$@" >/dev/null || exit 1
+            date -u +%Y-%m-%dT%H:%M:%SZ >"$kept/.complete"
+        fi
+        echo "copying $kept to $venv" >&2
+        rm -rf "$venv"
+        cp -a "$kept" "$venv"
+    ) || return 1
+    rm -f "$venv/.complete"
+    # Scripts' #! lines, activate and pyvenv.cfg name the kept venv.
+    grep -rlIF "$kept" "$venv/bin" "$venv/pyvenv.cfg" | xargs -r sed -i "s|$kept|$venv|g" || return 1
+    # pyproject.toml of a fresh checkout is newer than the kept stamp.
+    touch "$stamp"
     echo "$venv/bin/python"
 }
 

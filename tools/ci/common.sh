@@ -8,7 +8,10 @@
 #                                 default  -> $PYTHON, python3.13, or pyenv 3.13
 #                                 ft|debug|tsan -> tools/build-python.sh VARIANT
 #   ci_venv STAGE PYTHON [PKG..]   create/refresh build/ci/STAGE/venv with the
-#                                  build and test tools (plus PKG..); prints its python
+#                                  build and test tools (plus PKG..); prints its python.
+#                                  It is a copy of a venv kept in $TARNWICK_VENV_CACHE
+#                                  (default /var/cache/tarnwick-venvs), made once per
+#                                  interpreter build and requirement list.
 #   ci_install STAGE VENV_PY "CMAKE ARGS"   build tarnwick into that venv
 # Both go through tools/venv.sh, as tools/run.sh and bench/run.sh do.
 #   ci_dist_wheel PYTHON        dist/'s wheel for PYTHON, made by tools/release.sh if missing
@@ -43,7 +46,12 @@ ci_interpreter() {
 ci_venv() {
     local stage=$1 python=$2
     shift 2
-    tw_venv "$ci_root/build/ci/$stage/venv" "$python" "$@" || ci_die "making the venv failed"
+    local cache
+    cache=$(realpath -m "${TARNWICK_VENV_CACHE:-/var/cache/tarnwick-venvs}")
+    case "$cache/" in
+        "$ci_root"/*) ci_die "the venv cache $cache is inside the work tree; set TARNWICK_VENV_CACHE elsewhere" ;;
+    esac
+    tw_venv_cached "$cache" "$ci_root/build/ci/$stage/venv" "$python" "$@" || ci_die "making the venv failed"
 }
 
 ci_install() {

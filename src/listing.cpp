@@ -53,7 +53,7 @@ Ref slot_tuple(const ListingSlot& v) {
 // With no lock held: each weak slot gets its referent, or None, and a
 // connection delivered on a loop shows the callback it delivers.
 void resolve(Listing& listing) {
-    listing.resolve(DeadWeak::KeepAsNone, [] {});
+    listing.resolve(DeadWeak::KeepAsNone);
     for (ListingSlot& v : listing.slots()) {
         PyObject* target = v.taken.target.get();
         if (PyObject* callback = delivered_callable(target); callback != target) {
@@ -66,8 +66,8 @@ void resolve(Listing& listing) {
 // compares them. Entries whose callback is that very object are matched while
 // the snapshot is taken (they go to the removal set), and, when both sides
 // compare by identity alone, other entries are passed over there: no call
-// could find them equal. A spent entry is a candidate too: its call may yet
-// be given back. `at_start` runs first, under the same lock.
+// could find them equal. A spent entry is a candidate too: it stays connected
+// until the emission that used its last call removes it. `at_start` runs first, under the same lock.
 template <class AtStart>
 void take_candidates(Listing& listing, ListenerTable& table, PyObject* callback,
                      AtStart&& at_start) {

@@ -26,9 +26,9 @@ struct Taken {
     EntryKind kind;
 };
 
-// What a snapshot does with an entry it walks past: leave it, take it, put
-// its id into the removal set, or both.
-enum class Pick : std::uint8_t { Skip, Take, Remove, TakeAndRemove };
+// What a snapshot does with an entry it walks past: leave it, take it, or put
+// its id into the removal set.
+enum class Pick : std::uint8_t { Skip, Take, Remove };
 
 // Which entries a snapshot may put into its removal set: room for them is
 // reserved before it takes anything.
@@ -54,10 +54,13 @@ public:
     // Everything the snapshot can need later is reserved before the first
     // choice, so a chooser that uses up counts never does so in vain for want
     // of memory.
-    // `at_start(guard)`, when given, runs first under the same lock.
-    template <class Choose, class AtStart = void (*)(const SharedGuard&)>
+    // `at_start(guard)` and `at_end(guard)`, when given, run first and last
+    // under the same lock; at_end only when something was taken.
+    template <class Choose, class AtStart = void (*)(const SharedGuard&),
+              class AtEnd = void (*)(const SharedGuard&)>
     void take(ListenerTable& table, MayRemove may_remove, Choose&& choose,
-              AtStart&& at_start = [](const SharedGuard&) {}) {
+              AtStart&& at_start = [](const SharedGuard&) {},
+              AtEnd&& at_end = [](const SharedGuard&) {}) {
         SharedGuard guard(table.lock());
         at_start(guard);
         const std::size_t size = table.size(guard);
@@ -78,23 +81,20 @@ public:
             if (pick == Pick::Skip) {
                 return;
             }
-            if (pick != Pick::Take) {
+            if (pick == Pick::Remove) {
                 removal_.insert(entry.id);
-                if (pick == Pick::Remove) {
-                    return;
-                }
+                return;
             }
             slots_.push_unchecked(Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind},
                                   entry, remaining);
         });
+        at_end(guard);
     }
 
     // With no lock held: puts each weak target's referent in its place. A
-    // weak reference that raises ends the snapshot's use: failed() is called
-    // (with the exception set, so it must run no Python code) while every
-    // slot is still there, dead ones included, and the exception propagates.
-    template <class Failed>
-    void resolve(DeadWeak dead, Failed&& failed) {
+    // weak reference that raises ends the snapshot's use: the exception
+    // propagates, and nothing has been removed.
+    void resolve(DeadWeak dead) {
         TARNWICK_ASSERT_UNLOCKED();
         std::size_t gone = 0;
         for (Slot& slot : slots_) {
@@ -104,7 +104,6 @@ public:
             }
             Ref referent = Ref::steal(PyObject_CallNoArgs(t.target.get()));
             if (!referent) {
-                failed();
                 throw PyErrorSet{};
             }
             if (referent.get() == Py_None && dead == DeadWeak::Remove) {
@@ -116,8 +115,26 @@ public:
             t.target = std::move(referent);
         }
         if (gone > 0) {
-            drop_gone();
+            drop_if([](const Slot& slot) { return !slot.taken.target; });
         }
+    }
+
+    // With no lock held, since it drops references: closes up the slots over
+    // those for which `gone(slot)` holds.
+    template <class Gone>
+    void drop_if(Gone&& gone) noexcept {
+        TARNWICK_ASSERT_UNLOCKED();
+        std::size_t live = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (gone(static_cast<const Slot&>(slots_[i]))) {
+                continue;
+            }
+            if (live != i) {
+                slots_[live] = std::move(slots_[i]);
+            }
+            ++live;
+        }
+        slots_.truncate(live);
     }
 
     // Adds an entry to the removal set; take() reserved the room.
@@ -142,21 +159,6 @@ public:
     }
 
 private:
-    // Closes up the slots over the ones resolve() emptied.
-    void drop_gone() noexcept {
-        std::size_t live = 0;
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (!slots_[i].taken.target) {
-                continue;
-            }
-            if (live != i) {
-                slots_[live] = std::move(slots_[i]);
-            }
-            ++live;
-        }
-        slots_.truncate(live);
-    }
-
     Slots slots_;
     // Ids whose entries leave the table, and their references, dropped
     // once the exclusive lock is let go.

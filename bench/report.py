@@ -688,6 +688,7 @@ SCALING_TITLES = {
     "disconnect": "disconnect(id), random order",
     "disconnect_p64": "disconnect(id), 64 priorities",
     "disconnect_cb": "disconnect_callback(cb), a full scan",
+    "disconnect_cb_method": "disconnect_callback(o.m), a full scan",
     "connections": "connections()",
     "emit": "emit",
     "emit_churn": "emit after half the table was disconnected at random",

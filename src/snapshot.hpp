@@ -53,40 +53,62 @@ public:
     // choose(guard, table, entry, remaining) what to do with each entry.
     // Everything the snapshot can need later is reserved before the first
     // choice, so a chooser that uses up counts never does so in vain for want
-    // of memory.
+    // of memory. A chooser that may remove any entry uses up none: its
+    // removal set is made after unlocking, as large as the ids it named and
+    // the slots it took (which are all mark() can add), rather than as large
+    // as the table, which a scan that matches little would fill in vain.
     // `at_start(guard)`, when given, runs first under the same lock.
     template <class Choose, class AtStart = void (*)(const SharedGuard&)>
     void take(ListenerTable& table, MayRemove may_remove, Choose&& choose,
               AtStart&& at_start = [](const SharedGuard&) {}) {
-        SharedGuard guard(table.lock());
-        at_start(guard);
-        const std::size_t size = table.size(guard);
-        if (size == 0) {
-            return;
-        }
-        slots_.reserve(size);
-        const std::size_t bound = may_remove == MayRemove::Any        ? size
-                                  : may_remove == MayRemove::Expiring ? table.expiring(guard)
-                                                                      : 0;
-        if (bound > 0) {
-            removal_.reserve(bound);
-            removed_.reserve(bound);
-        }
-        table.for_each(guard, [&](CallbackEntry& entry) {
-            std::uint64_t remaining = 0;
-            const Pick pick = choose(guard, table, entry, remaining);
-            if (pick == Pick::Skip) {
+        SmallVector<std::uint64_t, N> named;
+        {
+            SharedGuard guard(table.lock());
+            at_start(guard);
+            const std::size_t size = table.size(guard);
+            if (size == 0) {
                 return;
             }
-            if (pick != Pick::Take) {
-                removal_.insert(entry.id);
-                if (pick == Pick::Remove) {
+            slots_.reserve(size);
+            if (may_remove == MayRemove::Any) {
+                named.reserve(size);
+            } else if (const std::size_t bound = may_remove == MayRemove::Expiring
+                                                     ? table.expiring(guard)
+                                                     : 0;
+                       bound > 0) {
+                removal_.reserve(bound);
+                removed_.reserve(bound);
+            }
+            table.for_each(guard, [&](CallbackEntry& entry) {
+                std::uint64_t remaining = 0;
+                const Pick pick = choose(guard, table, entry, remaining);
+                if (pick == Pick::Skip) {
                     return;
                 }
+                if (pick != Pick::Take) {
+                    if (may_remove == MayRemove::Any) {
+                        named.push_unchecked(entry.id);
+                    } else {
+                        removal_.insert(entry.id);
+                    }
+                    if (pick == Pick::Remove) {
+                        return;
+                    }
+                }
+                weak_ += entry.kind == EntryKind::Weak ? 1 : 0;
+                slots_.push_unchecked(
+                    Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind}, entry,
+                    remaining);
+            });
+        }
+        if (may_remove == MayRemove::Any) {
+            const std::size_t bound = named.size() + slots_.size();
+            removal_.reserve(bound);
+            removed_.reserve(bound);
+            for (std::uint64_t id : named) {
+                removal_.insert(id);
             }
-            slots_.push_unchecked(Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind},
-                                  entry, remaining);
-        });
+        }
     }
 
     // With no lock held: puts each weak target's referent in its place. A
@@ -96,6 +118,9 @@ public:
     template <class Failed>
     void resolve(DeadWeak dead, Failed&& failed) {
         TARNWICK_ASSERT_UNLOCKED();
+        if (weak_ == 0) {
+            return;
+        }
         std::size_t gone = 0;
         for (Slot& slot : slots_) {
             Taken& t = slot.taken;
@@ -158,6 +183,9 @@ private:
     }
 
     Slots slots_;
+    // How many of the slots are weak: most snapshots take none, and then
+    // resolve() has nothing to look at.
+    std::size_t weak_ = 0;
     // Ids whose entries leave the table, and their references, dropped
     // once the exclusive lock is let go.
     IdSet removal_;

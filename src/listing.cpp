@@ -124,8 +124,10 @@ Equal methods_equal(PyObject* a, PyObject* b) noexcept {
 // is the entry's flag), when it is known without calling anything: reads
 // the objects' types and fields only, so it may run under the lock. A bound
 // method and an object that compares by identity are never equal: neither
-// type's comparison knows the other.
-Equal known_equal(PyObject* held, bool identity_eq, const Probe& probe) noexcept {
+// type's comparison knows the other. Inlined into the scan, whose whole
+// cost per entry it is.
+inline Py_ALWAYS_INLINE Equal known_equal(PyObject* held, bool identity_eq,
+                                          const Probe& probe) noexcept {
     if (held == probe.callback) {
         return Equal::Same;
     }

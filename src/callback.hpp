@@ -208,19 +208,16 @@ public:
         }
     }
 
-    // Undoes one consume_call() that returned Call or LastCall on the entry
-    // with this id, for an emission that failed before calling anything. No
-    // emission removes an entry it found at 0 (Skip): only the one that used
-    // its last call does, so the entry is still here unless it was
-    // disconnected meanwhile, and then there is nothing to give back.
-    void give_back_call(const SharedGuard& held, std::uint64_t id) noexcept {
-        TARNWICK_ASSERT(held.guards(lock_));
+    // The same for the entry with this id, looked up again: one that went
+    // since the caller's snapshot is not called (Skip). Going is final, as
+    // ids are never reused.
+    CallDecision consume_call(const SharedGuard& held, std::uint64_t id) noexcept {
         std::size_t k = 0;
         std::uint32_t i = 0;
-        if (find(id, k, i)) {
-            std::atomic_ref<std::uint64_t>(chunks_[k]->entries()[i].remaining)
-                .fetch_add(1, std::memory_order_acq_rel);
+        if (!find(id, k, i)) {
+            return CallDecision::Skip;
         }
+        return consume_call(held, chunks_[k]->entries()[i]);
     }
 
     // Calls left to a limited entry, which emissions count down under this

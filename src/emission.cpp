@@ -99,19 +99,29 @@ enum class ErrorMode { FastFail, Collect };
 // emit_async marks awaitable results; emit does not look.
 enum class Awaiting { No, Yes };
 
+// Where a limited entry's call stands in one emission.
+enum class Count : std::uint8_t {
+    None,     // an unlimited entry
+    Pending,  // not used up yet
+    Used,     // used up by this emission
+    Lost,     // another emission took the last call first: not called
+};
+
 // One call of an emission: the entry taken, then what the call gave.
 struct CallSlot {
-    CallSlot(Taken&& entry, const CallbackEntry& e, std::uint64_t) noexcept
-        : taken(std::move(entry)), counted(e.limited) {}
+    CallSlot(Taken&& t, CallbackEntry& e, std::uint64_t) noexcept
+        : taken(std::move(t)), entry(&e), count(e.limited ? Count::Pending : Count::None) {}
 
     // The target is moved out for the call.
     Taken taken;
     // What the call returned, or, in collect mode, what it raised.
     Ref result;
+    // The table's entry, valid only under the lock the snapshot was taken
+    // with.
+    CallbackEntry* entry;
+    Count count;
     // The result is awaitable; its place in the list waits for the await.
     bool awaitable = false;
-    // The snapshot used up one of the entry's calls for this one.
-    bool counted = false;
 };
 
 constexpr std::size_t kInlineCalls = 8;
@@ -226,7 +236,9 @@ private:
     CallSnapshot::Slots& calls() noexcept { return snapshot_.slots(); }
     Ref take_error_mode(PyObject* kwargs);
     void set_error_mode(PyObject* mode);
-    void give_back() noexcept;
+    template <class Consume>
+    void use_counts(Consume&& consume) noexcept;
+    void drop_lost() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
 
@@ -241,6 +253,10 @@ private:
     // The calls to make, in table order; after call(), the first `called_`
     // hold their results.
     CallSnapshot snapshot_;
+    // Limited entries in the snapshot whose calls are not used up yet, and
+    // calls lost to another emission.
+    std::size_t pending_ = 0;
+    std::size_t lost_ = 0;
     std::size_t called_ = 0;
     std::size_t awaitable_count_ = 0;
     // What the emission raises: the first callback error in fast-fail mode,
@@ -332,54 +348,88 @@ inline void Emission::run() {
 }
 
 // Under the shared lock: a new reference to every entry's callback, in table
-// order, using up one call of each limited entry; an entry whose last call
-// this emission takes goes to the removal set. One found with nothing left
-// belongs to the emission that took its last call, which removes it, or gives
-// the call back when it fails before calling anything. Everything the emission
-// can need is reserved before the first count is used up, so running out of
-// memory changes nothing.
+// order. A limited entry's call is used up by compare-and-swap, and one whose
+// last call this emission takes goes to the removal set; one found with
+// nothing left belongs to the emission that took its last call, which removes
+// it. Everything the emission can need is reserved before the first count is
+// used up, so running out of memory changes nothing.
+//
+// Nothing may fail between using up a count and calling: so when the
+// snapshot holds a weak entry, whose resolution runs Python code and can
+// raise, the counts are used up only after resolve(), under the shared lock
+// again. An emission without weak entries, the usual kind, uses them up
+// before letting go of the lock it took the snapshot under.
 inline void Emission::snapshot() {
-    snapshot_.take(signal_->rec.listeners, MayRemove::Expiring,
-                   [](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry,
-                      std::uint64_t&) {
-                       switch (table.consume_call(guard, entry)) {
-                           case CallDecision::Skip:
-                               return Pick::Skip;
-                           case CallDecision::LastCall:
-                               return Pick::TakeAndRemove;
-                           case CallDecision::Call:
-                               break;
-                       }
-                       return Pick::Take;
-                   });
+    snapshot_.take(
+        signal_->rec.listeners, MayRemove::Expiring,
+        [&](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry,
+            std::uint64_t&) {
+            if (entry.limited) {
+                if (table.remaining(guard, entry) == 0) {
+                    return Pick::Skip;
+                }
+                ++pending_;
+            }
+            return Pick::Take;
+        },
+        [](const SharedGuard&) {},
+        [&](const SharedGuard& guard) {
+            if (pending_ != 0 && !snapshot_.holds_weak()) {
+                ListenerTable& table = signal_->rec.listeners;
+                use_counts([&](CallSlot& slot) { return table.consume_call(guard, *slot.entry); });
+            }
+        });
+    drop_lost();
 }
 
 // With no lock held: puts each weak target's referent in its place, and
 // drops the calls whose referent has died, their entries to be removed. A
-// weak reference that raises ends the emission before anything was called,
-// so the counts the snapshot used up are given back first.
+// weak reference that raises ends the emission before any count is used.
+// Then, under the shared lock, the counts the snapshot left are used up; an
+// entry that went meanwhile is not called.
 inline void Emission::resolve() {
-    snapshot_.resolve(DeadWeak::Remove, [this]() noexcept { give_back(); });
-}
-
-// Under the shared lock: gives each limited entry in the call list back the
-// call the snapshot took; one that is not there any more was disconnected
-// meanwhile and needs nothing.
-void Emission::give_back() noexcept {
-    CallSnapshot::Slots& slots = calls();
-    std::size_t next = 0;
-    while (next < slots.size() && !slots[next].counted) {
-        ++next;
-    }
-    if (next == slots.size()) {
+    snapshot_.resolve(DeadWeak::Remove);
+    if (pending_ == 0) {
         return;
     }
     ListenerTable& table = signal_->rec.listeners;
-    SharedGuard guard(table.lock());
-    for (; next < slots.size(); ++next) {
-        if (slots[next].counted) {
-            table.give_back_call(guard, slots[next].taken.id);
+    {
+        SharedGuard guard(table.lock());
+        use_counts([&](CallSlot& slot) { return table.consume_call(guard, slot.taken.id); });
+    }
+    drop_lost();
+}
+
+// Uses up the pending call of each limited slot with consume(slot).
+template <class Consume>
+void Emission::use_counts(Consume&& consume) noexcept {
+    for (CallSlot& slot : calls()) {
+        if (slot.count != Count::Pending) {
+            continue;
         }
+        switch (consume(slot)) {
+            case CallDecision::LastCall:
+                snapshot_.mark(slot.taken.id);
+                slot.count = Count::Used;
+                break;
+            case CallDecision::Call:
+                slot.count = Count::Used;
+                break;
+            case CallDecision::Skip:
+                slot.count = Count::Lost;
+                ++lost_;
+                break;
+        }
+    }
+    pending_ = 0;
+}
+
+
+// With no lock held: drops the calls lost to other emissions.
+inline void Emission::drop_lost() noexcept {
+    if (lost_ != 0) {
+        snapshot_.drop_if([](const CallSlot& slot) { return slot.count == Count::Lost; });
+        lost_ = 0;
     }
 }
 

@@ -85,7 +85,7 @@ private:
 // With no lock held: each weak slot gets its referent, or None, and a
 // connection delivered on a loop shows the callback it delivers.
 void resolve(Listing& listing) {
-    listing.resolve(DeadWeak::KeepAsNone, [] {});
+    listing.resolve(DeadWeak::KeepAsNone);
     for (ListingSlot& v : listing.slots()) {
         PyObject* target = v.taken.target.get();
         if (PyObject* callback = delivered_callable(target); callback != target) {
@@ -148,8 +148,9 @@ inline Py_ALWAYS_INLINE Equal known_equal(PyObject* held, bool identity_eq,
 // passed over there; the rest are taken, to be compared with no lock held.
 // Only strong entries that hold the callable itself are judged early: a
 // weak one's referent, or the callable behind a loop's delivery, is known
-// after resolve(). A spent entry is a candidate too: its call may yet be
-// given back. `at_start` runs first, under the same lock.
+// after resolve(). A spent entry is a candidate too: it stays connected
+// until the emission that used its last call removes it. `at_start` runs
+// first, under the same lock.
 template <class AtStart>
 void take_candidates(Listing& listing, ListenerTable& table, PyObject* callback, bool all_equal,
                      AtStart&& at_start) {
@@ -196,7 +197,7 @@ PyObject* Signal_connections(PyObject* self, PyObject*) {
                          remaining = table.remaining(guard, e);
                          return remaining == 0 ? Pick::Skip : Pick::Take;
                      });
-        listing.resolve(DeadWeak::KeepAsNone, [] {});
+        listing.resolve(DeadWeak::KeepAsNone);
         Listing::Slots& slots = listing.slots();
         Ref list = check(PyList_New(static_cast<Py_ssize_t>(slots.size())));
         Rows rows;

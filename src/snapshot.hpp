@@ -26,9 +26,9 @@ struct Taken {
     EntryKind kind;
 };
 
-// What a snapshot does with an entry it walks past: leave it, take it, put
-// its id into the removal set, or both.
-enum class Pick : std::uint8_t { Skip, Take, Remove, TakeAndRemove };
+// What a snapshot does with an entry it walks past: leave it, take it, or put
+// its id into the removal set.
+enum class Pick : std::uint8_t { Skip, Take, Remove };
 
 // Which entries a snapshot may put into its removal set: room for them is
 // reserved before it takes anything.
@@ -48,6 +48,9 @@ public:
 
     Slots& slots() noexcept { return slots_; }
     bool removes() const noexcept { return !removal_.empty(); }
+    // Whether a weak entry was taken: known as soon as take() has walked the
+    // table, at_end included.
+    bool holds_weak() const noexcept { return weak_ != 0; }
 
     // Under the shared lock: walks the table in call order and asks
     // choose(guard, table, entry, remaining) what to do with each entry.
@@ -57,10 +60,13 @@ public:
     // removal set is made after unlocking, as large as the ids it named and
     // the slots it took (which are all mark() can add), rather than as large
     // as the table, which a scan that matches little would fill in vain.
-    // `at_start(guard)`, when given, runs first under the same lock.
-    template <class Choose, class AtStart = void (*)(const SharedGuard&)>
+    // `at_start(guard)` and `at_end(guard)`, when given, run first and last
+    // under the same lock; at_end only when something was taken.
+    template <class Choose, class AtStart = void (*)(const SharedGuard&),
+              class AtEnd = void (*)(const SharedGuard&)>
     void take(ListenerTable& table, MayRemove may_remove, Choose&& choose,
-              AtStart&& at_start = [](const SharedGuard&) {}) {
+              AtStart&& at_start = [](const SharedGuard&) {},
+              AtEnd&& at_end = [](const SharedGuard&) {}) {
         SmallVector<std::uint64_t, N> named;
         {
             SharedGuard guard(table.lock());
@@ -85,21 +91,20 @@ public:
                 if (pick == Pick::Skip) {
                     return;
                 }
-                if (pick != Pick::Take) {
+                if (pick == Pick::Remove) {
                     if (may_remove == MayRemove::Any) {
                         named.push_unchecked(entry.id);
                     } else {
                         removal_.insert(entry.id);
                     }
-                    if (pick == Pick::Remove) {
-                        return;
-                    }
+                    return;
                 }
                 weak_ += entry.kind == EntryKind::Weak ? 1 : 0;
                 slots_.push_unchecked(
                     Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind}, entry,
                     remaining);
             });
+            at_end(guard);
         }
         if (may_remove == MayRemove::Any) {
             const std::size_t bound = named.size() + slots_.size();
@@ -112,11 +117,9 @@ public:
     }
 
     // With no lock held: puts each weak target's referent in its place. A
-    // weak reference that raises ends the snapshot's use: failed() is called
-    // (with the exception set, so it must run no Python code) while every
-    // slot is still there, dead ones included, and the exception propagates.
-    template <class Failed>
-    void resolve(DeadWeak dead, Failed&& failed) {
+    // weak reference that raises ends the snapshot's use: the exception
+    // propagates, and nothing has been removed.
+    void resolve(DeadWeak dead) {
         TARNWICK_ASSERT_UNLOCKED();
         if (weak_ == 0) {
             return;
@@ -129,7 +132,6 @@ public:
             }
             Ref referent = Ref::steal(PyObject_CallNoArgs(t.target.get()));
             if (!referent) {
-                failed();
                 throw PyErrorSet{};
             }
             if (referent.get() == Py_None && dead == DeadWeak::Remove) {
@@ -141,8 +143,26 @@ public:
             t.target = std::move(referent);
         }
         if (gone > 0) {
-            drop_gone();
+            drop_if([](const Slot& slot) { return !slot.taken.target; });
         }
+    }
+
+    // With no lock held, since it drops references: closes up the slots over
+    // those for which `gone(slot)` holds.
+    template <class Gone>
+    void drop_if(Gone&& gone) noexcept {
+        TARNWICK_ASSERT_UNLOCKED();
+        std::size_t live = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (gone(static_cast<const Slot&>(slots_[i]))) {
+                continue;
+            }
+            if (live != i) {
+                slots_[live] = std::move(slots_[i]);
+            }
+            ++live;
+        }
+        slots_.truncate(live);
     }
 
     // Adds an entry to the removal set; take() reserved the room.
@@ -167,24 +187,10 @@ public:
     }
 
 private:
-    // Closes up the slots over the ones resolve() emptied.
-    void drop_gone() noexcept {
-        std::size_t live = 0;
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (!slots_[i].taken.target) {
-                continue;
-            }
-            if (live != i) {
-                slots_[live] = std::move(slots_[i]);
-            }
-            ++live;
-        }
-        slots_.truncate(live);
-    }
-
     Slots slots_;
-    // How many of the slots are weak: most snapshots take none, and then
-    // resolve() has nothing to look at.
+    // How many weak entries take() took (drop_if() may have dropped some
+    // since): most snapshots take none, and then resolve() has nothing to
+    // look at.
     std::size_t weak_ = 0;
     // Ids whose entries leave the table, and their references, dropped
     // once the exclusive lock is let go.

@@ -185,6 +185,34 @@ def test_raising_weak_reference_stops_the_emission_and_uses_nothing_up():
     assert s.emit() == [None] and len(s) == 0
 
 
+def test_emission_inside_a_failing_one_keeps_the_calls_it_did_not_make():
+    # The interleaving of two threads, made in one: emission A resolves its
+    # weak entry, which emits B (taking the last call A left) and then fails.
+    # A used nothing, so one call of the two-shot is left for later.
+    class Obj:
+        def m(self):
+            return "m"
+
+    obj = Obj()
+    outer = [True]
+
+    def reference():
+        if outer[0]:
+            outer[0] = False
+            assert s.emit() == ["twice", "m"]
+            raise LookupError("deref")
+        return obj.m
+
+    s = Signal()
+    s.connect_finite(lambda: "twice", 2, priority=1)
+    connect_weak_through(s.connect, obj.m, reference)
+    with pytest.raises(LookupError, match="deref"):
+        s.emit()
+    assert [c[3] for c in s.connections()] == [1, None]
+    assert s.emit() == ["twice", "m"]
+    assert s.emit() == ["m"] and len(s) == 1
+
+
 def test_connect_during_emit_runs_next_time():
     s = Signal()
     log = []

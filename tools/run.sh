@@ -2,7 +2,7 @@
 # Builds tarnwick into a private virtual environment and runs something in it.
 #
 #   tools/run.sh quickstart          build, then run examples/quickstart.py
-#   tools/run.sh test [PYTEST ARGS]  build, then run the test suite
+#   tools/run.sh test [PYTEST ARGS]  build, then run the test suite (or the tests named)
 #   tools/run.sh python [ARGS]       build, then run that environment's python
 #   tools/run.sh release [PYTHONS]   sdist and manylinux wheels in dist/ (tools/release.sh)
 #   tools/run.sh docs                the documentation site in build/docs/ (tools/docs.sh)
@@ -47,7 +47,13 @@ what=${1:-}
 [ $# -gt 0 ] && shift
 case "$what" in
     quickstart) exec "$venv/bin/python" examples/quickstart.py "$@" ;;
-    test) exec "$venv/bin/python" -m pytest tests "$@" ;;
+    test)
+        # Named tests run alone; otherwise the whole suite.
+        for arg in "$@"; do
+            case "$arg" in tests | tests/*) exec "$venv/bin/python" -m pytest "$@" ;; esac
+        done
+        exec "$venv/bin/python" -m pytest tests "$@"
+        ;;
     python) exec "$venv/bin/python" "$@" ;;
     *)
         echo "usage: tools/run.sh quickstart | test [PYTEST ARGS] | python [ARGS] | release [PYTHONS] | docs | sid VERSION [PYTEST ARGS]" >&2

@@ -424,7 +424,6 @@ void Emission::use_counts(Consume&& consume) noexcept {
     pending_ = 0;
 }
 
-
 // With no lock held: drops the calls lost to other emissions.
 inline void Emission::drop_lost() noexcept {
     if (lost_ != 0) {

@@ -688,6 +688,7 @@ SCALING_TITLES = {
     "disconnect": "disconnect(id), random order",
     "disconnect_p64": "disconnect(id), 64 priorities",
     "disconnect_cb": "disconnect_callback(cb), a full scan",
+    "disconnect_cb_method": "disconnect_callback(o.m), a full scan",
     "connections": "connections()",
     "emit": "emit",
     "emit_churn": "emit after half the table was disconnected at random",
@@ -713,7 +714,7 @@ def render_scaling_md(d: dict) -> list[str]:
     base = (_load_baseline() or {}).get("callgrind", {})
     L = ["## Table operations against table size (callgrind)", "",
          "`bench/scaling.py`: instructions for one more operation on a signal of n connections, "
-         "(Ir of 2k operations − Ir of k) / k in fresh interpreters; per entry for the operations "
+         "counted only inside map's iterator that makes k operations, divided by k; per entry for the operations "
          "that walk the table. µs: the fastest of three in-process runs (noisy under load). "
          + ("The row below each case is the baseline kept in `bench/scaling-baseline.json`. "
             if base else "") + "Growth as a chart: `table-growth.png`.", "",

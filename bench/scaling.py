@@ -24,6 +24,10 @@ The cases:
     disconnect_p64    the same in a table of 64 priorities
     disconnect_cb     disconnect_callback(g) for a g that is not connected:
                       one full scan (reported per entry too)
+    disconnect_cb_method
+                      the same for bound methods: the table holds o.m of n
+                      instances, and each call gets a new p.m of one more
+                      instance p (reported per entry too)
     connections       connections() (reported per entry too)
     emit              emit(1) to n trivial listeners (per listener too)
     emit_churn        emit(1) after n connects and n/2 disconnects in random
@@ -51,13 +55,13 @@ from callgrind import total_ir  # noqa: E402
 
 SIZES = (1_000, 10_000, 100_000)
 CASES = ("connect", "connect_p64", "connect_distinct", "disconnect", "disconnect_p64",
-         "disconnect_cb", "connections", "emit", "emit_churn")
+         "disconnect_cb", "disconnect_cb_method", "connections", "emit", "emit_churn")
 # Per-entry figures: the operation's cost divided by the entries it walks.
-PER_ENTRY = {"disconnect_cb", "connections", "emit", "emit_churn"}
+PER_ENTRY = {"disconnect_cb", "disconnect_cb_method", "connections", "emit", "emit_churn"}
 
 
 def ops_for(case: str, n: int) -> int:
-    if case in ("disconnect_cb", "connections", "emit", "emit_churn"):
+    if case in PER_ENTRY:
         return max(2, 20_000 // n)
     # Changes of at most a tenth of the table, so it stays near n entries.
     return min(200, n // 10)
@@ -66,6 +70,11 @@ def ops_for(case: str, n: int) -> int:
 def _functions(count: int) -> list:
     # Distinct function objects, as separate listeners would be.
     return [(lambda *a: None) for _ in range(count)]
+
+
+class _Listener:
+    def on_event(self, *a):
+        pass
 
 
 def setup(case: str, n: int, k: int, rng: random.Random):
@@ -80,6 +89,13 @@ def setup(case: str, n: int, k: int, rng: random.Random):
         ids = [s.connect(f, priority=63 - i * 64 // n) for i, f in enumerate(fs)]
     elif case == "connect_distinct":
         ids = [s.connect(f, priority=2 * (n - i)) for i, f in enumerate(fs)]
+    elif case == "disconnect_cb_method":
+        fs = [_Listener() for _ in range(n)]
+        ids = [s.connect(o.on_event) for o in fs]
+        # As a caller writes it, disconnect_callback(p.on_event): a new
+        # bound method each time.
+        p = _Listener()
+        extra = [p.on_event for _ in range(k)]
     else:
         ids = [s.connect(f) for f in fs]
     if case == "connect":
@@ -92,6 +108,8 @@ def setup(case: str, n: int, k: int, rng: random.Random):
         args = (s.disconnect, rng.sample(ids, k))
     elif case == "disconnect_cb":
         args = (s.disconnect_callback, repeat(extra[0], k))
+    elif case == "disconnect_cb_method":
+        args = (s.disconnect_callback, extra)
     elif case == "connections":
         args = (tarnwick.Signal.connections, repeat(s, k))
     elif case in ("emit", "emit_churn"):

@@ -239,7 +239,6 @@ private:
     template <class Consume>
     void use_counts(Consume&& consume) noexcept;
     void drop_lost() noexcept;
-    bool holds_weak() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
 
@@ -375,7 +374,7 @@ inline void Emission::snapshot() {
         },
         [](const SharedGuard&) {},
         [&](const SharedGuard& guard) {
-            if (pending_ != 0 && !holds_weak()) {
+            if (pending_ != 0 && !snapshot_.holds_weak()) {
                 ListenerTable& table = signal_->rec.listeners;
                 use_counts([&](CallSlot& slot) { return table.consume_call(guard, *slot.entry); });
             }
@@ -423,15 +422,6 @@ void Emission::use_counts(Consume&& consume) noexcept {
         }
     }
     pending_ = 0;
-}
-
-bool Emission::holds_weak() noexcept {
-    for (const CallSlot& slot : calls()) {
-        if (slot.taken.kind == EntryKind::Weak) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // With no lock held: drops the calls lost to other emissions.

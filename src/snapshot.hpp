@@ -48,12 +48,18 @@ public:
 
     Slots& slots() noexcept { return slots_; }
     bool removes() const noexcept { return !removal_.empty(); }
+    // Whether a weak entry was taken: known as soon as take() has walked the
+    // table, at_end included.
+    bool holds_weak() const noexcept { return weak_ != 0; }
 
     // Under the shared lock: walks the table in call order and asks
     // choose(guard, table, entry, remaining) what to do with each entry.
     // Everything the snapshot can need later is reserved before the first
     // choice, so a chooser that uses up counts never does so in vain for want
-    // of memory.
+    // of memory. A chooser that may remove any entry uses up none: its
+    // removal set is made after unlocking, as large as the ids it named and
+    // the slots it took (which are all mark() can add), rather than as large
+    // as the table, which a scan that matches little would fill in vain.
     // `at_start(guard)` and `at_end(guard)`, when given, run first and last
     // under the same lock; at_end only when something was taken.
     template <class Choose, class AtStart = void (*)(const SharedGuard&),
@@ -61,34 +67,53 @@ public:
     void take(ListenerTable& table, MayRemove may_remove, Choose&& choose,
               AtStart&& at_start = [](const SharedGuard&) {},
               AtEnd&& at_end = [](const SharedGuard&) {}) {
-        SharedGuard guard(table.lock());
-        at_start(guard);
-        const std::size_t size = table.size(guard);
-        if (size == 0) {
-            return;
+        SmallVector<std::uint64_t, N> named;
+        {
+            SharedGuard guard(table.lock());
+            at_start(guard);
+            const std::size_t size = table.size(guard);
+            if (size == 0) {
+                return;
+            }
+            slots_.reserve(size);
+            if (may_remove == MayRemove::Any) {
+                named.reserve(size);
+            } else if (const std::size_t bound = may_remove == MayRemove::Expiring
+                                                     ? table.expiring(guard)
+                                                     : 0;
+                       bound > 0) {
+                removal_.reserve(bound);
+                removed_.reserve(bound);
+            }
+            table.for_each(guard, [&](CallbackEntry& entry) {
+                std::uint64_t remaining = 0;
+                const Pick pick = choose(guard, table, entry, remaining);
+                if (pick == Pick::Skip) {
+                    return;
+                }
+                if (pick == Pick::Remove) {
+                    if (may_remove == MayRemove::Any) {
+                        named.push_unchecked(entry.id);
+                    } else {
+                        removal_.insert(entry.id);
+                    }
+                    return;
+                }
+                weak_ += entry.kind == EntryKind::Weak ? 1 : 0;
+                slots_.push_unchecked(
+                    Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind}, entry,
+                    remaining);
+            });
+            at_end(guard);
         }
-        slots_.reserve(size);
-        const std::size_t bound = may_remove == MayRemove::Any        ? size
-                                  : may_remove == MayRemove::Expiring ? table.expiring(guard)
-                                                                      : 0;
-        if (bound > 0) {
+        if (may_remove == MayRemove::Any) {
+            const std::size_t bound = named.size() + slots_.size();
             removal_.reserve(bound);
             removed_.reserve(bound);
+            for (std::uint64_t id : named) {
+                removal_.insert(id);
+            }
         }
-        table.for_each(guard, [&](CallbackEntry& entry) {
-            std::uint64_t remaining = 0;
-            const Pick pick = choose(guard, table, entry, remaining);
-            if (pick == Pick::Skip) {
-                return;
-            }
-            if (pick == Pick::Remove) {
-                removal_.insert(entry.id);
-                return;
-            }
-            slots_.push_unchecked(Taken{Ref::new_ref(entry.callback.get()), entry.id, entry.kind},
-                                  entry, remaining);
-        });
-        at_end(guard);
     }
 
     // With no lock held: puts each weak target's referent in its place. A
@@ -96,6 +121,9 @@ public:
     // propagates, and nothing has been removed.
     void resolve(DeadWeak dead) {
         TARNWICK_ASSERT_UNLOCKED();
+        if (weak_ == 0) {
+            return;
+        }
         std::size_t gone = 0;
         for (Slot& slot : slots_) {
             Taken& t = slot.taken;
@@ -160,6 +188,10 @@ public:
 
 private:
     Slots slots_;
+    // How many weak entries take() took (drop_if() may have dropped some
+    // since): most snapshots take none, and then resolve() has nothing to
+    // look at.
+    std::size_t weak_ = 0;
     // Ids whose entries leave the table, and their references, dropped
     // once the exclusive lock is let go.
     IdSet removal_;

@@ -1,10 +1,14 @@
 """Disconnecting by id and scoped connections."""
 
 import gc
+import types
 import weakref
 
 import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
+from signal_model import SignalModel
 from tarnwick import Signal, SignalConnection
 
 
@@ -209,6 +213,122 @@ class TestDisconnectCallback:
         with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'callback'"):
             s.disconnect_callback()
         assert len(s) == 1
+
+
+def plain():
+    pass
+
+
+def other_plain():
+    pass
+
+
+class Compared(Exception):
+    pass
+
+
+class EqualToAll:
+    def m(self):
+        pass
+
+    def __call__(self):
+        pass
+
+    def __eq__(self, other):
+        return True
+
+    __hash__ = object.__hash__
+
+
+class Unfit(EqualToAll):
+    @classmethod
+    def cm(cls):
+        pass
+
+    def __eq__(self, other):
+        raise Compared
+
+    __hash__ = object.__hash__
+
+
+class Callables:
+    """Callables that compare in every way a scan must tell apart: bound
+    methods of one instance or of unequal-looking equal ones, methods whose
+    function has an __eq__ of its own (one that says yes to all, one that
+    raises), a class method, built-ins and plain functions. Each make()
+    returns a new object, as an attribute lookup does."""
+
+    def __init__(self):
+        self.a, self.b = EqualToAll(), EqualToAll()
+        self.unfit = Unfit()
+        self.yes, self.no = EqualToAll(), Unfit()
+        self.items = []
+        # The last two raise when compared with most others.
+        self.makers = [
+            lambda: plain, lambda: other_plain, lambda: self.a.m, lambda: self.b.m,
+            lambda: self.unfit.m, lambda: Unfit.cm, lambda: types.MethodType(self.yes, self.a),
+            lambda: types.MethodType(plain, self.a), lambda: self.items.append, lambda: len,
+            lambda: self.yes, lambda: types.MethodType(self.no, self.a), lambda: self.no,
+        ]
+        # What can be held weakly: its weak reference gives an equal callable.
+        self.weakable = {0, 1, 2, 3, 4, 7}
+
+    def make(self, i):
+        return self.makers[i]()
+
+
+def _outcome(model, probe, first=False):
+    """What the model says a scan for `probe` finds: the matching entries'
+    ids, or Compared when a comparison raises (`==` in table order, the
+    connection's callable on the left, as the signal compares). With
+    `first`, as listener(unique=True) looks: a strong connection of the very
+    object is found before anything is compared, else the first equal one
+    ends the search."""
+    if first and any(e.payload is probe and not e.weak for e in model.entries):
+        return {None}
+    found = set()
+    try:
+        for e in model.entries:
+            # As the signal compares: the very object is equal, unasked.
+            if e.payload is probe or e.payload == probe:
+                found.add(e.cid)
+                if first:
+                    break
+    except Compared:
+        return Compared
+    return found
+
+
+@settings(max_examples=300, deadline=None)
+@given(connects=st.lists(st.tuples(st.integers(0, 10) | st.integers(0, 12), st.booleans(),
+                                   st.integers(-2, 2)), max_size=12),
+       probe=st.integers(0, 10) | st.integers(0, 12), unique=st.booleans())
+# Methods of one function on instances whose __eq__ says yes to all, or
+# raises: the instances are compared by identity, their __eq__ never runs.
+@example(connects=[(2, False, 0), (3, False, 0), (3, True, 1)], probe=2, unique=False)
+@example(connects=[(4, False, 0), (2, False, 0)], probe=4, unique=False)
+def test_callback_matching_is_equality(connects, probe, unique):
+    """disconnect_callback finds exactly the connections whose callable `==`
+    the argument, whatever the pair; listener(unique=True) finds the first."""
+    pool = Callables()
+    s = Signal()
+    model = SignalModel()
+    for which, weak, priority in connects:
+        weak = weak and which in pool.weakable
+        cb = pool.make(which)
+        assert s.connect(cb, weak=weak, priority=priority) == model.connect(cb, priority, weak=weak).cid
+    cb = pool.make(probe)
+    found = _outcome(model, cb, first=unique)
+    if found is Compared:
+        with pytest.raises(Compared):
+            s.listener(cb, unique=True) if unique else s.disconnect_callback(cb)
+    elif unique:
+        s.listener(cb, unique=True)
+        if not found:
+            model.connect(cb)
+    else:
+        assert s.disconnect_callback(cb) == model.disconnect_where(lambda e: e.cid in found)
+    assert [(cid, p, r) for cid, _, p, r in s.connections()] == model.listing()
 
 
 def test_disconnect_all_removes_every_connection_and_keeps_the_hooks():

@@ -6,7 +6,8 @@
 #
 # TSAN_OPTIONS uses CPython's own suppression file for the free-threaded
 # build (Tools/tsan/suppressions_free_threading.txt, installed by the build
-# script); nothing of ours is suppressed. Reports go to build/ci/tsan/logs/;
+# script), plus tools/ci/tsan-cpython.supp for races inside CPython that it
+# does not list yet; nothing of ours is suppressed. Reports go to build/ci/tsan/logs/;
 # the stage fails when a test fails or when any report involves tarnwick
 # (our module or our sources appear in one of its stacks). Reports that do
 # not involve us are listed, not fatal: they are races inside CPython that
@@ -34,6 +35,11 @@ command -v "$cc" >/dev/null && command -v "$cxx" >/dev/null || ci_die "$cc/$cxx 
 share="$prefix/share/tarnwick/tsan"
 supp="$share/suppressions_free_threading.txt"
 [ -f "$supp" ] || ci_die "CPython's suppression file $supp is missing"
+# With the CPython races that its file does not know yet: tools/ci/tsan-cpython.supp
+# says why each is there.
+mkdir -p "$ci_root/build/ci/tsan"
+cat "$supp" "$ci_root/tools/ci/tsan-cpython.supp" >"$ci_root/build/ci/tsan/suppressions.txt"
+supp="$ci_root/build/ci/tsan/suppressions.txt"
 symbolizer=$(sed -n 's/.*external_symbolizer_path=\([^ ]*\).*/\1/p' "$share/TSAN_OPTIONS" 2>/dev/null || true)
 base_options="suppressions=$supp${symbolizer:+ external_symbolizer_path=$symbolizer}"
 

@@ -15,7 +15,7 @@
 
 #include "delivery.hpp"
 
-#include "emission.hpp"
+#include "error_hooks.hpp"
 #include "interp_state.hpp"
 #include "signal_record.hpp"
 
@@ -55,6 +55,10 @@ struct QueuedObject {
     PyObject* signal;
     PyObject* ensure_future;
 };
+
+// The hooks and the listing read a delivery through its head.
+static_assert(offsetof(DeliveryObject, vectorcall) == offsetof(DeliveryHead, vectorcall) &&
+              offsetof(DeliveryObject, callback) == offsetof(DeliveryHead, callback));
 
 DeliveryObject* as_delivery(PyObject* self) noexcept {
     return reinterpret_cast<DeliveryObject*>(self);
@@ -319,10 +323,8 @@ PyMemberDef delivery_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-void Delivery_dealloc(PyObject* self) { dealloc_fields<DeliveryObject>(self); }
-
 PyType_Slot delivery_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Delivery_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(delivery_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_fields<DeliveryObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_fields<DeliveryObject>)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
@@ -378,13 +380,6 @@ Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     d->ensure_future = ensure_future.release();
     d->future_type = future_type.release();
     d->weak = weak;
-    return obj;
-}
-
-PyObject* delivered_callable(PyObject* obj) noexcept {
-    if (Py_TYPE(obj)->tp_dealloc == Delivery_dealloc) {
-        return as_delivery(obj)->callback;
-    }
     return obj;
 }
 

@@ -7,7 +7,7 @@
 
 #include "listing.hpp"
 
-#include "delivery.hpp"
+#include "error_hooks.hpp"
 #include "signal_record.hpp"
 #include "snapshot.hpp"
 

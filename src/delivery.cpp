@@ -7,6 +7,13 @@
 // loop.call_soon_threadsafe and returns the concurrent.futures.Future that the
 // call will complete.
 //
+// Every queued call settles its future: with the result, with the exception
+// (which the error hooks hear of, on the loop's thread), or cancelled. As with
+// asyncio.run_coroutine_threadsafe, the future stays pending until the
+// outcome is known, so the emitter may cancel it until then: a call not yet
+// run is skipped, an awaited result's task is cancelled, and an outcome that
+// comes after the cancellation is dropped.
+//
 // A weak connection keeps the weak reference in a LoopDelivery of its own,
 // flagged weak, in an entry of weak kind: an emission resolves weak entries by
 // calling them with no arguments, and this one answers with a strong
@@ -41,19 +48,23 @@ struct DeliveryObject {
     PyObject* is_running;
     PyObject* ensure_future;
     PyObject* future_type;
+    // (asyncio.isfuture, asyncio.iscoroutine, inspect.isawaitable): what
+    // ensure_future asks before it wraps an object.
+    PyObject* awaitable_tests;
     bool weak;
 };
 
-// One call waiting on the loop: the callback with its arguments, and the
-// future it completes.
+// One call waiting on the loop: the (strong) delivery that queued it, the
+// arguments, the future it settles, and the task that awaits its result.
 struct QueuedObject {
     PyObject_HEAD
-    PyObject* callback;
+    PyObject* delivery;
     PyObject* args;
     PyObject* kwargs;  // null when there are none
     PyObject* future;
-    PyObject* signal;
-    PyObject* ensure_future;
+    // Set on the loop's thread before the future's done callback that reads
+    // it is added; null until then, and for a result not awaited.
+    PyObject* task;
 };
 
 // The hooks and the listing read a delivery through its head.
@@ -74,11 +85,12 @@ constexpr PyObject* DeliveryObject::* kDeliveryFields[] = {
     &DeliveryObject::callback,  &DeliveryObject::loop,          &DeliveryObject::signal,
     &DeliveryObject::running_loop, &DeliveryObject::call_soon,  &DeliveryObject::is_running,
     &DeliveryObject::ensure_future, &DeliveryObject::future_type,
+    &DeliveryObject::awaitable_tests,
 };
 
 constexpr PyObject* QueuedObject::* kQueuedFields[] = {
-    &QueuedObject::callback, &QueuedObject::args,   &QueuedObject::kwargs,
-    &QueuedObject::future,   &QueuedObject::signal, &QueuedObject::ensure_future,
+    &QueuedObject::delivery, &QueuedObject::args, &QueuedObject::kwargs,
+    &QueuedObject::future,   &QueuedObject::task,
 };
 
 template <class Object>
@@ -135,47 +147,109 @@ PyObject* call_method_one(PyObject* obj, const char* name, PyObject* arg) noexce
     return method ? PyObject_CallOneArg(method.get(), arg) : nullptr;
 }
 
-// A queued call failed: its future gets the exception, then the signal's
-// error hooks hear of it, here on the loop's thread.
-void fail_queued(QueuedObject* q, Ref exc) {
-    Ref set = Ref::steal(call_method_one(q->future, "set_exception", exc.get()));
-    if (!set) {
-        // Cancelled meanwhile: nobody waits for the outcome any more.
+// Claims the future for an outcome: false when it was cancelled, whose
+// waiters are told so now.
+bool claim(QueuedObject* q) noexcept {
+    Ref go = Ref::steal(PyObject_CallMethod(q->future, "set_running_or_notify_cancel", nullptr));
+    if (!go) {
+        PyErr_WriteUnraisable(q->future);
+        return false;
+    }
+    return go.get() == Py_True;
+}
+
+// A queued call failed: its future gets the exception, unless it was
+// cancelled, and the signal's error hooks hear of it, here on the loop's
+// thread.
+void fail_queued(QueuedObject* q, Ref exc) noexcept {
+    if (claim(q) && !Ref::steal(call_method_one(q->future, "set_exception", exc.get()))) {
         PyErr_WriteUnraisable(q->future);
     }
-    notify_error_hooks(as_signal(q->signal), exc.get(), q->callback);
+    DeliveryObject* d = as_delivery(q->delivery);
+    notify_error_hooks(as_signal(d->signal), exc.get(), d->callback);
 }
 
 // Completes the future from a finished call's outcome: the value `value`, or
 // the exception set when it is null.
-void settle(QueuedObject* q, Ref value) {
+void settle(QueuedObject* q, Ref value) noexcept {
     if (!value) {
         fail_queued(q, Ref::steal(PyErr_GetRaisedException()));
         return;
     }
-    Ref set = Ref::steal(call_method_one(q->future, "set_result", value.get()));
-    if (!set) {
+    if (claim(q) && !Ref::steal(call_method_one(q->future, "set_result", value.get()))) {
         PyErr_WriteUnraisable(q->future);
     }
 }
 
-// Called by the loop with no arguments.
+// The task was cancelled on the loop (at its shutdown, say): so is the
+// future. A cancellation is no failure: the hooks hear nothing.
+void cancel_future(QueuedObject* q) noexcept {
+    if (!Ref::steal(PyObject_CallMethod(q->future, "cancel", nullptr))) {
+        PyErr_WriteUnraisable(q->future);
+    }
+    claim(q);  // false: tells the waiters
+}
+
+// Whether the loop awaits `value`: exactly when asyncio.ensure_future would
+// wrap it, asked as it asks. Anything else is a plain result, whatever
+// attributes it has (an __await__ of the instance's own, a class's
+// __await__ = None, a __getattr__ that raises).
+bool is_awaited(DeliveryObject* d, PyObject* value) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(d->awaitable_tests); ++i) {
+        Ref yes = check(PyObject_CallOneArg(PyTuple_GET_ITEM(d->awaitable_tests, i), value));
+        if (check_status(PyObject_IsTrue(yes.get()))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Hands an awaitable result to a task on the loop; its done callback settles
+// the future, and the future's own, once cancelled, cancels the task.
+void await_on_loop(PyObject* self, PyObject* value) {
+    QueuedObject* q = as_queued(self);
+    DeliveryObject* d = as_delivery(q->delivery);
+    Ref kwnames = check(Py_BuildValue("(s)", "loop"));
+    PyObject* argv[] = {value, d->loop};
+    Ref task = check(PyObject_Vectorcall(d->ensure_future, argv, 1, kwnames.get()));
+    Py_XSETREF(q->task, Py_NewRef(task.get()));
+    try {
+        Ref cancel = check(PyObject_GetAttrString(self, "_cancel"));
+        check(call_method_one(q->future, "add_done_callback", cancel.get()));
+        Ref done = check(PyObject_GetAttrString(self, "_done"));
+        check(call_method_one(task.get(), "add_done_callback", done.get()));
+    } catch (const PyErrorSet&) {
+        // Nobody would hear of the task's outcome.
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        if (!Ref::steal(PyObject_CallMethod(task.get(), "cancel", nullptr))) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(exc.release());
+        throw;
+    }
+}
+
+// Called by the loop with no arguments. Whatever fails, the future is
+// settled.
 PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = as_queued(self);
-        Ref go = check(PyObject_CallMethod(q->future, "set_running_or_notify_cancel", nullptr));
-        if (go.get() != Py_True) {
-            Py_RETURN_NONE;  // the future was cancelled before the call ran
+        try {
+            Ref cancelled = check(PyObject_CallMethod(q->future, "cancelled", nullptr));
+            if (cancelled.get() == Py_True) {
+                claim(q);  // cancelled before the call ran: it is skipped
+                Py_RETURN_NONE;
+            }
+            DeliveryObject* d = as_delivery(q->delivery);
+            Ref value = check(PyObject_Call(d->callback, q->args, q->kwargs));
+            if (is_awaited(d, value.get())) {
+                await_on_loop(self, value.get());
+            } else {
+                settle(q, std::move(value));
+            }
+        } catch (const PyErrorSet&) {
+            fail_queued(q, Ref::steal(PyErr_GetRaisedException()));
         }
-        Ref value = Ref::steal(PyObject_Call(q->callback, q->args, q->kwargs));
-        if (value && optional_attr(value.get(), state_of(self).await_name.get())) {
-            // The loop awaits it; the future gets what the await gives.
-            Ref task = check(PyObject_CallOneArg(q->ensure_future, value.get()));
-            Ref done = check(PyObject_GetAttrString(self, "_done"));
-            check(call_method_one(task.get(), "add_done_callback", done.get()));
-            Py_RETURN_NONE;
-        }
-        settle(q, std::move(value));
         Py_RETURN_NONE;
     });
 }
@@ -183,13 +257,36 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
 // The done callback of the task that awaits an awaitable result.
 PyObject* Queued_done(PyObject* self, PyObject* task) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        settle(as_queued(self), Ref::steal(PyObject_CallMethod(task, "result", nullptr)));
+        QueuedObject* q = as_queued(self);
+        Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
+        if (!cancelled) {
+            fail_queued(q, Ref::steal(PyErr_GetRaisedException()));
+        } else if (cancelled.get() == Py_True) {
+            cancel_future(q);
+        } else {
+            settle(q, Ref::steal(PyObject_CallMethod(task, "result", nullptr)));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// The future's done callback, run by whichever thread completes or cancels
+// it: a cancelled future cancels the task, on the loop's thread.
+PyObject* Queued_cancel(PyObject* self, PyObject* future) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        QueuedObject* q = as_queued(self);
+        Ref cancelled = check(PyObject_CallMethod(future, "cancelled", nullptr));
+        if (cancelled.get() == Py_True) {
+            Ref cancel = check(PyObject_GetAttrString(q->task, "cancel"));
+            check(PyObject_CallOneArg(as_delivery(q->delivery)->call_soon, cancel.get()));
+        }
         Py_RETURN_NONE;
     });
 }
 
 PyMethodDef queued_methods[] = {
     {"_done", Queued_done, METH_O, "_done($self, task, /)\n--\n\n"},
+    {"_cancel", Queued_cancel, METH_O, "_cancel($self, future, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -243,10 +340,8 @@ Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObjec
     QueuedObject* q = as_queued(queued.get());
     q->args = positional_tuple(args, nargs).release();
     q->kwargs = keyword_dict(args + nargs, kwnames).release();
-    q->callback = Py_NewRef(d->callback);
+    q->delivery = Py_NewRef(reinterpret_cast<PyObject*>(d));
     q->future = Py_NewRef(future.get());
-    q->signal = Py_NewRef(d->signal);
-    q->ensure_future = Py_NewRef(d->ensure_future);
     check(PyObject_CallOneArg(d->call_soon, queued.get()));
     return future;
 }
@@ -368,6 +463,12 @@ Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     Ref running_loop = check(PyObject_GetAttrString(asyncio.get(), "_get_running_loop"));
     Ref ensure_future = check(PyObject_GetAttrString(asyncio.get(), "ensure_future"));
     Ref future_type = check(PyObject_GetAttrString(futures.get(), "Future"));
+    Ref inspect = check(PyImport_ImportModule("inspect"));
+    Ref isfuture = check(PyObject_GetAttrString(asyncio.get(), "isfuture"));
+    Ref iscoroutine = check(PyObject_GetAttrString(asyncio.get(), "iscoroutine"));
+    Ref isawaitable = check(PyObject_GetAttrString(inspect.get(), "isawaitable"));
+    Ref awaitable_tests =
+        check(PyTuple_Pack(3, isfuture.get(), iscoroutine.get(), isawaitable.get()));
     Ref obj = alloc_object(state_of(signal).delivery_type.get());
     DeliveryObject* d = as_delivery(obj.get());
     d->vectorcall = Delivery_vectorcall;
@@ -379,6 +480,7 @@ Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     d->is_running = is_running.release();
     d->ensure_future = ensure_future.release();
     d->future_type = future_type.release();
+    d->awaitable_tests = awaitable_tests.release();
     d->weak = weak;
     return obj;
 }

@@ -107,6 +107,142 @@ def test_awaitable_results_are_awaited_on_the_loop():
         assert future.result(WAIT) == 42 and seen == ["loop-thread"]
 
 
+class InstanceAwait:
+    """An __await__ on the instance alone: `await` and asyncio both refuse it."""
+
+    def __init__(self):
+        self.__await__ = lambda: iter(())
+
+
+class AwaitNone:
+    __await__ = None  # says "not awaitable", as __hash__ = None says "not hashable"
+
+
+class Record:
+    """The attribute-dict pattern: a missing attribute raises KeyError."""
+
+    def __init__(self, **fields):
+        self.__dict__["fields"] = fields
+
+    def __getattr__(self, name):
+        return self.fields[name]
+
+
+class Ready:
+    """Awaitable through its class, as asyncio requires; yields nothing, gives 7."""
+
+    def __await__(self):
+        return 7
+        yield
+
+
+@pytest.mark.parametrize("make", [InstanceAwait, AwaitNone, Record], ids=lambda c: c.__name__)
+def test_a_result_asyncio_cannot_await_is_a_plain_result_on_every_thread(make):
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    with running_loop() as loop:
+        s.listener(make, loop=loop)
+        (queued,) = s.emit()
+        assert type(queued.result(WAIT)) is make
+        (direct,) = on_loop(loop, s.emit)
+        assert type(direct) is make
+    assert hooked == []
+
+
+def test_an_awaitable_class_instance_is_awaited():
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(Ready, loop=loop)
+        (future,) = s.emit()
+        assert future.result(WAIT) == 7
+
+
+def test_a_result_whose_awaitability_cannot_be_decided_fails_its_future():
+    class Hostile:
+        @property
+        def _asyncio_future_blocking(self):  # what asyncio asks a future-like object
+            raise LookupError("no")
+
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append((type(exc), cb, threading.current_thread().name)))
+    with running_loop() as loop:
+        s.listener(Hostile, loop=loop)
+        (future,) = s.emit()
+        assert isinstance(future.exception(WAIT), LookupError)
+        on_loop(loop, lambda: None)
+    assert hooked == [(LookupError, Hostile, "loop-thread")]
+
+
+def cancellable():
+    """A coroutine function that waits until cancelled, and what it saw."""
+    started, cancelled = threading.Event(), threading.Event()
+    tasks = []
+
+    async def waits():
+        tasks.append(asyncio.current_task())
+        started.set()
+        try:
+            await asyncio.Event().wait()
+        except asyncio.CancelledError:
+            cancelled.set()
+            raise
+
+    return waits, started, cancelled, tasks
+
+
+def assert_cancelled(future):
+    assert future.cancelled()
+    with pytest.raises(concurrent.futures.CancelledError):
+        future.result(0)
+    assert concurrent.futures.wait([future], timeout=0).done == {future}
+
+
+@pytest.mark.parametrize("by", ["the loop", "the emitter"])
+def test_a_cancelled_coroutine_cancels_its_future_and_is_no_failure(by):
+    waits, started, cancelled, tasks = cancellable()
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    with running_loop() as loop:
+        s.listener(waits, loop=loop)
+        (future,) = s.emit()
+        assert started.wait(WAIT)
+        if by == "the loop":
+            loop.call_soon_threadsafe(tasks[0].cancel)
+            with pytest.raises(concurrent.futures.CancelledError):
+                future.result(WAIT)
+        else:
+            assert future.cancel()  # the coroutine has started: its task is cancelled
+        assert cancelled.wait(WAIT)
+        on_loop(loop, lambda: None)
+        assert tasks[0].cancelled()
+    assert_cancelled(future)
+    assert hooked == []
+
+
+def test_a_coroutine_cancelled_at_the_loops_shutdown_cancels_its_future():
+    waits, started, cancelled, _ = cancellable()
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    emitted = []
+
+    async def main():
+        s.listener(waits, loop=asyncio.get_running_loop())
+        emitted.extend(await asyncio.to_thread(s.emit))  # off the loop's thread
+        await asyncio.to_thread(started.wait, WAIT)
+        # returning leaves the task pending: asyncio.run cancels it
+
+    runner = threading.Thread(target=asyncio.run, args=(main(),))
+    runner.start()
+    runner.join(WAIT)
+    assert not runner.is_alive() and cancelled.is_set()
+    assert_cancelled(emitted[0])
+    assert hooked == []
+
+
 @pytest.mark.parametrize("awaitable", [False, True])
 def test_a_queued_failure_goes_to_the_future_and_the_hooks_on_the_loop(awaitable):
     s = Signal()

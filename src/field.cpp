@@ -11,7 +11,14 @@
 //
 // Copies and pickles must not carry the signal over (a copy would share the
 // original's listeners), so a class that declares a field gets a __getstate__
-// that leaves the fields out, unless it or a base already has its own.
+// that leaves the fields out, unless it or a base already has its own. It
+// asks the next __getstate__ along the instance's MRO first, as a method
+// calling super() would, so that a mixin later in the MRO still has its say.
+//
+// A field belongs to one attribute of one class. Bound a second time it
+// would report the wrong owner, so that is refused, as cached_property
+// refuses a second name; so is a field in a metaclass, whose classes would
+// each hold one signal that all their instances read as their own.
 
 #include "args.hpp"
 #include "interp_state.hpp"
@@ -26,6 +33,8 @@ struct FieldObject {
     PyObject* name;
     // The __qualname__ of the class that declared the field, for messages.
     PyObject* owner_name;
+    // A weak reference to that class: the field is in its __dict__.
+    PyObject* owner;
 };
 
 FieldObject* as_field(PyObject* self) noexcept {
@@ -43,6 +52,7 @@ PyObject* Field_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* obj = check(type->tp_alloc(type, 0)).release();
         as_field(obj)->name = nullptr;
         as_field(obj)->owner_name = nullptr;
+        as_field(obj)->owner = nullptr;
         return obj;
     });
 }
@@ -51,6 +61,7 @@ void Field_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Py_CLEAR(as_field(self)->name);
     Py_CLEAR(as_field(self)->owner_name);
+    Py_CLEAR(as_field(self)->owner);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -112,10 +123,13 @@ int Field_set(PyObject* self, PyObject* obj, PyObject* value) {
     });
 }
 
-// __getstate__ for classes that declare fields: object.__getstate__'s state,
-// with every attribute that a field of the instance's class owns left out, so
-// that a copy or an unpickled object makes signals of its own.
-PyObject* owner_getstate(PyObject* self, PyObject*);
+// __getstate__ for classes that declare fields: the state that the next
+// __getstate__ after `defining_class` (the class that got this one) in the
+// instance's MRO gives, with every attribute that a field of the instance's
+// class owns left out, so that a copy or an unpickled object makes signals of
+// its own.
+PyObject* owner_getstate(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                         Py_ssize_t nargs, PyObject* kwnames);
 
 // Any interpreter's SignalField: the method above runs on the owner's
 // instances, with no way to our interpreter state, and the slot is the same
@@ -125,7 +139,8 @@ bool is_field(PyObject* obj) noexcept {
 }
 
 PyMethodDef owner_getstate_def = {
-    "__getstate__", owner_getstate, METH_NOARGS,
+    "__getstate__", method_cast(owner_getstate),
+    METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
     "__getstate__($self, /)\n--\n\n"
     "The object's state, without its signals: a copy gets signals of its own."};
 
@@ -179,11 +194,18 @@ Ref without_fields(PyTypeObject* cls, PyObject* dict) {
     return out ? std::move(out) : Ref::new_ref(dict);
 }
 
-PyObject* owner_getstate(PyObject* self, PyObject*) {
+PyObject* owner_getstate(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                         Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref base_getstate = check(PyObject_GetAttrString(
-            reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getstate__"));
-        Ref state = check(PyObject_CallOneArg(base_getstate.get(), self));
+        if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+            throw_type_error("__getstate__() takes no arguments");
+        }
+        // super(defining_class, self).__getstate__()
+        PyObject* argv[] = {reinterpret_cast<PyObject*>(defining_class), self};
+        Ref next = check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), argv, 2,
+                                             nullptr));
+        Ref next_getstate = check(PyObject_GetAttrString(next.get(), "__getstate__"));
+        Ref state = check(PyObject_CallNoArgs(next_getstate.get()));
         PyTypeObject* cls = Py_TYPE(self);
         if (PyDict_Check(state.get())) {
             return without_fields(cls, state.get()).release();
@@ -224,16 +246,35 @@ PyObject* Field_set_name(PyObject* self, PyObject* const* bound) {
         throw_format(PyExc_TypeError, "argument 'name': expected str, got %T", name);
     }
     FieldObject* f = as_field(self);
-    if (f->name != nullptr && PyUnicode_Compare(f->name, name) != 0) {
-        if (PyErr_Occurred()) {
-            throw PyErrorSet{};
-        }
-        throw_format(PyExc_TypeError,
-                     "cannot assign the same SignalField to two different names (%R and %R)",
-                     f->name, name);
-    }
     auto* type = reinterpret_cast<PyTypeObject*>(owner);
     Ref qualname = check(PyType_GetQualName(type));
+    if (f->name != nullptr) {
+        if (PyUnicode_Compare(f->name, name) != 0) {
+            if (PyErr_Occurred()) {
+                throw PyErrorSet{};
+            }
+            throw_format(PyExc_TypeError,
+                         "cannot assign the same SignalField to two different names (%R and %R)",
+                         f->name, name);
+        }
+        PyObject* first = nullptr;
+        check_status(PyWeakref_GetRef(f->owner, &first));
+        Ref first_owner = Ref::steal(first);
+        if (first_owner.get() != owner) {
+            throw_format(PyExc_TypeError,
+                         "cannot assign the same SignalField to two classes (%U and %U): "
+                         "declare a SignalField in each",
+                         f->owner_name, qualname.get());
+        }
+        Py_RETURN_NONE;  // bound to this attribute already
+    }
+    if (PyType_IsSubtype(type, &PyType_Type)) {
+        throw_format(PyExc_TypeError,
+                     "SignalField %R is declared in the metaclass %U, whose classes would each "
+                     "hold one signal that all their instances share: declare it in the body of "
+                     "the classes whose instances need a signal",
+                     name, qualname.get());
+    }
     if (!has_instance_dict(type)) {
         throw_format(PyExc_TypeError,
                      "SignalField %R keeps each instance's signal in its __dict__: add "
@@ -245,11 +286,11 @@ PyObject* Field_set_name(PyObject* self, PyObject* const* bound) {
     PyObject* raw = interned.release();
     PyUnicode_InternInPlace(&raw);
     interned = Ref::steal(raw);
+    Ref owner_ref = check(PyWeakref_NewRef(owner, nullptr));
     // Set once, at class creation, before any instance can read it.
-    Ref old_name = Ref::steal(f->name);
-    Ref old_owner = Ref::steal(f->owner_name);
     f->name = interned.release();
     f->owner_name = qualname.release();
+    f->owner = owner_ref.release();
     Py_RETURN_NONE;
 }
 

@@ -89,6 +89,60 @@ def test_a_class_with_its_own_getstate_keeps_it():
     assert copy.copy(Custom()).custom is True
 
 
+class DropCache:
+    """A mixin whose __getstate__ leaves its cache out and defers to the next one."""
+
+    def __getstate__(self):
+        state = super().__getstate__()
+        return {k: v for k, v in state.items() if k != "cache"}
+
+
+class Model:
+    changed = SignalField()
+
+
+class FieldFirst(Model, DropCache):
+    pass
+
+
+class MixinFirst(DropCache, Model):
+    pass
+
+
+@pytest.mark.parametrize("cls", [FieldFirst, MixinFirst], ids=lambda c: c.__name__)
+def test_the_installed_getstate_continues_along_the_mro(cls):
+    c = cls()
+    c.cache, c.kept = "derived", "data"
+    c.changed.connect(print)
+    assert c.__getstate__() == {"kept": "data"}
+    for twin in (copy.copy(c), copy.deepcopy(c), pickle.loads(pickle.dumps(c))):
+        assert vars(twin) == {"kept": "data"} and len(twin.changed) == 0
+    with pytest.raises(TypeError, match="takes no arguments"):
+        Model.__getstate__(c, 1)
+
+
+def test_a_field_in_a_metaclass_is_refused_saying_where_to_declare_it():
+    with pytest.raises(TypeError, match=r"'changed' is declared in the metaclass \S*Meta, .*"
+                                        r"declare it in the body of the classes"):
+        class Meta(type):
+            changed = SignalField()
+
+
+def test_one_field_in_two_classes_is_refused_and_keeps_its_owner():
+    field = SignalField()
+
+    class First:
+        changed = field
+
+    with pytest.raises(TypeError, match=r"two classes \(\S*First and \S*Second\)"):
+        class Second:
+            changed = field
+
+    field.__set_name__(First, "changed")  # the same binding again changes nothing
+    assert repr(First.changed).endswith("First')")
+    assert repr(First().changed) == 'Signal(name="changed", listeners=0)'
+
+
 def test_slots_with_and_without_a_dict():
     with pytest.raises(TypeError, match=r'add "__dict__" to the __slots__ of \S*Slotted'):
         class Slotted:

@@ -158,21 +158,31 @@ def test_an_awaitable_class_instance_is_awaited():
         assert future.result(WAIT) == 7
 
 
-def test_a_result_whose_awaitability_cannot_be_decided_fails_its_future():
-    class Hostile:
-        @property
-        def _asyncio_future_blocking(self):  # what asyncio asks a future-like object
-            raise LookupError("no")
+class Hostile:
+    @property
+    def _asyncio_future_blocking(self):  # what asyncio asks a future-like object
+        raise LookupError("no")
 
+
+def foreign_future():
+    """A future of another loop, which this loop cannot await."""
+    other = asyncio.new_event_loop()
+    other.close()
+    return other.create_future()
+
+
+@pytest.mark.parametrize("make, error", [(Hostile, LookupError), (foreign_future, ValueError)],
+                         ids=["undecidable", "foreign"])
+def test_a_result_the_loop_cannot_take_fails_its_future_and_tells_the_hooks(make, error):
     s = Signal()
     hooked = []
     s.on_error(lambda exc, cb: hooked.append((type(exc), cb, threading.current_thread().name)))
     with running_loop() as loop:
-        s.listener(Hostile, loop=loop)
+        s.listener(make, loop=loop)
         (future,) = s.emit()
-        assert isinstance(future.exception(WAIT), LookupError)
+        assert isinstance(future.exception(WAIT), error)
         on_loop(loop, lambda: None)
-    assert hooked == [(LookupError, Hostile, "loop-thread")]
+    assert hooked == [(error, make, "loop-thread")]
 
 
 def cancellable():

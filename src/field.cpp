@@ -248,6 +248,19 @@ PyObject* Field_set_name(PyObject* self, PyObject* const* bound) {
     FieldObject* f = as_field(self);
     auto* type = reinterpret_cast<PyTypeObject*>(owner);
     Ref qualname = check(PyType_GetQualName(type));
+    if (PyType_IsSubtype(type, &PyType_Type)) {
+        throw_format(PyExc_TypeError,
+                     "SignalField %R is declared in the metaclass %U, whose classes would each "
+                     "hold one signal that all their instances share: declare it in the body of "
+                     "the classes whose instances need a signal",
+                     name, qualname.get());
+    }
+    if (!has_instance_dict(type)) {
+        throw_format(PyExc_TypeError,
+                     "SignalField %R keeps each instance's signal in its __dict__: add "
+                     "\"__dict__\" to the __slots__ of %U",
+                     name, qualname.get());
+    }
     if (f->name != nullptr) {
         if (PyUnicode_Compare(f->name, name) != 0) {
             if (PyErr_Occurred()) {
@@ -268,25 +281,12 @@ PyObject* Field_set_name(PyObject* self, PyObject* const* bound) {
         }
         Py_RETURN_NONE;  // bound to this attribute already
     }
-    if (PyType_IsSubtype(type, &PyType_Type)) {
-        throw_format(PyExc_TypeError,
-                     "SignalField %R is declared in the metaclass %U, whose classes would each "
-                     "hold one signal that all their instances share: declare it in the body of "
-                     "the classes whose instances need a signal",
-                     name, qualname.get());
-    }
-    if (!has_instance_dict(type)) {
-        throw_format(PyExc_TypeError,
-                     "SignalField %R keeps each instance's signal in its __dict__: add "
-                     "\"__dict__\" to the __slots__ of %U",
-                     name, qualname.get());
-    }
+    Ref owner_ref = check(PyWeakref_NewRef(owner, nullptr));
     install_getstate(owner);
     Ref interned = Ref::new_ref(name);
     PyObject* raw = interned.release();
     PyUnicode_InternInPlace(&raw);
     interned = Ref::steal(raw);
-    Ref owner_ref = check(PyWeakref_NewRef(owner, nullptr));
     // Set once, at class creation, before any instance can read it.
     f->name = interned.release();
     f->owner_name = qualname.release();

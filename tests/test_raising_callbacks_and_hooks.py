@@ -304,12 +304,8 @@ def test_hook_printing_with_a_broken_excepthook(monkeypatch):
     s.on_error(lambda exc, cb: (_ for _ in ()).throw(KeyError("k")))
     s.connect(lambda: 1 / 0)
     seen = []
-    old = sys.unraisablehook
-    sys.unraisablehook = lambda u: seen.append(u.exc_type)
-    try:
-        [got] = s.emit(on_error="collect")
-    finally:
-        sys.unraisablehook = old
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
+    [got] = s.emit(on_error="collect")
     assert type(got) is ZeroDivisionError
     # Each hook's exception goes to the broken excepthook; its failure, then
     # the hook's exception, are unraisable, and nothing ends the process.

@@ -20,9 +20,6 @@ from support.signal_model import SignalModel
 from tarnwick import Signal
 
 
-# ---------------------------------------------------------------------------
-# Allocation failure
-#
 # _testcapi.set_nomemory(start, stop) makes the interpreter's allocators fail
 # from their start-th call on (until the stop-th, or for good when stop is 0).
 # Each operation is run once for every allocation it makes, failing first

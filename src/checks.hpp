@@ -1,9 +1,9 @@
 // Assertions of the code base's own rules.
 //
-// TARNWICK_ASSERT is evaluated in a build with the checks on (-DTARNWICK_CHECKS=ON,
-// which CI's default stage uses) and in one against a debug interpreter (the
-// reference-leak stage); everywhere else the condition is compiled but never
-// evaluated.
+// The checks are on in a build with -DTARNWICK_CHECKS=ON (tools/run.sh, and
+// CI's default, free-threaded and ThreadSanitizer stages) and in every build
+// against a debug interpreter (the reference-leak stage); everywhere else
+// TARNWICK_ASSERT's condition is compiled but never evaluated.
 //
 // With the checks on, every thread also counts the signal locks it holds
 // (RWLock counts them), and TARNWICK_ASSERT_UNLOCKED() asserts that the count
@@ -17,7 +17,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if defined(TARNWICK_CHECKS) || defined(Py_DEBUG)
+// Py_DEBUG comes from pyconfig.h, through Python.h.
+#if defined(Py_DEBUG) && !defined(TARNWICK_CHECKS)
+#define TARNWICK_CHECKS 1
+#endif
+
+#ifdef TARNWICK_CHECKS
 #define TARNWICK_ASSERT(cond) ((cond) ? (void)0 : Py_FatalError("tarnwick: " #cond))
 #else
 #define TARNWICK_ASSERT(cond) ((void)sizeof((cond) ? 1 : 0))

@@ -10,6 +10,8 @@ import pytest
 
 HERE = Path(__file__).resolve().parent
 SRC = HERE.parent / "src"
+# Child programs, C++ probes and helpers shared by several test modules.
+SUPPORT = HERE / "support"
 
 
 @pytest.fixture
@@ -36,10 +38,10 @@ def gc_clear(obj):
 
 
 def run_child(program, *args, flags=(), env=None, timeout=120, crashes=False):
-    """Runs tests/PROGRAM with this interpreter (and its FLAGS, such as "-W
+    """Runs tests/support/PROGRAM with this interpreter (and its FLAGS, such as "-W
     error") in a child process, with ARGS; fails unless it exits with 0 (with
     `crashes`: unless it fails). Returns its stdout and stderr."""
-    done = subprocess.run([sys.executable, *flags, str(HERE / program), *map(str, args)],
+    done = subprocess.run([sys.executable, *flags, str(SUPPORT / program), *map(str, args)],
                           capture_output=True, text=True, timeout=timeout, env=env)
     assert (done.returncode != 0) == crashes, (
         f"exit status {done.returncode}\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
@@ -47,7 +49,7 @@ def run_child(program, *args, flags=(), env=None, timeout=120, crashes=False):
 
 
 def compile_cxx(source, output, *flags, compiler=None):
-    """Builds tests/SOURCE into OUTPUT with `compiler`, else the one the
+    """Builds tests/support/SOURCE into OUTPUT with `compiler`, else the one the
     extension would use (CXX, else g++, c++ or clang++), warnings as errors,
     src/ on the include path; skips the test without one. FLAGS: "-shared"
     and so on."""
@@ -59,12 +61,12 @@ def compile_cxx(source, output, *flags, compiler=None):
     # of the compiler's: under it, the compiler's own leaks would fail the build.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     subprocess.run([compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-O1", f"-I{SRC}",
-                    *flags, str(HERE / source), "-o", str(output)], check=True, timeout=300, env=env)
+                    *flags, str(SUPPORT / source), "-o", str(output)], check=True, timeout=300, env=env)
     return output
 
 
 def compile_extension(source, directory, *flags):
-    """Builds tests/SOURCE as an extension module for this interpreter in
+    """Builds tests/support/SOURCE as an extension module for this interpreter in
     DIRECTORY and imports it from there."""
     import importlib.util
 

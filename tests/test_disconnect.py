@@ -8,7 +8,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from signal_model import SignalModel
+from support.signal_model import SignalModel
 from tarnwick import Signal, SignalConnection
 
 
@@ -332,7 +332,7 @@ def test_callback_matching_is_equality(connects, probe, unique):
 
 
 def test_disconnect_all_removes_every_connection_and_keeps_the_hooks():
-    from signal_model import SignalModel
+    from support.signal_model import SignalModel
 
     s, model = Signal("d"), SignalModel("d")
     hooked = []

@@ -4,12 +4,12 @@ import asyncio
 import builtins
 import gc
 import sys
-import threading
 import time
 import warnings
 
 import pytest
 
+from support.threads import run_threads
 from tarnwick import Signal
 
 
@@ -390,34 +390,19 @@ def test_references_return_to_baseline():
 def test_two_threads_with_their_own_loops_share_a_signal():
     s = Signal()
     fired = []
-    lock = threading.Lock()
     deadline = time.monotonic() + 0.5
-    errors = []
 
     async def reply(token):
         await asyncio.sleep(0)
         return token
 
-    def worker():
-        async def main():
-            while time.monotonic() < deadline:
-                token = object()
-                s.connect_once(lambda token=token: (fired.append(token), reply(token))[1])
-                results = await s.emit_async()
-                assert all(r is not None for r in results)
+    async def main():
+        while time.monotonic() < deadline:
+            token = object()
+            s.connect_once(lambda token=token: (fired.append(token), reply(token))[1])
+            results = await s.emit_async()
+            assert all(r is not None for r in results)
 
-        try:
-            asyncio.run(main())
-        except BaseException as e:  # noqa: BLE001
-            with lock:
-                errors.append(e)
-
-    threads = [threading.Thread(target=worker) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-        assert not t.is_alive()
-    assert not errors, errors
+    run_threads(lambda i: asyncio.run(main()), n=2)
     assert len(fired) == len({id(t) for t in fired})
     assert len(s) <= 2

@@ -1,10 +1,11 @@
 """Allocation failure at every allocation of listener, disconnect_callback,
 blocked and connections: a call that fails changes nothing and keeps nothing
-alive (the walk and the model are test_faults.py's)."""
+alive (the walk and the model are support/allocation.py's, as in
+test_allocation_failure.py)."""
 
 import pytest
 
-from test_faults import Model, Plain, needs_nomemory, walk, warm_caches  # noqa: F401 - fixture
+from support.allocation import Model, Plain, needs_nomemory, walk, warm_caches  # noqa: F401 - fixture
 
 pytestmark = [*needs_nomemory, pytest.mark.usefixtures("warm_caches")]
 
@@ -80,7 +81,7 @@ def test_listener_unique_and_loop(option):
             "unique": lambda: m.s.listener(target, unique=True),
             "unique_taken": lambda: m.s.listener(m.permanent[0], unique=True),
             "loop": lambda: m.s.listener(target, loop=loop, times=2),
-            "loop_weak": lambda: m.s.listener(target, weak=True, loop=loop),  # not a bound method: WeakMethod breaks on its own (test_faults.py)
+            "loop_weak": lambda: m.s.listener(target, weak=True, loop=loop),  # not a bound method: WeakMethod breaks on its own (test_allocation_failure.py)
         }
         return m, ops[option]
 

@@ -3,13 +3,12 @@
 import copy
 import gc
 import pickle
-import threading
 import weakref
 
 import pytest
 
+from support.threads import run_threads
 from tarnwick import Signal, SignalField
-from test_threads import run_threads
 
 
 class Document:
@@ -230,16 +229,5 @@ def test_first_access_race_with_connections_loses_none():
     # signal: no thread got a signal that was then thrown away.
     for _ in range(50):
         d = Document()
-        start = threading.Barrier(4)
-
-        def connect(i):
-            start.wait(timeout=10)
-            d.saved.connect(lambda: i)
-
-        threads = [threading.Thread(target=connect, args=(i,)) for i in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=60)
-            assert not t.is_alive()
+        run_threads(lambda i: d.saved.connect(lambda: i), n=4)
         assert len(d.saved) == 4

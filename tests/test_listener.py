@@ -5,6 +5,7 @@ import inspect
 
 import pytest
 
+from support.threads import run_threads
 from tarnwick import Signal
 
 
@@ -189,8 +190,6 @@ def test_unique_connects_only_a_callback_no_connection_equals():
 
 
 def test_unique_from_many_threads_connects_once():
-    from test_threads import run_threads
-
     for _ in range(20):
         s = Signal()
         run_threads(lambda i: s.listener(module_level_function, unique=True), n=4)

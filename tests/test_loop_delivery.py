@@ -9,8 +9,8 @@ import weakref
 
 import pytest
 
+from support.threads import run_threads
 from tarnwick import Signal
-from test_threads import run_threads
 
 WAIT = 10  # seconds; every wait below is bounded
 

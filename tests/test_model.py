@@ -7,7 +7,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from signal_model import SignalModel
+from support.signal_model import SignalModel
 from tarnwick import Signal
 
 

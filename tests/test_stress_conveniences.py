@@ -1,5 +1,6 @@
 """Stress for blocked(), connections() and disconnect_callback(): the same
-time-bounded, seeded threads as test_stress.py, with the same checks."""
+time-bounded, seeded threads as test_stress.py (support/stress.py), with the
+same checks."""
 
 from __future__ import annotations
 
@@ -10,9 +11,9 @@ import time
 
 import pytest
 
-from tarnwick import Signal
-from test_stress import JOIN_TIMEOUT, SECONDS, Clock, Conn, SharedState, Target, Worker, \
+from support.stress import JOIN_TIMEOUT, SECONDS, Clock, Conn, SharedState, Target, Worker, \
     check_model, drain_and_check, run_workers, seed, watchdog_fd  # noqa: F401 - fixtures
+from tarnwick import Signal
 
 pytestmark = [pytest.mark.stress, pytest.mark.threads]
 

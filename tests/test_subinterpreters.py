@@ -2,7 +2,7 @@
 interpreter does confuses another, and interpreters with a GIL of their own
 can use tarnwick too.
 
-Every case runs in a child process (tests/subinterpreters_child.py): a
+Every case runs in a child process (tests/support/subinterpreters_child.py): a
 regression here corrupts or crashes the interpreter.
 """
 

@@ -1,5 +1,6 @@
 """Bounded multi-threaded tests: every one stops by itself."""
 
+import gc
 import sys
 import threading
 import time
@@ -8,33 +9,12 @@ import tracemalloc
 import pytest
 
 from conftest import connect_weak_through
+from support.threads import THREADS, run_threads
 from tarnwick import Signal
 
 pytestmark = pytest.mark.threads
 
-THREADS = 6
 SECONDS = 0.5
-
-
-def run_threads(target, n=THREADS):
-    barrier = threading.Barrier(n)
-    errors = []
-
-    def body(i):
-        try:
-            barrier.wait(timeout=10)
-            target(i)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-        assert not t.is_alive(), "a thread hung"
-    if errors:
-        raise errors[0]
 
 
 def test_one_shot_fires_exactly_once_under_concurrent_emits():
@@ -296,3 +276,90 @@ def test_failed_emissions_use_no_count_across_threads():
         s.emit()
     assert failures, "no emission failed: nothing was tested"
     assert sorted(calls) == sorted([("once", k) for k in range(10)] + [("finite", 0)] * 25)
+
+
+# ---------------------------------------------------------------------------
+# Weak referents dying in other threads in the middle of emissions
+
+
+class Listener:
+    __slots__ = ("n", "once", "calls", "__weakref__")
+
+    def __init__(self, n, once):
+        self.n = n
+        self.once = once
+        self.calls = 0
+
+    def method(self, *args, **kwargs):
+        self.calls += 1
+        return self.n
+
+
+def test_weak_referents_die_in_another_thread_during_emissions():
+    s = Signal()
+    held = {}
+    lock = threading.Lock()
+    stop = threading.Event()
+    errors = []
+    rounds = 200
+
+    def emitter():
+        try:
+            while not stop.is_set():
+                results = s.emit(on_error="collect")
+                assert all(isinstance(r, int) for r in results), results
+                assert results == sorted(results), "out of order"
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+            stop.set()
+
+    def killer():
+        try:
+            n = 0
+            for _ in range(rounds):
+                batch = {}
+                for _ in range(20):
+                    obj = Listener(n, once=n % 3 == 0)
+                    n += 1
+                    batch[obj.n] = obj
+                    if obj.once:
+                        s.connect_once(obj.method, weak=True)
+                    else:
+                        s.connect(obj.method, weak=True)
+                with lock:
+                    held.update(batch)
+                del obj, batch
+                with lock:
+                    doomed = [k for k in held if k % 2 == 0 or k % 7 == 0]
+                    for k in doomed:
+                        del held[k]  # dies here, in this thread, mid-emission elsewhere
+                if n % 100 == 0:
+                    gc.collect()
+                if stop.is_set():
+                    break
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+        finally:
+            stop.set()
+
+    threads = [threading.Thread(target=emitter, daemon=True) for _ in range(2)]
+    threads.append(threading.Thread(target=killer, daemon=True))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+        assert not t.is_alive(), "hung"
+    assert errors == []
+    gc.collect()
+    # Quiescence: the next emission drops every dead entry and calls every
+    # live one (one-shots included, if still pending) exactly as connected.
+    before = {k: o.calls for k, o in held.items()}
+    results = s.emit()
+    assert sorted(results) == results
+    assert set(results) <= set(held)
+    for k, o in held.items():
+        if o.once:
+            assert o.calls == 1, "a pending weak one-shot did not fire exactly once"
+        else:
+            assert o.calls == before[k] + 1
+    assert len(s) == sum(1 for o in held.values() if not o.once)

@@ -100,6 +100,7 @@ fi
 # Keep the cache out of the work tree: object files and a whole install prefix
 # do not belong next to the sources.
 repo_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+source "$repo_top/tools/apt.sh"
 root=$(realpath -m "$root")
 prefix=$root/$variant
 marker=$prefix/.tarnwick-build-complete
@@ -156,7 +157,7 @@ apt_updated=0
 apt_update_once() {
     if [[ $apt_updated -eq 0 ]]; then
         log "apt-get update"
-        apt-get -o DPkg::Lock::Timeout=600 update >&2 || die "apt-get update failed"
+        tw_apt_get update >&2 || die "apt-get update failed"
         apt_updated=1
     fi
 }
@@ -217,7 +218,7 @@ if [[ ${#missing[@]} -gt 0 ]]; then
         to_install+=("$p")
     done
     log "installing build dependencies: ${to_install[*]}"
-    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${to_install[@]}" >&2 \
+    tw_apt_get install -y --no-install-recommends "${to_install[@]}" >&2 \
         || die "apt-get install of build dependencies failed"
 else
     log "build dependencies already installed"
@@ -322,11 +323,11 @@ fetch_source() {
         -o "APT::Sandbox::User=root"
     )
     log "apt-get update (private lists for $SRC_SUITE deb-src)"
-    apt-get "${apt_opts[@]}" update >&2 || die "apt-get update of the private $SRC_SUITE source list failed"
+    tw_apt_get "${apt_opts[@]}" update >&2 || die "apt-get update of the private $SRC_SUITE source list failed"
 
     tmp=$(mktemp -d "$downloads/.tmp.XXXXXX")
     log "apt-get source -d $SRC_PACKAGE"
-    if ! (cd "$tmp" && apt-get "${apt_opts[@]}" source -d "$SRC_PACKAGE" >&2); then
+    if ! (cd "$tmp" && tw_apt_get "${apt_opts[@]}" source -d "$SRC_PACKAGE" >&2); then
         rm -rf "$tmp"
         die "apt-get source -d $SRC_PACKAGE failed"
     fi

@@ -42,6 +42,7 @@ EOF
 }
 
 repo_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+source "$repo_top/tools/apt.sh"
 cache=$(realpath -m "${TARNWICK_SID_CACHE:-/var/cache/tarnwick-sid}")
 root=$cache/root
 marker=$root/.tarnwick-sid-complete
@@ -96,8 +97,8 @@ prepare() {
     export DEBIAN_FRONTEND=noninteractive
     if ! command -v debootstrap >/dev/null; then
         log "installing debootstrap"
-        apt-get -o DPkg::Lock::Timeout=600 update >&2 || die "apt-get update failed"
-        apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends debootstrap >&2 \
+        tw_apt_get update >&2 || die "apt-get update failed"
+        tw_apt_get install -y --no-install-recommends debootstrap >&2 \
             || die "installing debootstrap failed"
     fi
     mirror=$(debian_mirror)

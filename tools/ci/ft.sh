@@ -9,6 +9,11 @@
 #      thread-unsafe, the stress tests among them (they make their own
 #      threads): pass 1 has run them already.
 #
+# The module is built with the checks on (-DTARNWICK_CHECKS=ON, src/checks.hpp):
+# here threads really race, and the code that only free-threaded builds
+# compile (the lock's reader counters) runs, so a reference dropped or Python
+# code run while a lock is held aborts the stage where it happens.
+#
 # Exits non-zero on any failure.
 set -euo pipefail
 CI_STAGE=ft
@@ -17,7 +22,7 @@ cd "$ci_root"
 
 py=$(ci_interpreter ft)
 venv_py=$(ci_venv ft "$py" "pytest-run-parallel>=0.4")
-ci_install ft "$venv_py"
+ci_install ft "$venv_py" "-DTARNWICK_CHECKS=ON"
 unset PYTHON_GIL
 
 "$venv_py" -c 'import sys, tarnwick; assert not sys._is_gil_enabled(), "the GIL came back on importing tarnwick"'

@@ -27,7 +27,10 @@ UNSAFE_MODULES = {
     "test_module.py": "re-imports the module and runs a subprocess",
     "test_threads.py": "starts its own threads",
     "test_stress.py": "starts its own threads",
-    "test_faults.py": "process-wide hooks (allocators, unraisablehook, excepthook)",
+    "test_allocation_failure.py": "process-wide hooks (the allocators)",
+    "test_raising_callbacks_and_hooks.py": "process-wide hooks (unraisablehook, excepthook)",
+    "test_reentrant_finalizers.py": "process-wide hooks (unraisablehook)",
+    "test_bad_input.py": "Hypothesis tests",
     "test_subinterpreters.py": "subprocesses that start their own threads and interpreters",
     "test_keyword_names.py": "subprocesses, and Hypothesis tests",
 }

@@ -7,7 +7,8 @@
 #
 # The debug build also checks the C API's own assertions: a function that
 # returns NULL without an exception, a negative reference count, and so on,
-# stop the run with a fatal error.
+# stop the run with a fatal error. Built against it, tarnwick has its checks
+# on too (src/checks.hpp): a lock held where Python code runs stops it the same way.
 #
 # TARNWICK_REFLEAK=WARMUPS:RUNS overrides the default 3:3.
 set -euo pipefail

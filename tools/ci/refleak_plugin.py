@@ -43,7 +43,7 @@ EXCLUDED = {
     "tests/test_module.py::test_import_leaves_the_gil_disabled": "the checked code runs in a subprocess",
     "tests/test_gc.py::test_memory_exhaustion_in_native_code_raises_memory_error":
         "the checked code runs in a subprocess",
-    "tests/test_faults.py::test_cxx_allocation_failure_in_every_operation":
+    "tests/test_allocation_failure.py::test_cxx_allocation_failure_in_every_operation":
         "the checked code runs in a subprocess",
     # Sub-interpreter cases run in a child (they could crash); on this build
     # the child counts the references a finished sub-interpreter leaves

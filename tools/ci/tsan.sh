@@ -2,7 +2,9 @@
 # ThreadSanitizer: the extension built with -DTARNWICK_TSAN=ON, by the same
 # clang that built the free-threaded TSan interpreter (tools/build-python.sh
 # tsan; the runtime lives in that interpreter, so the compilers must match),
-# running the stress suite and every other test marked `threads`.
+# running the stress suite and every other test marked `threads`. The checks
+# are on too (-DTARNWICK_CHECKS=ON): a lock held where Python code runs
+# aborts at once, whatever the timing.
 #
 # TSAN_OPTIONS uses CPython's own suppression file for the free-threaded
 # build (Tools/tsan/suppressions_free_threading.txt, installed by the build
@@ -47,7 +49,7 @@ base_options="suppressions=$supp${symbolizer:+ external_symbolizer_path=$symboli
 # (CPython's, or pip's C extensions') neither stop them nor change exit codes.
 export TSAN_OPTIONS="$base_options halt_on_error=0 exitcode=0 report_signal_unsafe=0"
 venv_py=$(ci_venv tsan "$py")
-CC="$cc" CXX="$cxx" ci_install tsan "$venv_py" "-DTARNWICK_TSAN=ON"
+CC="$cc" CXX="$cxx" ci_install tsan "$venv_py" "-DTARNWICK_TSAN=ON -DTARNWICK_CHECKS=ON"
 ci_log "interpreter, venv and TSan build ready in $((SECONDS - t))s"
 
 logs="$ci_root/build/ci/tsan/logs"

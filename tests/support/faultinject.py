@@ -1,5 +1,5 @@
 """The walk over every allocation of one operation, shared by every
-allocation-failure test: CPython's allocators in test_faults.py (sync and
+allocation-failure test: CPython's allocators in support/allocation.py (sync and
 async), C++ operator new in the child program cxx_alloc_failure.py.
 
     def trial(start, stop):

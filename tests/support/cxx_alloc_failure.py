@@ -1,4 +1,4 @@
-"""The child program of test_faults.py's C++ allocation-failure test.
+"""The child program of test_allocation_failure.py's C++ allocation-failure test.
 
 It runs with cxx_new_shim.cpp preloaded, whose operator new fails on request,
 and walks every operator new of each operation the way the tests walk

@@ -741,9 +741,13 @@ struct HookObject {
     vectorcallfunc vectorcall;
     // The __setattr__ the model would use without us.
     PyObject* base;
-    // Field name -> index.
+    // Field name -> 2 * index + direct, where direct says that the model's
+    // own __setattr__ would only store into __dict__ and add the name to
+    // __pydantic_fields_set__ (no validation, no property, not frozen): we
+    // do that here instead of calling it.
     PyObject* fields;
     PyObject* events;
+    PyObject* fields_set_name;  // "__pydantic_fields_set__", interned
 };
 
 HookObject* as_hook(PyObject* self) noexcept { return reinterpret_cast<HookObject*>(self); }
@@ -758,6 +762,25 @@ Ref call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* value) {
 Ref model_value(PyObject* obj, PyObject* name) {
     Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
     return dict_item(dict.get(), name);
+}
+
+// What the model's __setattr__ does for a plain field, then the report.
+PyObject* store_direct(HookObject* h, PyObject* obj, PyObject* dict, GroupObject* g,
+                       Py_ssize_t index, PyObject* name, PyObject* value) {
+    Ref old;
+    if (g == nullptr || !wants_change(g, index)) {
+        check_status(PyDict_SetItem(dict, name, value));
+    } else {
+        ChangeGuard guard(g->change_lock);
+        old = dict_item(dict, name);
+        check_status(PyDict_SetItem(dict, name, value));
+    }
+    Ref fields_set = check(PyObject_GetAttr(obj, h->fields_set_name));
+    check_status(PySet_Add(fields_set.get(), name));
+    if (old && !unchanged(value, old.get())) {
+        report_change(g, index, value, old.get());
+    }
+    Py_RETURN_NONE;
 }
 
 PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -780,13 +803,17 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
             return call_base(h, obj, name, value).release();
         }
-        const Py_ssize_t index = PyLong_AsSsize_t(index_obj.get());
-        if (index == -1 && PyErr_Occurred()) {
+        const Py_ssize_t code = PyLong_AsSsize_t(index_obj.get());
+        if (code == -1 && PyErr_Occurred()) {
             throw PyErrorSet{};
         }
+        const Py_ssize_t index = code / 2;
         Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
         Ref group_ref = find_group(e, obj, dict.get());
         auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
+        if (code % 2 == 1) {
+            return store_direct(h, obj, dict.get(), g, index, name, value);
+        }
         if (g == nullptr || !wants_change(g, index)) {
             return call_base(h, obj, name, value).release();
         }
@@ -828,34 +855,41 @@ void Hook_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Hook_clear(self);
     Py_CLEAR(as_hook(self)->fields);
+    Py_CLEAR(as_hook(self)->fields_set_name);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// EventedSetattr(events, base)
+// EventedSetattr(events, base, direct): `direct`, a frozenset of the fields
+// stored without calling `base`.
 PyObject* Hook_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* events = nullptr;
         PyObject* base = nullptr;
-        static const char* kwlist[] = {"events", "base", nullptr};
+        PyObject* direct = nullptr;
+        static const char* kwlist[] = {"events", "base", "direct", nullptr};
         InterpState& state = state_of_type(type);
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "O!O:EventedSetattr", const_cast<char**>(kwlist),
-                reinterpret_cast<PyTypeObject*>(state.evented_events_type.get()), &events, &base)) {
+                args, kwargs, "O!OO!:EventedSetattr", const_cast<char**>(kwlist),
+                reinterpret_cast<PyTypeObject*>(state.evented_events_type.get()), &events, &base,
+                &PyFrozenSet_Type, &direct)) {
             throw PyErrorSet{};
         }
         PyObject* names = as_events(events)->names;
         Ref fields = check(PyDict_New());
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-            Ref index = check(PyLong_FromSsize_t(i));
+            const int is_direct = check_status(PySet_Contains(direct, PyTuple_GET_ITEM(names, i)));
+            Ref index = check(PyLong_FromSsize_t(2 * i + is_direct));
             check_status(PyDict_SetItem(fields.get(), PyTuple_GET_ITEM(names, i), index.get()));
         }
+        Ref fields_set_name = check(PyUnicode_InternFromString("__pydantic_fields_set__"));
         Ref obj = check(type->tp_alloc(type, 0));
         HookObject* h = as_hook(obj.get());
         h->vectorcall = Hook_vectorcall;
         h->base = Py_NewRef(base);
         h->fields = fields.release();
         h->events = Py_NewRef(events);
+        h->fields_set_name = fields_set_name.release();
         return obj.release();
     });
 }

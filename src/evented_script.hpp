@@ -10,6 +10,7 @@ namespace tarnwick {
 inline constexpr const char kEventedScript[] = R"py(
 import contextlib as _contextlib
 import dataclasses as _dataclasses
+import functools as _functools
 import types as _types
 
 
@@ -147,6 +148,27 @@ def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
             f"evented() takes a dataclass, an attrs class or a pydantic model, not {qualname}"
         )
 
+    def _direct_fields(cls, base, names):
+        # The fields for which pydantic's own __setattr__ would only store
+        # into __dict__ and note the name in __pydantic_fields_set__.
+        model = next((b for b in cls.__mro__
+                      if b.__name__ == "BaseModel" and b.__module__ == "pydantic.main"), None)
+        if model is None or base is not model.__dict__.get("__setattr__"):
+            return frozenset()
+        if cls.model_config.get("validate_assignment"):
+            return frozenset()
+        class_vars = getattr(cls, "__class_vars__", ())
+        fields = cls.__pydantic_fields__
+        direct = set()
+        for name in names:
+            attr = getattr(cls, name, None)
+            if (name.startswith("_") or name in class_vars
+                    or isinstance(attr, (property, _functools.cached_property))
+                    or getattr(fields[name], "frozen", None)):
+                continue
+            direct.add(name)
+        return frozenset(direct)
+
     def _with_group_slot(cls):
         # A class with __slots__ and no __dict__ is made again with one slot
         # more, "events", as dataclasses does to add its slots.
@@ -193,7 +215,7 @@ def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
             base = cls.__setattr__
             if isinstance(base, hook_type):
                 base = base.base
-            type.__setattr__(cls, "__setattr__", hook_type(events, base))
+            type.__setattr__(cls, "__setattr__", hook_type(events, base, _direct_fields(cls, base, names)))
             _wrap_state(cls, pydantic=True)
             return cls
         inherited = _static(cls, "events")

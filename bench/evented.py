@@ -3,7 +3,7 @@ against psygnal's `evented` and against the same class undecorated, in one
 process and one run.
 
     python bench/evented.py [--json FILE] [--repeat R] [--loops N]
-    python bench/evented.py --callgrind --work DIR [--n N]
+    python bench/evented.py --callgrind --work DIR [--n N] [--reuse]
 
 Each case assigns two different values in turn (`o.x = 1; o.x = 2`), so that
 every assignment is a change; the time of one assignment is half a loop's.
@@ -170,10 +170,11 @@ def callgrind(args):
                 out = os.path.join(args.work, f"cg-{flavour}-{case}-{library}-{n}.out".replace(" ", "_"))
                 cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
                        os.path.abspath(__file__), "--child", flavour, case, library, str(n)]
-                proc = subprocess.run(cmd, capture_output=True, text=True,
-                                      env=dict(os.environ, PYTHONHASHSEED="0"))
-                if proc.returncode != 0:
-                    raise RuntimeError(proc.stderr[-2000:])
+                if not (args.reuse and os.path.exists(out)):
+                    proc = subprocess.run(cmd, capture_output=True, text=True,
+                                          env=dict(os.environ, PYTHONHASHSEED="0"))
+                    if proc.returncode != 0:
+                        raise RuntimeError(proc.stderr[-2000:])
                 irs.append(total_ir(out))
             print(f"{flavour:9s} {case:15s} {library:8s} {(irs[1] - irs[0]) / (2 * args.n):9.1f} Ir",
                   flush=True)
@@ -190,6 +191,7 @@ def main() -> None:
     ap.add_argument("--callgrind", action="store_true")
     ap.add_argument("--work")
     ap.add_argument("--n", type=int, default=20_000)
+    ap.add_argument("--reuse", action="store_true", help="keep the counts of runs already in --work")
     args = ap.parse_args()
     if args.callgrind:
         callgrind(args)

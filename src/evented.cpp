@@ -110,10 +110,19 @@ bool is_heard(PyObject* signal) noexcept {
     return rec.listeners.size(guard) != 0;
 }
 
-// Whether a change of field `index` must be compared and reported.
-bool wants_change(GroupObject* g, Py_ssize_t index) noexcept {
-    return g->paused.load(std::memory_order_acquire) != 0 || is_heard(g->signals[index]) ||
-           is_heard(all_signal(g));
+// Who a change of field `index` would reach, looked at once per assignment:
+// a listener that connects after this look sees the next change.
+struct Interest {
+    bool paused;
+    bool field;
+    bool all;
+
+    explicit operator bool() const noexcept { return paused || field || all; }
+};
+
+Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
+    return Interest{g->paused.load(std::memory_order_acquire) != 0, is_heard(g->signals[index]),
+                    is_heard(all_signal(g))};
 }
 
 void emit_one(PyObject* signal, Ref args) {
@@ -122,8 +131,9 @@ void emit_one(PyObject* signal, Ref args) {
 
 // Reports a change: recorded while the group is paused, else emitted on the
 // field's signal, then on `all`.
-void report_change(GroupObject* g, Py_ssize_t index, PyObject* value, PyObject* old) {
-    if (g->paused.load(std::memory_order_acquire) != 0) {
+void report_change(GroupObject* g, Interest interest, Py_ssize_t index, PyObject* value,
+                   PyObject* old) {
+    if (interest.paused) {
         Ref record = check(Py_BuildValue("(nOO)", index, value, old));
         ChangeGuard guard(g->change_lock);
         if (g->paused.load(std::memory_order_acquire) != 0) {
@@ -136,13 +146,14 @@ void report_change(GroupObject* g, Py_ssize_t index, PyObject* value, PyObject* 
             check_status(PyList_Append(g->pending, record.get()));
             return;
         }
+        // The pause ended after the value was stored: emit it now.
+        interest = wants_change(g, index);
     }
-    PyObject* field = g->signals[index];
-    if (is_heard(field)) {
-        emit_one(field, check(PyTuple_Pack(2, value, old)));
+    if (interest.field) {
+        emit_one(g->signals[index], check(PyTuple_Pack(2, value, old)));
     }
-    PyObject* all = all_signal(g);
-    if (is_heard(all)) {
+    if (interest.all) {
+        PyObject* all = all_signal(g);
         PyObject* name = PyTuple_GET_ITEM(g->names, index);
         emit_one(all, check(PyTuple_Pack(3, name, value, old)));
     }
@@ -602,7 +613,9 @@ int Setter_set(PyObject* self, PyObject* obj, PyObject* value) {
         FieldStore store(s, obj);
         Ref group_ref = find_group(e, obj, store.dict());
         auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
-        if (g == nullptr || value == nullptr || !wants_change(g, s->index)) {
+        const Interest interest = g != nullptr && value != nullptr ? wants_change(g, s->index)
+                                                                   : Interest{};
+        if (!interest) {
             store.write(value);
             return 0;
         }
@@ -615,7 +628,7 @@ int Setter_set(PyObject* self, PyObject* obj, PyObject* value) {
         if (!old || unchanged(value, old.get())) {
             return 0;
         }
-        report_change(g, s->index, value, old.get());
+        report_change(g, interest, s->index, value, old.get());
         return 0;
     });
 }
@@ -768,7 +781,8 @@ Ref model_value(PyObject* obj, PyObject* name) {
 PyObject* store_direct(HookObject* h, PyObject* obj, PyObject* dict, GroupObject* g,
                        Py_ssize_t index, PyObject* name, PyObject* value) {
     Ref old;
-    if (g == nullptr || !wants_change(g, index)) {
+    const Interest interest = g != nullptr ? wants_change(g, index) : Interest{};
+    if (!interest) {
         check_status(PyDict_SetItem(dict, name, value));
     } else {
         ChangeGuard guard(g->change_lock);
@@ -778,7 +792,7 @@ PyObject* store_direct(HookObject* h, PyObject* obj, PyObject* dict, GroupObject
     Ref fields_set = check(PyObject_GetAttr(obj, h->fields_set_name));
     check_status(PySet_Add(fields_set.get(), name));
     if (old && !unchanged(value, old.get())) {
-        report_change(g, index, value, old.get());
+        report_change(g, interest, index, value, old.get());
     }
     Py_RETURN_NONE;
 }
@@ -814,7 +828,8 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         if (code % 2 == 1) {
             return store_direct(h, obj, dict.get(), g, index, name, value);
         }
-        if (g == nullptr || !wants_change(g, index)) {
+        const Interest interest = g != nullptr ? wants_change(g, index) : Interest{};
+        if (!interest) {
             return call_base(h, obj, name, value).release();
         }
         // The model's own __setattr__ validates and may run any code, so no
@@ -824,7 +839,7 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         Ref result = call_base(h, obj, name, value);
         Ref stored = model_value(obj, name);
         if (old && stored && !unchanged(stored.get(), old.get())) {
-            report_change(g, index, stored.get(), old.get());
+            report_change(g, interest, index, stored.get(), old.get());
         }
         return result.release();
     });

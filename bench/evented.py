@@ -164,6 +164,8 @@ def child(flavour, case, library, n):
 def callgrind(args):
     os.makedirs(args.work, exist_ok=True)
     for flavour in FLAVOURS:
+        if args.flavour and flavour != args.flavour:
+            continue
         for case, library in CASES:
             irs = []
             for n in (args.n, 2 * args.n):
@@ -192,6 +194,7 @@ def main() -> None:
     ap.add_argument("--work")
     ap.add_argument("--n", type=int, default=20_000)
     ap.add_argument("--reuse", action="store_true", help="keep the counts of runs already in --work")
+    ap.add_argument("--flavour", choices=FLAVOURS, help="only this kind of class")
     args = ap.parse_args()
     if args.callgrind:
         callgrind(args)

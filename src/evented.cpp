@@ -350,6 +350,10 @@ EventsObject* as_events(PyObject* self) noexcept {
 }
 
 void require_instance(EventsObject* e, PyObject* obj) {
+    if (e->owner == nullptr) {
+        // Only a finalizer run by the collector clearing the class can see this.
+        throw_error(PyExc_ReferenceError, "the evented class is being collected");
+    }
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
         throw_format(PyExc_TypeError, "descriptor for '%S' objects doesn't apply to a '%T' object",
                      e->owner, obj);
@@ -608,6 +612,9 @@ private:
 int Setter_set(PyObject* self, PyObject* obj, PyObject* value) {
     return guarded<int>(-1, [&]() -> int {
         SetterObject* s = as_setter(self);
+        if (s->events == nullptr) {
+            throw_error(PyExc_ReferenceError, "the evented class is being collected");
+        }
         EventsObject* e = as_events(s->events);
         require_instance(e, obj);
         FieldStore store(s, obj);
@@ -638,6 +645,10 @@ PyObject* Setter_get(PyObject* self, PyObject* obj, PyObject* type) {
     PyObject* member = as_setter(self)->member;
     if (obj == nullptr || obj == Py_None) {
         return Py_NewRef(self);
+    }
+    if (member == nullptr) {
+        PyErr_SetString(PyExc_ReferenceError, "the evented class is being collected");
+        return nullptr;
     }
     return Py_TYPE(member)->tp_descr_get(member, obj, type);
 }
@@ -766,6 +777,9 @@ struct HookObject {
 HookObject* as_hook(PyObject* self) noexcept { return reinterpret_cast<HookObject*>(self); }
 
 Ref call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* value) {
+    if (h->base == nullptr) {
+        throw_error(PyExc_ReferenceError, "the evented class is being collected");
+    }
     PyObject* argv[] = {obj, name, value};
     return check(PyObject_Vectorcall(h->base, argv, 3, nullptr));
 }
@@ -811,6 +825,9 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
             index_obj = dict_item(h->fields, name);
         }
         if (!index_obj) {
+            return call_base(h, obj, name, value).release();
+        }
+        if (h->events == nullptr || as_events(h->events)->owner == nullptr) {
             return call_base(h, obj, name, value).release();
         }
         EventsObject* e = as_events(h->events);

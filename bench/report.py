@@ -597,6 +597,7 @@ def render_md(d: dict) -> str:
         L.append("")
 
     L.extend(render_scaling_md(d))
+    L.extend(render_evented_md(d))
 
     # notes
     L.append("## Notes")
@@ -641,6 +642,26 @@ def _annotate_top(text: str, n: int) -> list[str]:
         elif not started and ("PROGRAM TOTALS" in line or line.startswith("Events")):
             out.append(line.rstrip())
     return out
+
+
+def render_evented_md(d: dict) -> list[str]:
+    """bench/evented.py's callgrind counts, when the JSON has them under
+    "evented": {case: {library: Ir}} for one assignment to a dataclass field."""
+    ev = d.get("evented")
+    if not ev:
+        return []
+    L = ["## Evented data (callgrind, bench/evented.py)", "",
+         "One assignment `o.x = v` to a dataclass field, each a change; \"no listener\" has "
+         "`events` in use. psygnal's group listener is `obj.events.connect`, tarnwick's "
+         "`obj.events.all`.", "",
+         "| case | plain | tarnwick | psygnal | psygnal ÷ tarnwick |", "|---|---:|---:|---:|---:|"]
+    for case, row in ev["cases"].items():
+        t, p, plain = row.get("tarnwick"), row.get("psygnal"), row.get("plain")
+        cells = [f"{v:,.0f} Ir" if v else "" for v in (plain, t, p)]
+        ratio = f"{p / t:.1f}" if t and p else ""
+        L.append(f"| {case} | {' | '.join(cells)} | {ratio} |")
+    L += ["", ev.get("note", ""), ""]
+    return L
 
 
 def render_chart(d: dict, path: str):

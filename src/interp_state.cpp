@@ -30,6 +30,11 @@ void fill(InterpState& state, PyObject* module) {
     state.field_type = new_type(module, field_type_def);
     state.delivery_type = new_type(module, delivery_type_def);
     state.queued_type = new_type(module, queued_type_def);
+    state.evented_group_type = new_type(module, evented_group_type_def);
+    state.evented_events_type = new_type(module, evented_events_type_def);
+    state.evented_setter_type = new_type(module, evented_setter_type_def);
+    state.evented_slot_setter_type = new_type(module, evented_slot_setter_type_def);
+    state.evented_hook_type = new_type(module, evented_hook_type_def);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
@@ -84,6 +89,12 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->field_type.get());
         Py_VISIT(state->delivery_type.get());
         Py_VISIT(state->queued_type.get());
+        Py_VISIT(state->evented_group_type.get());
+        Py_VISIT(state->evented_events_type.get());
+        Py_VISIT(state->evented_setter_type.get());
+        Py_VISIT(state->evented_slot_setter_type.get());
+        Py_VISIT(state->evented_hook_type.get());
+        Py_VISIT(state->evented_impl.peek());
     }
     return 0;
 }

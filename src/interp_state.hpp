@@ -22,6 +22,7 @@
 // breaks the cycle type -> module -> state -> type.
 #pragma once
 
+#include "once_cell.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -49,6 +50,16 @@ struct InterpState {
     // module attributes either.
     Ref delivery_type;
     Ref queued_type;
+    // What evented() puts on a class, and the group of signals it gives each
+    // instance (a base of the group class that evented()'s script makes);
+    // none are module attributes.
+    Ref evented_group_type;
+    Ref evented_events_type;
+    Ref evented_setter_type;
+    Ref evented_slot_setter_type;
+    Ref evented_hook_type;
+    // evented()'s implementation, made by its script on first use.
+    OnceCell evented_impl;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -69,6 +80,19 @@ inline InterpState& state_of(PyObject* obj) {
     return *static_cast<InterpState*>(state);
 }
 
+// The state of the interpreter that made `type`, one of our types.
+inline InterpState& state_of_type(PyTypeObject* type) {
+    void* state = PyType_GetModuleState(type);
+    if (state == nullptr) {
+        throw PyErrorSet{};
+    }
+    return *static_cast<InterpState*>(state);
+}
+
+// The state of the interpreter that made the first of our types in `type`'s
+// MRO, for a Python subclass of one of them.
+InterpState& state_by_def(PyTypeObject* type);
+
 // The state of the current interpreter, for the exec step of `module`: the
 // owner's when the interpreter has one, else `module` becomes the owner and
 // its state is filled. Throws PyErrorSet on failure.
@@ -86,6 +110,11 @@ extern PyType_Spec listener_type_def;
 extern PyType_Spec field_type_def;
 extern PyType_Spec delivery_type_def;
 extern PyType_Spec queued_type_def;
+extern PyType_Spec evented_group_type_def;
+extern PyType_Spec evented_events_type_def;
+extern PyType_Spec evented_setter_type_def;
+extern PyType_Spec evented_slot_setter_type_def;
+extern PyType_Spec evented_hook_type_def;
 // The two `with` holders, made from one template.
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);

@@ -1,5 +1,6 @@
 // The tarnwick module: its definition, entry point and exec step.
 
+#include "evented.hpp"
 #include "interp_state.hpp"
 #include "ref.hpp"
 
@@ -22,6 +23,19 @@ void add_class(PyObject* module, const char* name, PyObject* type) {
     check_status(PyModule_AddObjectRef(module, name, type));
 }
 
+// Appends a function of the module definition to __all__; the interpreter
+// has bound it already.
+void add_function(PyObject* module, const char* name) {
+    Ref all = check(PyObject_GetAttrString(module, "__all__"));
+    Ref text = check(PyUnicode_FromString(name));
+    check_status(PyList_Append(all.get(), text.get()));
+}
+
+PyMethodDef tarnwick_functions[] = {
+    {"evented", evented, METH_O, kEventedDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int tarnwick_exec(PyObject* module) {
     return guarded<int>(-1, [&] {
         if (!PyModule_Check(module)) {
@@ -32,6 +46,7 @@ int tarnwick_exec(PyObject* module) {
         add_class(module, "Signal", state.signal_type.get());
         add_class(module, "SignalConnection", state.connection_type.get());
         add_class(module, "SignalField", state.field_type.get());
+        add_function(module, "evented");
         return 0;
     });
 }
@@ -50,7 +65,7 @@ PyModuleDef tarnwick_module = {
     "tarnwick",
     "",
     kInterpStateSize,
-    nullptr,
+    tarnwick_functions,
     tarnwick_slots,
     interp_state_traverse,
     nullptr,
@@ -58,6 +73,15 @@ PyModuleDef tarnwick_module = {
 };
 
 }  // namespace
+
+InterpState& state_by_def(PyTypeObject* type) {
+    PyObject* module = PyType_GetModuleByDef(type, &tarnwick_module);
+    if (module == nullptr) {
+        throw PyErrorSet{};
+    }
+    // Our types are made with the interpreter's owner module.
+    return *static_cast<InterpState*>(PyModule_GetState(module));
+}
 
 }  // namespace tarnwick
 

@@ -135,3 +135,43 @@ def test_first_access_of_a_field():
         m.check()
 
     walk(case, check)
+
+
+def test_an_evented_field_first_read_connected_and_changed():
+    from dataclasses import dataclass
+
+    from tarnwick import evented
+
+    @evented
+    @dataclass
+    class Point:
+        x: int = 0
+
+    class Seen(list):
+        pass
+
+    def case():
+        m = Model()
+        point, seen = Point(), Seen()
+        m.extra += [point, seen]
+
+        def on_x(new, old):
+            seen.append((new, old))
+
+        def change():
+            point.events.x.connect(on_x)
+            point.x = 1000
+            return point.events
+
+        return m, change
+
+    def check(m, out, err):
+        point, seen = m.extra
+        if err is None:
+            assert out is point.events and seen == [(1000, 0)] and point.x == 1000
+        # A failed assignment stored the value or not, and emitted at most once.
+        assert seen in ([], [(1000, 0)]) and point.x in (0, 1000)
+        assert point.events is point.events and list(point.events) == ["x"]
+        m.check()
+
+    walk(case, check)

@@ -12,7 +12,9 @@ from tarnwick import Signal, SignalConnection
 
 def test_module_attributes():
     assert tarnwick.__doc__ == ""
-    assert tarnwick.__all__ == ["Signal", "SignalConnection", "SignalField"]
+    assert tarnwick.__all__ == ["Signal", "SignalConnection", "SignalField", "evented"]
+    assert tarnwick.evented.__module__ == "tarnwick"
+    assert tarnwick.evented.__text_signature__ == "(cls, /)"
     assert tarnwick.SignalField.__module__ == "tarnwick"
     assert Signal.__module__ == "builtins"
     assert SignalConnection.__module__ == "builtins"
@@ -127,5 +129,8 @@ def test_every_public_name_in_the_stubs_has_a_docstring():
             if isinstance(fn, ast.FunctionDef) and public(fn.name):
                 documented[fn.name] = documented.get(fn.name, False) or ast.get_docstring(fn) is not None
         missing += [f"{cls.name}.{name}" for name, has in documented.items() if not has]
-    assert {c.name for c in tree.body if isinstance(c, ast.ClassDef) and public(c.name)} == set(tarnwick.__all__)
+    functions = [f for f in tree.body if isinstance(f, ast.FunctionDef) and public(f.name)]
+    missing += [f.name for f in functions if ast.get_docstring(f) is None]
+    classes = {c.name for c in tree.body if isinstance(c, ast.ClassDef) and public(c.name)}
+    assert classes | {f.name for f in functions} == set(tarnwick.__all__)
     assert not missing, f"no docstring in the stubs: {missing}"

@@ -41,6 +41,18 @@ for req in project["project"]["optional-dependencies"]["test"]:
 PY
 }
 
+# tw_peers PYTHON: the test-peers extra of pyproject.toml, one a line:
+# installed where the interpreter has wheels for them, skipped elsewhere.
+tw_peers() {
+    "$1" - "$tw_root/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    project = tomllib.load(f)
+for req in project["project"]["optional-dependencies"].get("test-peers", []):
+    print(req)
+PY
+}
+
 tw_venv() {
     local venv=$1 python=$2
     shift 2
@@ -60,6 +72,12 @@ tw_venv() {
             echo "error: installing the build and test tools into $venv failed" >&2
             return 1
         fi
+        local peer
+        for peer in $(tw_peers "$python"); do
+            PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -W ignore -m pip install \
+                --only-binary=:all: "$peer" >>"$venv/pip-install.log" 2>&1 \
+                || echo "note: no wheel of $peer for $python; its tests will skip" >&2
+        done
         printf '%s' "$want" >"$stamp"
     fi
     echo "$venv/bin/python"
@@ -75,7 +93,7 @@ tw_venv_cached() {
         return
     fi
     local reqs key kept
-    reqs=$(tw_requirements "$python") || return 1
+    reqs=$(tw_requirements "$python"; tw_peers "$python") || return 1
     # The interpreter file's time and size stand for its build: a rebuilt
     # interpreter gets a venv of its own.
     key=$(printf '%s\n' "$(realpath "$python")" "$(stat -L -c '%Y %s' "$python")" "$reqs" "$@" |

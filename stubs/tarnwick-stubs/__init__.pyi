@@ -7,12 +7,12 @@ and pyright both look for.
 """
 
 from asyncio import AbstractEventLoop
-from collections.abc import Callable, Coroutine
+from collections.abc import Callable, Coroutine, Iterator
 from contextlib import AbstractContextManager
 from types import GenericAlias, TracebackType
 from typing import Any, Generic, Literal, Never, ParamSpec, Protocol, Self, TypeAlias, TypeVar, final, overload
 
-__all__ = ["Signal", "SignalConnection", "SignalField"]
+__all__ = ["Signal", "SignalConnection", "SignalField", "evented"]
 
 _ErrorMode: TypeAlias = Literal["fast_fail", "collect"]
 
@@ -202,3 +202,36 @@ class SignalField(Generic[_P]):
 
     def __delete__(self, instance: object, /) -> None:
         """Always AttributeError: the signal cannot be deleted."""
+
+_C = TypeVar("_C", bound=type[Any])
+
+def evented(cls: _C, /) -> _C:
+    """Decorate a dataclass, an attrs class or a pydantic model so that its
+    instances' `events` hold one Signal per field, named after it, and `all`.
+    Assigning a value that differs from the old one emits (new, old) on the
+    field's signal, then (name, new, old) on `all`. Returns the class (a new
+    one for a class with __slots__).
+
+    Type checkers cannot see the `events` an evented class gains; declare it
+    for them, under TYPE_CHECKING so that it is no field:
+    `if TYPE_CHECKING: events: ClassVar[tarnwick._EventedSignals]`."""
+
+# Only in the stubs: the class of `obj.events` for an evented class. At run
+# time it is made by the first evented() call and is no module attribute.
+@final
+class _EventedSignals:
+    """The signals of one evented object: one per field, named after it, and
+    `all`. len() and iteration give the field names."""
+
+    @property
+    def all(self) -> Signal[[str, Any, Any]]:
+        """Emits (name, new, old) after a field's own signal."""
+    def __getattr__(self, name: str) -> Signal[[Any, Any]]:
+        """A field's signal, which emits (new, old)."""
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def blocked(self) -> AbstractContextManager[Self, None]:
+        """While entered, no field's signal and not `all` emits."""
+    def paused(self) -> AbstractContextManager[Self, None]:
+        """While entered, changes are recorded; the outermost exit emits them
+        in order."""

@@ -8,9 +8,14 @@ too. Not a pytest module: the name has no test_ prefix.
 
 import asyncio
 from collections.abc import Callable, Coroutine
-from typing import Any, Literal, assert_type
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, ClassVar, Literal, assert_type
 
-from tarnwick import Signal, SignalConnection, SignalField
+from tarnwick import Signal, SignalConnection, SignalField, evented
+
+if TYPE_CHECKING:
+    # Only in the stubs; private, which pyright's strict mode reports.
+    from tarnwick import _EventedSignals  # pyright: ignore[reportPrivateUsage]
 
 saved = Signal("saved")
 assert_type(Signal(), Signal)
@@ -200,3 +205,30 @@ assert_type(doc.closed.listener(on_closed, unique=True), Callable[[str], None])
 doc.closed.listener(loop=delivery_loop, unique=True)(on_closed)
 assert_type(doc.closed.disconnect_all(), int)
 delivery_loop.close()
+
+# evented: the checkers see the class unchanged; `events` is declared for them.
+@evented
+@dataclass
+class Layer:
+    name: str
+    opacity: float = 1.0
+    if TYPE_CHECKING:
+        events: ClassVar[_EventedSignals]
+
+
+def on_opacity(new: float, old: float) -> None: ...
+
+
+layer = Layer("a")
+assert_type(Layer("b"), Layer)
+assert_type(layer.events.opacity, Signal[[Any, Any]])
+assert_type(layer.events.all, Signal[[str, Any, Any]])
+layer.events.opacity.connect(on_opacity)
+layer.events.all.connect(lambda name, new, old: None)
+with layer.events.blocked() as group:
+    assert_type(group, "_EventedSignals")
+    layer.opacity = 0.5
+with layer.events.paused():
+    layer.opacity = 0.25
+assert_type(len(layer.events), int)
+assert_type(list(layer.events), list[str])

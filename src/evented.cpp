@@ -1,0 +1,1030 @@
+// Evented data: classes whose fields emit a signal when their value changes.
+//
+// `evented` (the decorator) inspects the class in Python, at decoration time
+// (evented_script.hpp); what runs on every assignment is here:
+//
+//  * a setter per field, a data descriptor with __set__ and, for fields kept
+//    in the instance __dict__, no __get__, so that reads go straight to the
+//    dictionary as before and `obj.x = v` is one C call. A field kept in a
+//    slot wraps the slot's member descriptor and reads through it.
+//  * the `events` descriptor, which makes an instance's group of signals on
+//    first access and keeps it in the instance (its __dict__ under "events",
+//    or a hidden slot) for every later assignment to find.
+//  * the group, one Signal per field, in field order, then `all`.
+//  * a __setattr__ for pydantic models, whose own __setattr__ writes the
+//    instance dictionary without asking the class's descriptors.
+//
+// An assignment to an instance whose group does not exist yet (every one in
+// __init__) only stores: nobody can be listening. Once the group exists, the
+// old value is read and the new one stored under the group's change lock, so
+// two threads assigning one field each see the value each replaced; the
+// comparison and the emission run after unlocking, since both run Python
+// code. The old value is not even read while nobody listens to the field or
+// to `all` and the group is not paused.
+
+#include "evented.hpp"
+
+#include "emission.hpp"
+#include "evented_script.hpp"
+#include "interp_state.hpp"
+#include "signal_record.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The change lock: one per group, held while the old value is read and the
+// new one stored, and while a paused group records or hands over its changes.
+// Only dictionary and slot stores run under it (no Python code: the values
+// replaced are kept alive by the caller), so waiting on it cannot deadlock.
+// Under the GIL the read and the store cannot interleave with another
+// thread's, and the lock is nothing.
+
+#ifdef Py_GIL_DISABLED
+class ChangeLock {
+public:
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+};
+#else
+class ChangeLock {
+public:
+    void lock() noexcept {}
+    void unlock() noexcept {}
+};
+#endif
+
+class ChangeGuard {
+public:
+    explicit ChangeGuard(ChangeLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    ~ChangeGuard() { lock_.unlock(); }
+    ChangeGuard(const ChangeGuard&) = delete;
+    ChangeGuard& operator=(const ChangeGuard&) = delete;
+
+private:
+    ChangeLock& lock_;
+};
+
+// ---------------------------------------------------------------------------
+// The group of one instance
+
+struct GroupObject {
+    PyObject_VAR_HEAD  // ob_size: the number of signals, the fields' and `all`
+    // The field names, in order (a tuple of interned str, shared with the
+    // class).
+    PyObject* names;
+    ChangeLock change_lock;
+    // How many paused() blocks are entered; changes are recorded meanwhile.
+    std::atomic<std::uint32_t> paused;
+    // The changes recorded while paused, (index, new, old) tuples, or null;
+    // guarded by change_lock.
+    PyObject* pending;
+    PyObject* signals[1];
+};
+
+GroupObject* as_group(PyObject* self) noexcept {
+    return reinterpret_cast<GroupObject*>(self);
+}
+
+Py_ssize_t field_count(GroupObject* g) noexcept { return Py_SIZE(g) - 1; }
+
+PyObject* all_signal(GroupObject* g) noexcept { return g->signals[field_count(g)]; }
+
+// Whether an emission of `signal` could call anything now. A listener that
+// connects meanwhile sees the next change.
+bool is_heard(PyObject* signal) noexcept {
+    SignalRecord& rec = as_signal(signal)->rec;
+    if (rec.blocks.load(std::memory_order_acquire) != 0) {
+        return false;
+    }
+    SharedGuard guard(rec.listeners.lock());
+    return rec.listeners.size(guard) != 0;
+}
+
+// Who a change of field `index` would reach, looked at once per assignment:
+// a listener that connects after this look sees the next change.
+struct Interest {
+    bool paused;
+    bool field;
+    bool all;
+
+    explicit operator bool() const noexcept { return paused || field || all; }
+};
+
+Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
+    return Interest{g->paused.load(std::memory_order_acquire) != 0, is_heard(g->signals[index]),
+                    is_heard(all_signal(g))};
+}
+
+void emit_one(PyObject* signal, Ref args) {
+    Ref results = check(Signal_emit(signal, args.get(), nullptr));
+}
+
+// Reports a change: recorded while the group is paused, else emitted on the
+// field's signal, then on `all`.
+void report_change(GroupObject* g, Interest interest, Py_ssize_t index, PyObject* value,
+                   PyObject* old) {
+    if (interest.paused) {
+        Ref record = check(Py_BuildValue("(nOO)", index, value, old));
+        ChangeGuard guard(g->change_lock);
+        if (g->paused.load(std::memory_order_acquire) != 0) {
+            if (g->pending == nullptr) {
+                g->pending = PyList_New(0);
+                if (g->pending == nullptr) {
+                    throw PyErrorSet{};
+                }
+            }
+            check_status(PyList_Append(g->pending, record.get()));
+            return;
+        }
+        // The pause ended after the value was stored: emit it now.
+        interest = wants_change(g, index);
+    }
+    if (interest.field) {
+        emit_one(g->signals[index], check(PyTuple_Pack(2, value, old)));
+    }
+    if (interest.all) {
+        PyObject* all = all_signal(g);
+        PyObject* name = PyTuple_GET_ITEM(g->names, index);
+        emit_one(all, check(PyTuple_Pack(3, name, value, old)));
+    }
+}
+
+// Whether `value` counts as unchanged from `old`: the same object, or equal
+// by ==. Equality that raises, or answers with something that is not a bool
+// (an array, say), counts as not equal: only identity decides then.
+bool unchanged(PyObject* value, PyObject* old) noexcept {
+    if (value == old) {
+        return true;
+    }
+    Ref answer = Ref::steal(PyObject_RichCompare(value, old, Py_EQ));
+    if (!answer) {
+        PyErr_Clear();
+        return false;
+    }
+    return answer.get() == Py_True;
+}
+
+// The index of field `name`, or -1. Field names are interned, and so is an
+// attribute name in code, so pointers nearly always decide.
+Py_ssize_t field_index(GroupObject* g, PyObject* name) {
+    const Py_ssize_t n = field_count(g);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(g->names, i) == name) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(g->names, i), name) == 0) {
+            return i;
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    return -1;
+}
+
+PyObject* Group_getattro(PyObject* self, PyObject* name) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        GroupObject* g = as_group(self);
+        if (PyUnicode_Check(name)) {
+            const Py_ssize_t i = field_index(g, name);
+            if (i >= 0) {
+                return Py_NewRef(g->signals[i]);
+            }
+            if (PyUnicode_EqualToUTF8(name, "all")) {
+                return Py_NewRef(all_signal(g));
+            }
+        }
+        return check(PyObject_GenericGetAttr(self, name)).release();
+    });
+}
+
+Py_ssize_t Group_length(PyObject* self) { return field_count(as_group(self)); }
+
+PyObject* Group_iter(PyObject* self) { return PyObject_GetIter(as_group(self)->names); }
+
+int Group_traverse(PyObject* self, visitproc visit, void* arg) {
+    GroupObject* g = as_group(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(g->names);
+    Py_VISIT(g->pending);
+    for (Py_ssize_t i = 0; i < Py_SIZE(g); ++i) {
+        Py_VISIT(g->signals[i]);
+    }
+    return 0;
+}
+
+int Group_clear(PyObject* self) {
+    GroupObject* g = as_group(self);
+    Py_CLEAR(g->pending);
+    for (Py_ssize_t i = 0; i < Py_SIZE(g); ++i) {
+        Py_CLEAR(g->signals[i]);
+    }
+    return 0;
+}
+
+void Group_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Group_clear(self);
+    Py_CLEAR(as_group(self)->names);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A new group of `group_type` for these field names, with a fresh signal for
+// each and for `all`.
+Ref new_group(PyObject* group_type, PyObject* names) {
+    auto* type = reinterpret_cast<PyTypeObject*>(group_type);
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    Ref obj = check(type->tp_alloc(type, n + 1));
+    GroupObject* g = as_group(obj.get());
+    g->names = Py_NewRef(names);
+    ::new (static_cast<void*>(&g->change_lock)) ChangeLock();
+    ::new (static_cast<void*>(&g->paused)) std::atomic<std::uint32_t>(0);
+    g->pending = nullptr;
+    PyObject* signal_type = state_by_def(type).signal_type.get();
+    for (Py_ssize_t i = 0; i <= n; ++i) {
+        Ref all_name;
+        PyObject* name = nullptr;
+        if (i < n) {
+            name = PyTuple_GET_ITEM(names, i);
+        } else {
+            all_name = check(PyUnicode_FromString("all"));
+            name = all_name.get();
+        }
+        g->signals[i] = check(PyObject_Vectorcall(signal_type, &name, 1, nullptr)).release();
+    }
+    return obj;
+}
+
+// _pause(): enters one paused() block.
+PyObject* Group_pause(PyObject* self, PyObject*) {
+    as_group(self)->paused.fetch_add(1, std::memory_order_acq_rel);
+    Py_RETURN_NONE;
+}
+
+// _resume(): leaves one; the outermost hands back the recorded changes (a
+// list of (index, new, old)), the others None.
+PyObject* Group_resume(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        GroupObject* g = as_group(self);
+        Ref changes;
+        {
+            ChangeGuard guard(g->change_lock);
+            std::uint32_t depth = g->paused.load(std::memory_order_acquire);
+            if (depth == 0) {
+                throw_error(PyExc_RuntimeError, "resumed a group that is not paused");
+            }
+            g->paused.store(depth - 1, std::memory_order_release);
+            if (depth == 1) {
+                changes = Ref::steal(std::exchange(g->pending, nullptr));
+            }
+        }
+        if (!changes) {
+            changes = g->paused.load(std::memory_order_acquire) == 0 ? check(PyList_New(0))
+                                                                     : Ref::new_ref(Py_None);
+        }
+        return changes.release();
+    });
+}
+
+// _fresh(): a new group of the same class and fields, with no listeners; what
+// a copy of the instance gets.
+PyObject* Group_fresh(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return new_group(reinterpret_cast<PyObject*>(Py_TYPE(self)), as_group(self)->names)
+            .release();
+    });
+}
+
+PyMethodDef group_methods[] = {
+    {"_fresh", Group_fresh, METH_NOARGS, nullptr},
+    {"_pause", Group_pause, METH_NOARGS, nullptr},
+    {"_resume", Group_resume, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot group_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Group_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Group_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Group_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(Group_getattro)},
+    {Py_tp_iter, reinterpret_cast<void*>(Group_iter)},
+    {Py_sq_length, reinterpret_cast<void*>(Group_length)},
+    {Py_tp_methods, group_methods},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Where an instance keeps its group: the `events` descriptor
+
+struct EventsObject {
+    PyObject_HEAD
+    // The class decorated; instances of it and its subclasses only.
+    PyObject* owner;
+    // The group class (tarnwick.EventedSignals) and the field names.
+    PyObject* group_type;
+    PyObject* names;
+    // "events", interned: the __dict__ key of the group.
+    PyObject* key;
+    // The hidden slot's member descriptor, or null when the group lives in
+    // the instance __dict__; and its offset (0 for none).
+    PyObject* member;
+    Py_ssize_t slot_offset;
+};
+
+EventsObject* as_events(PyObject* self) noexcept {
+    return reinterpret_cast<EventsObject*>(self);
+}
+
+void require_instance(EventsObject* e, PyObject* obj) {
+    if (e->owner == nullptr) {
+        // Only a finalizer run by the collector clearing the class can see this.
+        throw_error(PyExc_ReferenceError, "the evented class is being collected");
+    }
+    if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
+        throw_format(PyExc_TypeError, "descriptor for '%S' objects doesn't apply to a '%T' object",
+                     e->owner, obj);
+    }
+}
+
+std::atomic_ref<PyObject*> group_slot(EventsObject* e, PyObject* obj) noexcept {
+    return std::atomic_ref<PyObject*>(
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + e->slot_offset));
+}
+
+// The instance's group, or an empty Ref when it has none yet. Something else
+// under "events" in the __dict__ counts as none.
+Ref find_group(EventsObject* e, PyObject* obj, PyObject* dict) {
+    if (e->slot_offset != 0) {
+        // Set once, and cleared only with the dying instance.
+        return Ref::new_ref(group_slot(e, obj).load(std::memory_order_acquire));
+    }
+    Ref found = dict_item(dict, e->key);
+    if (found && Py_TYPE(found.get()) != reinterpret_cast<PyTypeObject*>(e->group_type)) {
+        return Ref();
+    }
+    return found;
+}
+
+PyObject* Events_get(PyObject* self, PyObject* obj, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (obj == nullptr || obj == Py_None) {
+            return Py_NewRef(self);
+        }
+        EventsObject* e = as_events(self);
+        require_instance(e, obj);
+        Ref dict;
+        if (e->slot_offset == 0) {
+            dict = check(PyObject_GenericGetDict(obj, nullptr));
+        }
+        if (Ref found = find_group(e, obj, dict.get())) {
+            return found.release();
+        }
+        Ref made = new_group(e->group_type, e->names);
+        if (e->slot_offset != 0) {
+            PyObject* expected = nullptr;
+            if (group_slot(e, obj).compare_exchange_strong(expected, made.get(),
+                                                           std::memory_order_acq_rel)) {
+                return Py_NewRef(made.release());
+            }
+            return Py_NewRef(expected);  // another thread made it first
+        }
+        PyObject* kept = nullptr;
+        check_status(PyDict_SetDefaultRef(dict.get(), e->key, made.get(), &kept));
+        return kept;
+    });
+}
+
+int Events_set(PyObject* self, PyObject* obj, PyObject* value) {
+    return guarded<int>(-1, [&]() -> int {
+        (void)self;
+        throw_format(PyExc_AttributeError,
+                     value == nullptr ? "cannot delete 'events' of %T objects: they are signals"
+                                      : "cannot assign to 'events' of %T objects: they are "
+                                        "signals; connect to them instead",
+                     obj);
+    });
+}
+
+int Events_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_events(self)->owner);
+    Py_VISIT(as_events(self)->group_type);
+    Py_VISIT(as_events(self)->member);
+    return 0;
+}
+
+int Events_clear(PyObject* self) {
+    Py_CLEAR(as_events(self)->owner);
+    Py_CLEAR(as_events(self)->group_type);
+    Py_CLEAR(as_events(self)->member);
+    return 0;
+}
+
+void Events_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Events_clear(self);
+    Py_CLEAR(as_events(self)->names);
+    Py_CLEAR(as_events(self)->key);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A str tuple of interned names, for the descriptors.
+Ref interned_names(PyObject* names) {
+    if (!PyTuple_Check(names)) {
+        throw_type_error("field names must be a tuple");
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    Ref out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        if (!PyUnicode_CheckExact(name)) {
+            throw_type_error("field names must be str");
+        }
+        Py_INCREF(name);
+        PyUnicode_InternInPlace(&name);
+        PyTuple_SET_ITEM(out.get(), i, name);
+    }
+    return out;
+}
+
+// The offset of a plain object slot from its member descriptor.
+Py_ssize_t slot_offset_of(PyObject* member) {
+    if (!Py_IS_TYPE(member, &PyMemberDescr_Type)) {
+        throw_format(PyExc_TypeError, "expected a slot's member descriptor, got %T", member);
+    }
+    PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
+    if (def->type != Py_T_OBJECT_EX || (def->flags & Py_READONLY) != 0 || def->offset <= 0) {
+        throw_type_error("expected a writable object slot");
+    }
+    return def->offset;
+}
+
+// EventsDescriptor(owner, group_type, names, member=None)
+PyObject* Events_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* owner = nullptr;
+        PyObject* group_type = nullptr;
+        PyObject* names = nullptr;
+        PyObject* member = Py_None;
+        static const char* kwlist[] = {"owner", "group_type", "names", "member", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!O|O:EventsDescriptor",
+                                         const_cast<char**>(kwlist), &PyType_Type, &owner,
+                                         &PyType_Type, &group_type, &names, &member)) {
+            throw PyErrorSet{};
+        }
+        PyObject* base = state_of_type(type).evented_group_type.get();
+        if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(group_type),
+                              reinterpret_cast<PyTypeObject*>(base))) {
+            throw_type_error("group_type must be a group class");
+        }
+        Ref interned = interned_names(names);
+        const Py_ssize_t offset = member == Py_None ? 0 : slot_offset_of(member);
+        Ref key = check(PyUnicode_InternFromString("events"));
+        Ref obj = check(type->tp_alloc(type, 0));
+        EventsObject* e = as_events(obj.get());
+        e->owner = Py_NewRef(owner);
+        e->group_type = Py_NewRef(group_type);
+        e->names = interned.release();
+        e->key = key.release();
+        e->member = offset != 0 ? Py_NewRef(member) : nullptr;
+        e->slot_offset = offset;
+        return obj.release();
+    });
+}
+
+PyObject* Events_get_names(PyObject* self, void*) { return Py_NewRef(as_events(self)->names); }
+
+PyObject* Events_get_member(PyObject* self, void*) {
+    PyObject* member = as_events(self)->member;
+    return Py_NewRef(member != nullptr ? member : Py_None);
+}
+
+PyGetSetDef events_getset[] = {
+    {"names", Events_get_names, nullptr, "The field names, in order.", nullptr},
+    {"member", Events_get_member, nullptr, "The hidden slot's member descriptor, or None.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot events_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Events_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Events_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Events_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Events_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(Events_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(Events_set)},
+    {Py_tp_getset, events_getset},
+    {Py_tp_doc, const_cast<char*>("The signals of an evented class's instance, one per field "
+                                  "and `all`, made on first access.")},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// One field's setter
+
+struct SetterObject {
+    PyObject_HEAD
+    PyObject* name;  // interned
+    Py_ssize_t index;
+    // The class's `events` descriptor: where the group is.
+    PyObject* events;
+    // The slot's member descriptor, or null when the field is kept in the
+    // instance __dict__.
+    PyObject* member;
+};
+
+SetterObject* as_setter(PyObject* self) noexcept {
+    return reinterpret_cast<SetterObject*>(self);
+}
+
+// Where one field's value lives in one instance: its __dict__ or its slot.
+class FieldStore {
+public:
+    FieldStore(SetterObject* s, PyObject* obj) : s_(s), obj_(obj) {
+        if (s->member == nullptr) {
+            dict_ = check(PyObject_GenericGetDict(obj, nullptr));
+        }
+    }
+
+    PyObject* dict() const noexcept { return dict_.get(); }
+
+    // The value, or an empty Ref when the field has none.
+    Ref read() {
+        if (dict_) {
+            return dict_item(dict_.get(), s_->name);
+        }
+        PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(s_->member)->d_member;
+        std::atomic_ref<PyObject*> slot(
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj_) + def->offset));
+        if (slot.load(std::memory_order_acquire) == nullptr) {
+            return Ref();
+        }
+        // Read as the member does, safe against a concurrent del.
+        Ref value = Ref::steal(PyMember_GetOne(reinterpret_cast<const char*>(obj_), def));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw PyErrorSet{};
+            }
+            PyErr_Clear();
+        }
+        return value;
+    }
+
+    // Stores `value`; null deletes.
+    void write(PyObject* value) {
+        if (!dict_) {
+            descrsetfunc set = Py_TYPE(s_->member)->tp_descr_set;
+            check_status(set(s_->member, obj_, value));
+        } else if (value != nullptr) {
+            check_status(PyDict_SetItem(dict_.get(), s_->name, value));
+        } else if (PyDict_DelItem(dict_.get(), s_->name) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                PyErr_Clear();
+                throw_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                             Py_TYPE(obj_)->tp_name, s_->name);
+            }
+            throw PyErrorSet{};
+        }
+    }
+
+private:
+    SetterObject* s_;
+    PyObject* obj_;
+    Ref dict_;
+};
+
+int Setter_set(PyObject* self, PyObject* obj, PyObject* value) {
+    return guarded<int>(-1, [&]() -> int {
+        SetterObject* s = as_setter(self);
+        if (s->events == nullptr) {
+            throw_error(PyExc_ReferenceError, "the evented class is being collected");
+        }
+        EventsObject* e = as_events(s->events);
+        require_instance(e, obj);
+        FieldStore store(s, obj);
+        Ref group_ref = find_group(e, obj, store.dict());
+        auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
+        const Interest interest = g != nullptr && value != nullptr ? wants_change(g, s->index)
+                                                                   : Interest{};
+        if (!interest) {
+            store.write(value);
+            return 0;
+        }
+        Ref old;
+        {
+            ChangeGuard guard(g->change_lock);
+            old = store.read();
+            store.write(value);
+        }
+        if (!old || unchanged(value, old.get())) {
+            return 0;
+        }
+        report_change(g, interest, s->index, value, old.get());
+        return 0;
+    });
+}
+
+// Reads of a slot field go through the slot's own member descriptor.
+PyObject* Setter_get(PyObject* self, PyObject* obj, PyObject* type) {
+    PyObject* member = as_setter(self)->member;
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    if (member == nullptr) {
+        PyErr_SetString(PyExc_ReferenceError, "the evented class is being collected");
+        return nullptr;
+    }
+    return Py_TYPE(member)->tp_descr_get(member, obj, type);
+}
+
+int Setter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_setter(self)->events);
+    Py_VISIT(as_setter(self)->member);
+    return 0;
+}
+
+int Setter_clear(PyObject* self) {
+    Py_CLEAR(as_setter(self)->events);
+    Py_CLEAR(as_setter(self)->member);
+    return 0;
+}
+
+void Setter_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Setter_clear(self);
+    Py_CLEAR(as_setter(self)->name);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Setter_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<evented field %R>", as_setter(self)->name);
+}
+
+// EventedSetter(events, index, member=None): the setter of field `index` of
+// the class whose `events` descriptor is given; a slot field passes its
+// member descriptor.
+PyObject* Setter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* events = nullptr;
+        Py_ssize_t index = 0;
+        PyObject* member = Py_None;
+        static const char* kwlist[] = {"events", "index", "member", nullptr};
+        InterpState& state = state_of_type(type);
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!n|O:EventedSetter",
+                                         const_cast<char**>(kwlist),
+                                         reinterpret_cast<PyTypeObject*>(
+                                             state.evented_events_type.get()),
+                                         &events, &index, &member)) {
+            throw PyErrorSet{};
+        }
+        PyObject* names = as_events(events)->names;
+        if (index < 0 || index >= PyTuple_GET_SIZE(names)) {
+            throw_error(PyExc_IndexError, "field index out of range");
+        }
+        const bool slot = member != Py_None;
+        if (slot) {
+            (void)slot_offset_of(member);
+        }
+        PyObject* want = (slot ? state.evented_slot_setter_type : state.evented_setter_type).get();
+        if (reinterpret_cast<PyObject*>(type) != want) {
+            throw_type_error(slot ? "a slot field takes EventedSlotSetter"
+                                  : "a __dict__ field takes EventedSetter");
+        }
+        Ref obj = check(type->tp_alloc(type, 0));
+        SetterObject* s = as_setter(obj.get());
+        s->name = Py_NewRef(PyTuple_GET_ITEM(names, index));
+        s->index = index;
+        s->events = Py_NewRef(events);
+        s->member = slot ? Py_NewRef(member) : nullptr;
+        return obj.release();
+    });
+}
+
+PyObject* Setter_get_name(PyObject* self, void*) { return Py_NewRef(as_setter(self)->name); }
+
+PyObject* Setter_get_member(PyObject* self, void*) {
+    PyObject* member = as_setter(self)->member;
+    return Py_NewRef(member != nullptr ? member : Py_None);
+}
+
+PyGetSetDef setter_getset[] = {
+    {"name", Setter_get_name, nullptr, "The field's name.", nullptr},
+    {"member", Setter_get_member, nullptr, "The slot's member descriptor, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define TARNWICK_SETTER_SLOTS                                              \
+    {Py_tp_new, reinterpret_cast<void*>(Setter_new)},                     \
+        {Py_tp_dealloc, reinterpret_cast<void*>(Setter_dealloc)},         \
+        {Py_tp_traverse, reinterpret_cast<void*>(Setter_traverse)},       \
+        {Py_tp_clear, reinterpret_cast<void*>(Setter_clear)},             \
+        {Py_tp_repr, reinterpret_cast<void*>(Setter_repr)},               \
+        {Py_tp_descr_set, reinterpret_cast<void*>(Setter_set)},           \
+        {Py_tp_getset, setter_getset}
+
+// No __get__: a read finds the value in the instance __dict__ directly.
+PyType_Slot setter_slots[] = {
+    TARNWICK_SETTER_SLOTS,
+    {Py_tp_doc, const_cast<char*>("An evented field kept in the instance __dict__.")},
+    {0, nullptr},
+};
+
+PyType_Slot slot_setter_slots[] = {
+    TARNWICK_SETTER_SLOTS,
+    {Py_tp_descr_get, reinterpret_cast<void*>(Setter_get)},
+    {Py_tp_doc, const_cast<char*>("An evented field kept in a slot.")},
+    {0, nullptr},
+};
+
+#undef TARNWICK_SETTER_SLOTS
+
+// ---------------------------------------------------------------------------
+// __setattr__ for pydantic models
+
+struct HookObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    // The __setattr__ the model would use without us.
+    PyObject* base;
+    // Field name -> 2 * index + direct, where direct says that the model's
+    // own __setattr__ would only store into __dict__ and add the name to
+    // __pydantic_fields_set__ (no validation, no property, not frozen): we
+    // do that here instead of calling it.
+    PyObject* fields;
+    PyObject* events;
+    PyObject* fields_set_name;  // "__pydantic_fields_set__", interned
+};
+
+HookObject* as_hook(PyObject* self) noexcept { return reinterpret_cast<HookObject*>(self); }
+
+Ref call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* value) {
+    if (h->base == nullptr) {
+        throw_error(PyExc_ReferenceError, "the evented class is being collected");
+    }
+    PyObject* argv[] = {obj, name, value};
+    return check(PyObject_Vectorcall(h->base, argv, 3, nullptr));
+}
+
+// The model's value of field `name`, or an empty Ref. Its __dict__ is read
+// afresh: validate_assignment gives the model a new one.
+Ref model_value(PyObject* obj, PyObject* name) {
+    Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
+    return dict_item(dict.get(), name);
+}
+
+// What the model's __setattr__ does for a plain field, then the report.
+PyObject* store_direct(HookObject* h, PyObject* obj, PyObject* dict, GroupObject* g,
+                       Py_ssize_t index, PyObject* name, PyObject* value) {
+    Ref old;
+    const Interest interest = g != nullptr ? wants_change(g, index) : Interest{};
+    if (!interest) {
+        check_status(PyDict_SetItem(dict, name, value));
+    } else {
+        ChangeGuard guard(g->change_lock);
+        old = dict_item(dict, name);
+        check_status(PyDict_SetItem(dict, name, value));
+    }
+    Ref fields_set = check(PyObject_GetAttr(obj, h->fields_set_name));
+    check_status(PySet_Add(fields_set.get(), name));
+    if (old && !unchanged(value, old.get())) {
+        report_change(g, interest, index, value, old.get());
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (PyVectorcall_NARGS(nargsf) != 3 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames))) {
+            throw_type_error("__setattr__ expected 2 arguments");
+        }
+        HookObject* h = as_hook(self);
+        PyObject* obj = args[0];
+        PyObject* name = args[1];
+        PyObject* value = args[2];
+        Ref index_obj;
+        if (PyUnicode_Check(name)) {
+            index_obj = dict_item(h->fields, name);
+        }
+        if (!index_obj) {
+            return call_base(h, obj, name, value).release();
+        }
+        if (h->events == nullptr || as_events(h->events)->owner == nullptr) {
+            return call_base(h, obj, name, value).release();
+        }
+        EventsObject* e = as_events(h->events);
+        if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
+            return call_base(h, obj, name, value).release();
+        }
+        const Py_ssize_t code = PyLong_AsSsize_t(index_obj.get());
+        if (code == -1 && PyErr_Occurred()) {
+            throw PyErrorSet{};
+        }
+        const Py_ssize_t index = code / 2;
+        Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
+        Ref group_ref = find_group(e, obj, dict.get());
+        auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
+        if (code % 2 == 1) {
+            return store_direct(h, obj, dict.get(), g, index, name, value);
+        }
+        const Interest interest = g != nullptr ? wants_change(g, index) : Interest{};
+        if (!interest) {
+            return call_base(h, obj, name, value).release();
+        }
+        // The model's own __setattr__ validates and may run any code, so no
+        // lock is held across it: the old value is what it was just before.
+        Ref old = dict_item(dict.get(), name);
+        dict.reset();
+        Ref result = call_base(h, obj, name, value);
+        Ref stored = model_value(obj, name);
+        if (old && stored && !unchanged(stored.get(), old.get())) {
+            report_change(g, interest, index, stored.get(), old.get());
+        }
+        return result.release();
+    });
+}
+
+PyObject* Hook_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+int Hook_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_hook(self)->base);
+    Py_VISIT(as_hook(self)->events);
+    return 0;
+}
+
+int Hook_clear(PyObject* self) {
+    Py_CLEAR(as_hook(self)->base);
+    Py_CLEAR(as_hook(self)->events);
+    return 0;
+}
+
+void Hook_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Hook_clear(self);
+    Py_CLEAR(as_hook(self)->fields);
+    Py_CLEAR(as_hook(self)->fields_set_name);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// EventedSetattr(events, base, direct): `direct`, a frozenset of the fields
+// stored without calling `base`.
+PyObject* Hook_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* events = nullptr;
+        PyObject* base = nullptr;
+        PyObject* direct = nullptr;
+        static const char* kwlist[] = {"events", "base", "direct", nullptr};
+        InterpState& state = state_of_type(type);
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "O!OO!:EventedSetattr", const_cast<char**>(kwlist),
+                reinterpret_cast<PyTypeObject*>(state.evented_events_type.get()), &events, &base,
+                &PyFrozenSet_Type, &direct)) {
+            throw PyErrorSet{};
+        }
+        PyObject* names = as_events(events)->names;
+        Ref fields = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+            const int is_direct = check_status(PySet_Contains(direct, PyTuple_GET_ITEM(names, i)));
+            Ref index = check(PyLong_FromSsize_t(2 * i + is_direct));
+            check_status(PyDict_SetItem(fields.get(), PyTuple_GET_ITEM(names, i), index.get()));
+        }
+        Ref fields_set_name = check(PyUnicode_InternFromString("__pydantic_fields_set__"));
+        Ref obj = check(type->tp_alloc(type, 0));
+        HookObject* h = as_hook(obj.get());
+        h->vectorcall = Hook_vectorcall;
+        h->base = Py_NewRef(base);
+        h->fields = fields.release();
+        h->events = Py_NewRef(events);
+        h->fields_set_name = fields_set_name.release();
+        return obj.release();
+    });
+}
+
+PyObject* Hook_get_base(PyObject* self, void*) { return Py_NewRef(as_hook(self)->base); }
+
+PyGetSetDef hook_getset[] = {
+    {"base", Hook_get_base, nullptr, "The __setattr__ this one calls.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef hook_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(HookObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot hook_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Hook_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Hook_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Hook_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Hook_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(Hook_get)},
+    {Py_tp_members, hook_members},
+    {Py_tp_getset, hook_getset},
+    {Py_tp_doc, const_cast<char*>("__setattr__ of an evented pydantic model.")},
+    {0, nullptr},
+};
+
+// The script's evented(), made once per interpreter.
+Ref make_evented_impl(InterpState& state) {
+    Ref code = check(Py_CompileStringExFlags(kEventedScript, "tarnwick_evented.py", Py_file_input,
+                                             nullptr, -1));
+    Ref globals = check(PyDict_New());
+    check_status(PyDict_SetItemString(globals.get(), "__name__",
+                                      check(PyUnicode_FromString("tarnwick")).get()));
+    Ref builtins = check(PyEval_GetFrameBuiltins());
+    check_status(PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()));
+    Ref ran = check(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    Ref setup = dict_item(globals.get(), "_setup");
+    if (!setup) {
+        throw_error(PyExc_RuntimeError, "tarnwick: the evented script has no _setup");
+    }
+    PyObject* argv[] = {state.evented_group_type.get(), state.evented_events_type.get(),
+                        state.evented_setter_type.get(), state.evented_slot_setter_type.get(),
+                        state.evented_hook_type.get()};
+    return check(PyObject_Vectorcall(setup.get(), argv, 5, nullptr));
+}
+
+}  // namespace
+
+PyObject* evented(PyObject* module, PyObject* cls) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        InterpState& state = interp_state_for_exec(module);
+        Ref impl = state.evented_impl.get_or_fill([&] { return make_evented_impl(state); });
+        return check(PyObject_CallOneArg(impl.get(), cls)).release();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Type definitions
+
+PyType_Spec evented_group_type_def = {
+    "tarnwick.EventedSignalsBase",
+    static_cast<int>(offsetof(GroupObject, signals)),
+    static_cast<int>(sizeof(PyObject*)),
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    group_slots,
+};
+
+PyType_Spec evented_events_type_def = {
+    "tarnwick.EventsDescriptor",
+    sizeof(EventsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    events_slots,
+};
+
+PyType_Spec evented_setter_type_def = {
+    "tarnwick.EventedSetter",
+    sizeof(SetterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    setter_slots,
+};
+
+PyType_Spec evented_slot_setter_type_def = {
+    "tarnwick.EventedSlotSetter",
+    sizeof(SetterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    slot_setter_slots,
+};
+
+PyType_Spec evented_hook_type_def = {
+    "tarnwick.EventedSetattr",
+    sizeof(HookObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR,
+    hook_slots,
+};
+
+}  // namespace tarnwick

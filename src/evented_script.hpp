@@ -1,0 +1,258 @@
+// The Python half of evented(): what runs once per decorated class. It finds
+// the fields (a dataclass's, an attrs class's or a pydantic model's), refuses
+// what cannot be evented, gives a class with __slots__ a slot for its group,
+// and installs the C descriptors of evented.cpp, which do all the work of an
+// assignment. Compiled once per interpreter, on the first evented() call.
+#pragma once
+
+namespace tarnwick {
+
+inline constexpr const char kEventedScript[] = R"py(
+import contextlib as _contextlib
+import dataclasses as _dataclasses
+import functools as _functools
+import types as _types
+
+
+def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
+    class EventedSignals(group_base):
+        """The signals of one evented object: one per field, named after
+        it, then `all`. len() and iteration give the field names."""
+
+        __slots__ = ()
+
+        def __repr__(self):
+            return f"<EventedSignals {', '.join(self)}>"
+
+        def __dir__(self):
+            return sorted({*object.__dir__(self), *self, "all"})
+
+        @_contextlib.contextmanager
+        def blocked(self):
+            """While entered, no field's signal and not `all` emits; what
+            changes meanwhile is never replayed."""
+            with _contextlib.ExitStack() as stack:
+                for signal in _signals(self):
+                    stack.enter_context(signal.blocked())
+                yield self
+
+        @_contextlib.contextmanager
+        def paused(self):
+            """While entered, changes are recorded instead of emitted; the
+            outermost exit emits them in the order they were made."""
+            group_base._pause(self)
+            try:
+                yield self
+            finally:
+                changes = group_base._resume(self)
+                if changes:
+                    names = tuple(self)
+                    every = self.all
+                    for index, new, old in changes:
+                        name = names[index]
+                        getattr(self, name).emit(new, old)
+                        every.emit(name, new, old)
+
+        def __copy__(self):
+            return group_base._fresh(self)
+
+        def __deepcopy__(self, memo):
+            return group_base._fresh(self)
+
+        def __reduce__(self):
+            raise TypeError("the signals of an evented object cannot be pickled")
+
+    EventedSignals.__module__ = "tarnwick"
+
+    def _signals(group):
+        return [getattr(group, name) for name in group] + [group.all]
+
+    def _strip(state):
+        # The state without the group: a copy or an unpickled object makes
+        # its own.
+        if isinstance(state, dict):
+            if isinstance(state.get("events"), EventedSignals):
+                state = {k: v for k, v in state.items() if k != "events"}
+            if isinstance(state.get("__dict__"), dict):
+                state = {**state, "__dict__": _strip(state["__dict__"])}
+            return state
+        if isinstance(state, tuple) and len(state) == 2:
+            return tuple(_strip(part) for part in state)
+        return state
+
+    def _unshare(obj):
+        # After a copy that took the __dict__ as it was: the copy's own group.
+        d = getattr(obj, "__dict__", None)
+        if isinstance(d, dict) and isinstance(d.get("events"), EventedSignals):
+            del d["events"]
+        return obj
+
+    def _wrap_state(cls, pydantic):
+        getstate = cls.__getstate__
+
+        def __getstate__(self):
+            return _strip(getstate(self))
+
+        __getstate__.__qualname__ = f"{cls.__qualname__}.__getstate__"
+        type.__setattr__(cls, "__getstate__", __getstate__)
+        if not pydantic:
+            return
+        copy, deepcopy, iterate = cls.__copy__, cls.__deepcopy__, cls.__iter__
+
+        def __copy__(self):
+            return _unshare(copy(self))
+
+        def __deepcopy__(self, memo=None):
+            return _unshare(deepcopy(self, memo))
+
+        def __iter__(self):
+            for name, value in iterate(self):
+                if not (name == "events" and isinstance(value, EventedSignals)):
+                    yield name, value
+
+        for f in (__copy__, __deepcopy__, __iter__):
+            f.__qualname__ = f"{cls.__qualname__}.{f.__name__}"
+            type.__setattr__(cls, f.__name__, f)
+
+    def _static(cls, name):
+        for base in cls.__mro__:
+            if name in base.__dict__:
+                return base.__dict__[name]
+        return None
+
+    def _kind_and_fields(cls):
+        own = cls.__dict__
+        qualname = cls.__qualname__
+        if "__attrs_attrs__" in own or (
+            hasattr(cls, "__attrs_attrs__") and "__dataclass_fields__" not in own
+        ):
+            props = getattr(cls, "__attrs_props__", None)
+            frozen = (
+                props.is_frozen
+                if props is not None
+                else getattr(cls.__setattr__, "__name__", "") == "_frozen_setattrs"
+            )
+            if frozen:
+                raise TypeError(f"evented() cannot watch {qualname}: it is a frozen attrs class")
+            return "attrs", tuple(a.name for a in cls.__attrs_attrs__)
+        if _dataclasses.is_dataclass(cls):
+            if cls.__dataclass_params__.frozen:
+                raise TypeError(f"evented() cannot watch {qualname}: it is a frozen dataclass")
+            return "dataclass", tuple(f.name for f in _dataclasses.fields(cls))
+        fields = getattr(cls, "__pydantic_fields__", None)
+        if isinstance(fields, dict) and hasattr(cls, "model_config"):
+            if cls.model_config.get("frozen"):
+                raise TypeError(f"evented() cannot watch {qualname}: it is a frozen pydantic model")
+            return "pydantic", tuple(fields)
+        raise TypeError(
+            f"evented() takes a dataclass, an attrs class or a pydantic model, not {qualname}"
+        )
+
+    def _direct_fields(cls, base, names):
+        # The fields for which pydantic's own __setattr__ would only store
+        # into __dict__ and note the name in __pydantic_fields_set__.
+        model = next((b for b in cls.__mro__
+                      if b.__name__ == "BaseModel" and b.__module__ == "pydantic.main"), None)
+        if model is None or base is not model.__dict__.get("__setattr__"):
+            return frozenset()
+        if cls.model_config.get("validate_assignment"):
+            return frozenset()
+        class_vars = getattr(cls, "__class_vars__", ())
+        fields = cls.__pydantic_fields__
+        direct = set()
+        for name in names:
+            attr = getattr(cls, name, None)
+            if (name.startswith("_") or name in class_vars
+                    or isinstance(attr, (property, _functools.cached_property))
+                    or getattr(fields[name], "frozen", None)):
+                continue
+            direct.add(name)
+        return frozenset(direct)
+
+    def _with_group_slot(cls):
+        # A class with __slots__ and no __dict__ is made again with one slot
+        # more, "events", as dataclasses does to add its slots.
+        d = dict(cls.__dict__)
+        slots = d.get("__slots__", ())
+        slots = (slots,) if isinstance(slots, str) else tuple(slots)
+        for name in slots:
+            d.pop(name, None)
+        d.pop("__dict__", None)
+        d.pop("__weakref__", None)
+        d["__slots__"] = slots + ("events",)
+        made = type(cls)(cls.__name__, cls.__bases__, d)
+        made.__qualname__ = cls.__qualname__
+        # Methods that use super() or __class__ hold the old class in a cell.
+        for value in d.values():
+            for func in (value, getattr(value, "__func__", None),
+                         getattr(value, "fget", None), getattr(value, "fset", None)):
+                closure = getattr(func, "__closure__", None)
+                if not closure:
+                    continue
+                for var, cell in zip(func.__code__.co_freevars, closure):
+                    if var == "__class__":
+                        try:
+                            if cell.cell_contents is cls:
+                                cell.cell_contents = made
+                        except ValueError:
+                            pass
+        return made
+
+    def evented(cls):
+        if not isinstance(cls, type):
+            raise TypeError(f"evented() takes a class, not {type(cls).__name__}")
+        kind, names = _kind_and_fields(cls)
+        for name in ("events", "all"):
+            if name in names:
+                what = "the group of signals" if name == "events" else "the group's signal for every field"
+                raise TypeError(
+                    f"{cls.__qualname__} has a field named {name!r}, which evented() "
+                    f"needs for {what}: rename the field"
+                )
+        if kind == "pydantic":
+            events = events_type(cls, EventedSignals, names)
+            type.__setattr__(cls, "events", events)
+            base = cls.__setattr__
+            if isinstance(base, hook_type):
+                base = base.base
+            type.__setattr__(cls, "__setattr__", hook_type(events, base, _direct_fields(cls, base, names)))
+            _wrap_state(cls, pydantic=True)
+            return cls
+        inherited = _static(cls, "events")
+        if isinstance(inherited, events_type):
+            member = inherited.member
+        elif cls.__dictoffset__ != 0:
+            member = None
+        else:
+            cls = _with_group_slot(cls)
+            member = cls.__dict__["events"]
+        events = events_type(cls, EventedSignals, names, member)
+        setters = []
+        for index, name in enumerate(names):
+            current = _static(cls, name)
+            if isinstance(current, (setter_type, slot_setter_type)):
+                current = current.member
+            if isinstance(current, _types.MemberDescriptorType):
+                setters.append(slot_setter_type(events, index, current))
+            elif hasattr(type(current), "__set__"):
+                raise TypeError(
+                    f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
+                    f"it is a {type(current).__name__}, a descriptor of its own"
+                )
+            elif cls.__dictoffset__ == 0:
+                raise TypeError(
+                    f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
+                    f"it has neither a slot nor a __dict__ to live in"
+                )
+            else:
+                setters.append(setter_type(events, index))
+        type.__setattr__(cls, "events", events)
+        for name, setter in zip(names, setters):
+            type.__setattr__(cls, name, setter)
+        _wrap_state(cls, pydantic=False)
+        return cls
+
+    return evented
+)py";
+
+}  // namespace tarnwick

@@ -1,0 +1,403 @@
+"""evented: dataclasses, attrs classes and pydantic models whose fields emit."""
+
+import copy
+import dataclasses
+import gc
+import pickle
+import weakref
+
+import pytest
+
+from tarnwick import Signal, evented
+
+
+def recorder(group):
+    """Connects to every field's signal and to `all`; returns the log."""
+    log = []
+    for name in group:
+        getattr(group, name).connect(lambda new, old, name=name: log.append((name, new, old)))
+    group.all.connect(lambda name, new, old: log.append(("all", name, new, old)))
+    return log
+
+
+@evented
+@dataclasses.dataclass
+class Layer:
+    name: str
+    opacity: float = 1.0
+
+
+@evented
+@dataclasses.dataclass(slots=True)
+class Slotted:
+    name: str
+    opacity: float = 1.0
+
+
+@evented
+@dataclasses.dataclass
+class Base:
+    a: int = 0
+
+
+@evented
+@dataclasses.dataclass
+class Derived(Base):
+    b: int = 0
+
+
+# ---------------------------------------------------------------------------
+# dataclass
+
+
+@pytest.mark.parametrize("cls", [Layer, Slotted])
+def test_a_change_emits_on_the_field_then_all(cls):
+    layer = cls("a")
+    log = recorder(layer.events)
+    layer.opacity = 0.5
+    layer.opacity = 0.5  # equal: nothing
+    layer.name = "b"
+    assert log == [("opacity", 0.5, 1.0), ("all", "opacity", 0.5, 1.0),
+                   ("name", "b", "a"), ("all", "name", "b", "a")]
+    assert (layer.name, layer.opacity) == ("b", 0.5)
+
+
+@pytest.mark.parametrize("cls", [Layer, Slotted])
+def test_the_group(cls):
+    layer = cls("a")
+    group = layer.events
+    assert group is layer.events
+    assert cls("b").events is not group
+    assert len(group) == 2 and list(group) == ["name", "opacity"]
+    assert isinstance(group.opacity, Signal) and isinstance(group.all, Signal)
+    assert repr(group.opacity) == 'Signal(name="opacity", listeners=0)'
+    assert repr(group.all) == 'Signal(name="all", listeners=0)'
+    assert "opacity" in dir(group)
+    for how in (lambda: setattr(layer, "events", 1), lambda: delattr(layer, "events")):
+        with pytest.raises(AttributeError, match="signals"):
+            how()
+
+
+@pytest.mark.parametrize("cls", [Layer, Slotted])
+def test_the_class_keeps_its_behaviour(cls):
+    layer = cls("a", 0.5)
+    before = (repr(layer), dataclasses.asdict(layer), layer == cls("a", 0.5))
+    recorder(layer.events)
+    assert (repr(layer), dataclasses.asdict(layer), layer == cls("a", 0.5)) == before
+    assert before == (f"{cls.__qualname__}(name='a', opacity=0.5)", {"name": "a", "opacity": 0.5}, True)
+    assert dataclasses.replace(layer, name="z").events is not layer.events
+    assert [f.name for f in dataclasses.fields(cls)] == ["name", "opacity"]
+
+
+def test_init_and_non_fields_emit_nothing():
+    seen = []
+
+    @evented
+    @dataclasses.dataclass
+    class Early:
+        x: int = 0
+
+        def __post_init__(self):
+            self.events.all.connect(lambda *a: seen.append(a))
+            self.x = 1  # listened to already: emits
+            self.cache = 5
+
+    Early()
+    assert seen == [("x", 1, 0)]
+
+
+def test_deleting_and_setting_again_emits_nothing():
+    layer = Layer("a")
+    log = recorder(layer.events)
+    del layer.opacity
+    with pytest.raises(AttributeError):
+        del layer.opacity
+    layer.opacity = 2.0
+    assert log == [] and layer.opacity == 2.0
+
+
+def test_slots_class_is_made_again_with_a_slot_for_the_group():
+    assert Slotted.__slots__ == ("name", "opacity", "events")
+    s = Slotted("a")
+    with pytest.raises(AttributeError):
+        s.other = 1
+    assert not hasattr(s, "__dict__")
+
+
+
+def test_slots_class_methods_see_the_new_class(attrs):
+    @evented
+    @attrs.define
+    class WithSuper:
+        x: int = 0
+
+        def which(self):
+            return super().__repr__() and __class__  # noqa: F821 - the class cell
+
+    assert WithSuper().which() is WithSuper
+
+
+def test_subclasses_get_their_own_fields_signals():
+    d = Derived()
+    assert list(d.events) == ["a", "b"]
+    log = recorder(d.events)
+    d.a, d.b = 1, 2
+    assert log == [("a", 1, 0), ("all", "a", 1, 0), ("b", 2, 0), ("all", "b", 2, 0)]
+    base = Base()
+    log = recorder(base.events)
+    base.a = 3
+    assert log == [("a", 3, 0), ("all", "a", 3, 0)]
+
+
+@pytest.mark.parametrize("name", ["events", "all"])
+def test_a_field_named_like_the_group_is_refused(name):
+    cls = dataclasses.make_dataclass("Clash", [(name, int)])
+    with pytest.raises(TypeError, match=f"field named '{name}'"):
+        evented(cls)
+
+
+def test_what_cannot_be_evented():
+    with pytest.raises(TypeError, match="frozen dataclass"):
+        evented(dataclasses.dataclass(frozen=True)(type("F", (), {"__annotations__": {"x": int}})))
+    with pytest.raises(TypeError, match="takes a dataclass"):
+        evented(type("Plain", (), {}))
+    with pytest.raises(TypeError, match="takes a class"):
+        evented(1)
+
+
+def test_blocked_and_paused_cover_the_whole_group():
+    layer = Layer("a")
+    log = recorder(layer.events)
+    with layer.events.blocked():
+        layer.opacity = 0.1
+    assert log == []
+    with layer.events.paused():
+        layer.opacity = 0.2
+        with layer.events.paused():
+            layer.name = "b"
+        assert log == []
+        layer.opacity = 0.3
+    assert log == [("opacity", 0.2, 0.1), ("all", "opacity", 0.2, 0.1),
+                   ("name", "b", "a"), ("all", "name", "b", "a"),
+                   ("opacity", 0.3, 0.2), ("all", "opacity", 0.3, 0.2)]
+
+
+def test_a_failing_listener_raises_after_the_store():
+    layer = Layer("a")
+
+    def boom(new, old):
+        raise KeyError(new)
+
+    layer.events.opacity.connect(boom)
+    with pytest.raises(KeyError):
+        layer.opacity = 3.0
+    assert layer.opacity == 3.0
+
+
+def test_instance_and_listeners_are_collected(collect_all):
+    layer = Layer("a")
+    layer.events.opacity.connect(lambda new, old: layer)  # a cycle through the group
+    ref = weakref.ref(layer)
+    del layer
+    collect_all()
+    assert ref() is None
+
+
+# ---------------------------------------------------------------------------
+# equality
+
+
+class Weird:
+    def __init__(self, answer):
+        self.answer = answer
+
+    def __eq__(self, other):
+        if isinstance(self.answer, Exception):
+            raise self.answer
+        return self.answer
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("answer, emits", [
+    (True, False), (False, True), (ValueError("no"), True), ([1], True), (None, True),
+])
+def test_equality_that_raises_or_is_not_a_bool_falls_back_to_identity(answer, emits):
+    layer = Layer("a")
+    value = Weird(answer)
+    layer.opacity = value
+    log = recorder(layer.events)
+    layer.opacity = Weird(answer)
+    assert bool(log) == emits
+    log.clear()
+    layer.opacity = layer.opacity  # the same object never emits
+    assert log == []
+
+
+def test_equal_values_of_other_types_do_not_emit():
+    layer = Layer("a")
+    log = recorder(layer.events)
+    layer.opacity = 1  # 1 == 1.0
+    layer.opacity = float("nan")
+    layer.opacity = float("nan")  # nan != nan
+    assert [entry[0] for entry in log] == ["opacity", "all", "opacity", "all"]
+
+
+# ---------------------------------------------------------------------------
+# copies
+
+
+@pytest.mark.parametrize("cls", [Layer, Slotted])
+@pytest.mark.parametrize("duplicate", [
+    copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o)),
+])
+def test_copies_get_fresh_signals(cls, duplicate):
+    layer = cls("a", 0.5)
+    recorder(layer.events)
+    twin = duplicate(layer)
+    assert twin == layer and twin is not layer
+    assert twin.events is not layer.events
+    assert len(twin.events.opacity) == 0 and len(twin.events.all) == 0
+    twin.opacity = 0.7
+    assert layer.opacity == 0.5
+
+
+def test_the_group_alone_is_not_pickled():
+    with pytest.raises(TypeError):
+        pickle.dumps(Layer("a").events)
+
+
+# ---------------------------------------------------------------------------
+# attrs
+
+
+@pytest.fixture(scope="module")
+def attrs():
+    return pytest.importorskip("attrs")
+
+
+_made = {}
+
+
+def attrs_point():
+    """A module-level class, for pickle."""
+    import attrs
+
+    @evented
+    @attrs.define
+    class Point:
+        x: int = attrs.field(converter=int, validator=attrs.validators.ge(0), default=0)
+        label: str = ""
+
+    Point.__qualname__ = "Point"
+    globals()["Point"] = Point
+    return Point
+
+
+def pydantic_model(validate):
+    """Module-level classes, for pickle."""
+    import pydantic
+
+    if validate not in _made:
+        @evented
+        class Model(pydantic.BaseModel):
+            model_config = pydantic.ConfigDict(validate_assignment=validate)
+            x: int = 1
+            y: str = "a"
+
+        name = f"Model{int(validate)}"
+        Model.__qualname__ = Model.__name__ = name
+        globals()[name] = _made[validate] = Model
+    return _made[validate]
+
+
+def test_attrs_converters_and_validators_run_first(attrs):
+    Point = attrs_point()
+    p = Point("3")
+    log = recorder(p.events)
+    p.x = "4"
+    p.x = 4
+    with pytest.raises(ValueError):
+        p.x = -1
+    assert p.x == 4
+    assert log == [("x", 4, 3), ("all", "x", 4, 3)]
+    assert attrs.asdict(p) == {"x": 4, "label": ""} and repr(p) == "Point(x=4, label='')"
+    for twin in (copy.copy(p), copy.deepcopy(p), pickle.loads(pickle.dumps(p))):
+        assert twin == p and len(twin.events.x) == 0
+
+
+def test_attrs_frozen_is_refused(attrs):
+    with pytest.raises(TypeError, match="frozen attrs class"):
+        evented(attrs.frozen(type("F", (), {"__annotations__": {"x": int}})))
+
+
+def test_attrs_with_a_dict(attrs):
+    @evented
+    @attrs.define(slots=False)
+    class Loose:
+        x: int = 0
+
+    o = Loose()
+    log = recorder(o.events)
+    o.x = 1
+    assert log == [("x", 1, 0), ("all", "x", 1, 0)] and attrs.asdict(o) == {"x": 1}
+
+
+# ---------------------------------------------------------------------------
+# pydantic
+
+
+@pytest.fixture(scope="module")
+def pydantic():
+    return pytest.importorskip("pydantic")
+
+
+@pytest.mark.parametrize("validate", [False, True])
+def test_pydantic_model(pydantic, validate):
+    Model = pydantic_model(validate)
+    m = Model()
+    log = recorder(m.events)
+    m.x = 2
+    m.x = 2
+    m.y = "b"
+    assert log == [("x", 2, 1), ("all", "x", 2, 1), ("y", "b", "a"), ("all", "y", "b", "a")]
+    assert m.model_dump() == {"x": 2, "y": "b"} and dict(m) == {"x": 2, "y": "b"}
+    assert m.model_fields_set == {"x", "y"} and repr(m) == f"{Model.__name__}(x=2, y='b')"
+    assert m == Model(x=2, y="b")
+    assert Model(y="c").model_dump(exclude_unset=True) == {"y": "c"}
+    for twin in (m.model_copy(), m.model_copy(deep=True), copy.copy(m), copy.deepcopy(m),
+                 pickle.loads(pickle.dumps(m))):
+        assert twin == m and twin.events is not m.events and len(twin.events.all) == 0
+
+
+def test_pydantic_validation_runs_first(pydantic):
+    @evented
+    class Model(pydantic.BaseModel):
+        model_config = pydantic.ConfigDict(validate_assignment=True)
+        x: int = 1
+
+    m = Model()
+    log = recorder(m.events)
+    m.x = "5"
+    with pytest.raises(pydantic.ValidationError):
+        m.x = "no"
+    assert log == [("x", 5, 1), ("all", "x", 5, 1)] and m.x == 5
+
+
+def test_pydantic_frozen_and_subclass(pydantic):
+    with pytest.raises(TypeError, match="frozen pydantic model"):
+        evented(type("F", (pydantic.BaseModel,), {"model_config": {"frozen": True}}))
+
+    @evented
+    class A(pydantic.BaseModel):
+        a: int = 0
+
+    @evented
+    class B(A):
+        b: int = 0
+
+    b = B()
+    log = recorder(b.events)
+    b.a, b.b = 1, 2
+    assert log == [("a", 1, 0), ("all", "a", 1, 0), ("b", 2, 0), ("all", "b", 2, 0)]
+    gc.collect()

@@ -1,0 +1,138 @@
+"""evented under threads: every change emitted once, with the value it replaced.
+Bounded: every test stops by itself."""
+
+import dataclasses
+import threading
+import time
+
+import pytest
+
+from tarnwick import evented
+
+pytestmark = pytest.mark.threads
+
+THREADS = 4
+SETS = 2000
+SECONDS = 0.5
+
+
+@evented
+@dataclasses.dataclass
+class Wide:
+    f0: int = 0
+    f1: int = 0
+    f2: int = 0
+    f3: int = 0
+
+
+@evented
+@dataclasses.dataclass(slots=True)
+class WideSlots:
+    f0: int = 0
+    f1: int = 0
+    f2: int = 0
+    f3: int = 0
+
+
+def run_threads(target, n=THREADS):
+    barrier = threading.Barrier(n)
+    errors = []
+
+    def body(i):
+        try:
+            barrier.wait(timeout=10)
+            target(i)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+        assert not t.is_alive(), "a thread hung"
+    if errors:
+        raise errors[0]
+
+
+@pytest.mark.parametrize("cls", [Wide, WideSlots])
+def test_threads_setting_one_field_each(cls):
+    obj = cls()
+    logs = {name: [] for name in obj.events}
+    every = []
+    for name in obj.events:
+        getattr(obj.events, name).connect(lambda new, old, log=logs[name]: log.append((new, old)))
+    obj.events.all.connect(lambda name, new, old: every.append((name, new, old)))
+
+    def work(i):
+        for v in range(1, SETS + 1):
+            setattr(obj, f"f{i}", v)
+
+    run_threads(work)
+    expected = [(v, v - 1) for v in range(1, SETS + 1)]
+    for i, name in enumerate(obj.events):
+        assert logs[name] == expected
+        assert [(new, old) for n, new, old in every if n == name] == expected
+        assert getattr(obj, name) == SETS
+
+
+@pytest.mark.parametrize("cls", [Wide, WideSlots])
+def test_threads_setting_the_same_field_chain_their_changes(cls):
+    obj = cls()
+    changes = []
+    obj.events.f0.connect(lambda new, old: changes.append((new, old)))
+
+    def work(i):
+        for v in range(SETS):
+            obj.f0 = 1 + i * SETS + v  # every value distinct, so every set emits
+
+    run_threads(work)
+    assert len(changes) == THREADS * SETS
+    # Each value replaced exactly one other: old values, followed from 0,
+    # visit every value set, once, and end at the one that stays.
+    after = dict((old, new) for new, old in changes)
+    assert len(after) == len(changes)
+    value, seen = 0, 0
+    while value in after:
+        value = after[value]
+        seen += 1
+    assert seen == len(changes) and value == obj.f0
+
+
+def test_setting_while_others_connect_and_disconnect():
+    obj = Wide()
+    stop = time.monotonic() + SECONDS
+    counts = [0] * THREADS
+
+    def listener(new, old):
+        assert new != old
+
+    def work(i):
+        if i % 2 == 0:
+            v = 0
+            while time.monotonic() < stop:
+                v += 1
+                setattr(obj, f"f{i}", v)
+        else:
+            group = obj.events
+            while time.monotonic() < stop:
+                signal = getattr(group, f"f{i - 1}")
+                signal.connect(listener)
+                group.all.connect(listener_all)
+                counts[i] += 1
+                signal.disconnect_callback(listener)
+                group.all.disconnect_callback(listener_all)
+
+    def listener_all(name, new, old):
+        assert new == old + 1
+
+    run_threads(work)
+    assert all(counts[i] > 0 for i in range(1, THREADS, 2))
+
+
+def test_first_access_race_gives_one_group():
+    for _ in range(50):
+        obj = WideSlots()
+        groups = []
+        run_threads(lambda i: groups.append(obj.events))
+        assert all(g is groups[0] for g in groups)

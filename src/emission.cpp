@@ -11,6 +11,7 @@
 
 #include "delivery.hpp"
 #include "interp_state.hpp"
+#include "observers.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
 #include "snapshot.hpp"
@@ -211,6 +212,7 @@ public:
           awaiting_(awaiting),
           kwargs_(take_error_mode(kwargs)),
           await_name_(awaiting == Awaiting::Yes ? state().await_name.get() : nullptr),
+          args_(args),
           arguments_(args, kwargs_.get()) {}
 
     // The steps of every emission, in order; run() takes the first four.
@@ -220,7 +222,8 @@ public:
     void snapshot();
     void resolve();
     void remove_spent();
-    void call();
+    template <class Watch>
+    void call(Watch& watch);
     Ref results();
 
     // emit_async's own steps.
@@ -241,6 +244,7 @@ private:
     void drop_lost() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
+    void run_observed();
 
     SignalObject* signal_;
     ErrorMode mode_ = ErrorMode::FastFail;
@@ -249,6 +253,8 @@ private:
     // on_error, or null when there are none.
     Ref kwargs_;
     PyObject* await_name_;
+    // The positional arguments, as the caller gave them.
+    PyObject* args_;
     CallArguments arguments_;
     // The calls to make, in table order; after call(), the first `called_`
     // hold their results.
@@ -338,10 +344,36 @@ inline void Emission::run() {
     if (signal_->rec.blocks.load(std::memory_order_acquire) != 0) {
         return;
     }
+    if (emission_observed(signal_)) [[unlikely]] {
+        run_observed();
+        return;
+    }
     snapshot();
     resolve();
     remove_spent();
-    call();
+    Unwatched unwatched;
+    call(unwatched);
+    if (failure_) {
+        raise_failure();
+    }
+}
+
+// run() for an emission that recorders or traces of tarnwick.testing may
+// watch (observers.hpp): the same steps, with the recorders told of the
+// emission before them and once the calls are over, however they end, and
+// the traces told of every call. Nothing here changes what the emission does.
+void Emission::run_observed() {
+    EmissionWatch watch(signal_, args_, kwargs_.get());
+    try {
+        snapshot();
+        resolve();
+        remove_spent();
+        call(watch);
+    } catch (...) {
+        watch.finish();
+        throw;
+    }
+    watch.finish();
     if (failure_) {
         raise_failure();
     }
@@ -438,14 +470,17 @@ inline void Emission::remove_spent() { snapshot_.remove(signal_->rec.listeners);
 // Calls every target in order, with no lock held, and leaves each result in
 // its slot. A raising callback is reported to the hooks; in collect mode its
 // exception is its result, in fast-fail mode the calls stop and it becomes
-// the emission's failure.
-inline void Emission::call() {
+// the emission's failure. `watch` hears of each call as it returns.
+template <class Watch>
+inline void Emission::call(Watch& watch) {
     for (std::size_t pos = 0; pos < calls().size(); ++pos) {
         CallSlot& slot = calls()[pos];
         Ref callback = std::move(slot.taken.target);
+        const PyTime_t start = watch.start();
         Ref value = Ref::steal(arguments_.call(callback.get()));
         if (!value) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
+            watch.returned(start, callback.get(), nullptr, exc.get());
             notify_error_hooks(signal_, exc.get(), callback.get());
             if (mode_ == ErrorMode::FastFail) {
                 failure_ = std::move(exc);
@@ -453,9 +488,12 @@ inline void Emission::call() {
                 return;
             }
             value = std::move(exc);
-        } else if (awaiting_ == Awaiting::Yes) {
-            slot.awaitable = static_cast<bool>(optional_attr(value.get(), await_name_));
-            awaitable_count_ += slot.awaitable ? 1 : 0;
+        } else {
+            watch.returned(start, callback.get(), value.get(), nullptr);
+            if (awaiting_ == Awaiting::Yes) {
+                slot.awaitable = static_cast<bool>(optional_attr(value.get(), await_name_));
+                awaitable_count_ += slot.awaitable ? 1 : 0;
+            }
         }
         slot.result = std::move(value);
     }

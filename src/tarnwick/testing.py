@@ -71,7 +71,7 @@ class Recorder:
         self._entry = _observers.add(self._signal, self._began, False)
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, exc_type, exc, tb, /):
         entry, self._entry = self._entry, None
         if entry is not None:
             _observers.remove(entry)
@@ -298,7 +298,7 @@ class Trace:
         self._entries = entries
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, exc_type, exc, tb, /):
         entries, self._entries = self._entries, None
         for e in entries or ():
             _observers.remove(e)

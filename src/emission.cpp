@@ -219,6 +219,7 @@ public:
     // They are defined inline so that the compiler makes one function of
     // them, as fast as if they were written in one piece.
     void run();
+    template <class Watch>
     void snapshot();
     void resolve();
     void remove_spent();
@@ -348,7 +349,7 @@ inline void Emission::run() {
         run_observed();
         return;
     }
-    snapshot();
+    snapshot<Unwatched>();
     resolve();
     remove_spent();
     Unwatched unwatched;
@@ -362,10 +363,16 @@ inline void Emission::run() {
 // watch (observers.hpp): the same steps, with the recorders told of the
 // emission before them and once the calls are over, however they end, and
 // the traces told of every call. Nothing here changes what the emission does.
+// Never inlined into run(), whose steps the compiler must keep in one piece.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#elif defined(_MSC_VER)
+__declspec(noinline)
+#endif
 void Emission::run_observed() {
     EmissionWatch watch(signal_, args_, kwargs_.get());
     try {
-        snapshot();
+        snapshot<EmissionWatch>();
         resolve();
         remove_spent();
         call(watch);
@@ -391,6 +398,10 @@ void Emission::run_observed() {
 // raise, the counts are used up only after resolve(), under the shared lock
 // again. An emission without weak entries, the usual kind, uses them up
 // before letting go of the lock it took the snapshot under.
+//
+// A copy per Watch, so that each has one caller and the compiler folds the
+// unwatched one into run(), as it did before there were observers.
+template <class Watch>
 inline void Emission::snapshot() {
     snapshot_.take(
         signal_->rec.listeners, MayRemove::Expiring,

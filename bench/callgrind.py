@@ -9,7 +9,10 @@ instructions one more emit costs, the loop's own few bytecodes included.
 Start-up, imports and set-up cancel out. PYTHONHASHSEED is fixed, so the two
 runs do the same work apart from the extra emits. For tarnwick, the row
 "blocked_10" counts an emit with 10 listeners inside `with s.blocked():`, and
-"keywords_1" an `emit(x, a=1, b=2)` with 1 listener.
+"keywords_1" an `emit(x, a=1, b=2)` with 1 listener. With --observers, the
+rows "record_N" and "trace_N" (N = 1, 10) count an emit inside
+`with tarnwick.testing.record(s):` and inside `with tarnwick.testing.trace(hook):`
+with a hook that does nothing: what a recorder and a trace cost while active.
 
 For tarnwick at 1 listener two more runs (N and 2N) collect only while inside the C
 method call (--toggle-collect on CPython's method_vectorcall_VARARGS_KEYWORDS,
@@ -36,7 +39,8 @@ LISTENERS = (0, 1, 10)
 ENTRY = "method_vectorcall_VARARGS_KEYWORDS"
 
 
-def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = False):
+def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = False,
+          observe: str = ""):
     import contextlib
     import cases
     import libs
@@ -48,7 +52,13 @@ def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = 
         lib.add(s, cb)
     ns["s"] = s
     loop = cases.compile_simple(lib.emit_kw if keywords else lib.emit, ns)
-    with s.blocked() if blocked else contextlib.nullcontext():
+    if observe:
+        import tarnwick.testing
+        observer = (tarnwick.testing.record(s) if observe == "record"
+                    else tarnwick.testing.trace(lambda event: None))
+    else:
+        observer = contextlib.nullcontext()
+    with s.blocked() if blocked else contextlib.nullcontext(), observer:
         loop(100, time.perf_counter, ns)   # specialise the bytecode before counting
         loop(emits, time.perf_counter, ns)
 
@@ -61,11 +71,11 @@ def total_ir(path: str) -> int:
     raise RuntimeError(f"no totals in {path}")
 
 
-def run_cg(out_file, key, listeners, emits, extra=(), blocked=False, keywords=False):
+def run_cg(out_file, key, listeners, emits, extra=(), blocked=False, keywords=False, observe=""):
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", *extra,
            sys.executable, os.path.abspath(__file__), "--child", key,
            "--listeners", str(listeners), "--emits", str(emits)] + (["--blocked"] if blocked else []) \
-        + (["--keywords"] if keywords else [])
+        + (["--keywords"] if keywords else []) + (["--observe", observe] if observe else [])
     env = dict(os.environ, PYTHONHASHSEED="0", QT_QPA_PLATFORM="offscreen")
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -84,9 +94,11 @@ def main():
     ap.add_argument("--libs", default="")
     ap.add_argument("--blocked", action="store_true")
     ap.add_argument("--keywords", action="store_true")
+    ap.add_argument("--observe", default="", choices=["", "record", "trace"])
+    ap.add_argument("--observers", action="store_true")
     args = ap.parse_args()
     if args.child:
-        child(args.child, args.listeners, args.emits, args.blocked, args.keywords)
+        child(args.child, args.listeners, args.emits, args.blocked, args.keywords, args.observe)
         return
     os.makedirs(args.work, exist_ok=True)
     keys = [k for k in args.libs.split(",") if k] or CG_LIBS
@@ -123,6 +135,18 @@ def main():
         result["libs"]["tarnwick"]["keywords_1"] = (b - a) / n
         print(f"callgrind: tarnwick      1 listener(s), 2 keywords: {(b - a) / n:8.0f} Ir/emit",
               file=sys.stderr, flush=True)
+
+    if "tarnwick" in result["libs"] and args.observers:
+        for observe in ("record", "trace"):
+            for listeners in (1, 10):
+                name = f"cg-tarnwick-{observe}-{listeners}"
+                a = run_cg(os.path.join(args.work, f"{name}-1.out"), "tarnwick", listeners, n,
+                           observe=observe)
+                b = run_cg(os.path.join(args.work, f"{name}-2.out"), "tarnwick", listeners, 2 * n,
+                           observe=observe)
+                result["libs"]["tarnwick"][f"{observe}_{listeners}"] = (b - a) / n
+                print(f"callgrind: tarnwick     {listeners:>2} listener(s), {observe}: {(b - a) / n:8.0f} Ir/emit",
+                      file=sys.stderr, flush=True)
 
     if "tarnwick" in keys and "tarnwick" in result["libs"]:
         out_file = os.path.join(args.work, "cg-tarnwick-1-entry-2.out")

@@ -11,6 +11,7 @@
 
 #include "error_hooks.hpp"
 #include "interp_state.hpp"
+#include "observers.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
 #include "snapshot.hpp"
@@ -143,16 +144,19 @@ public:
           awaiting_(awaiting),
           kwargs_(take_error_mode(kwargs)),
           await_name_(awaiting == Awaiting::Yes ? state().await_name.get() : nullptr),
+          args_(args),
           arguments_(args, kwargs_.get()) {}
 
     // The steps of every emission, in order; run() takes the first four.
     // They are defined inline so that the compiler makes one function of
     // them, as fast as if they were written in one piece.
     void run();
+    template <class Watch>
     void snapshot();
     void resolve();
     void remove_spent();
-    void call();
+    template <class Watch>
+    void call(Watch& watch);
     Ref results();
 
     // emit_async's own steps.
@@ -173,6 +177,7 @@ private:
     void drop_lost() noexcept;
     [[noreturn]] void raise_failure();
     void close_awaitables();
+    void run_observed();
 
     SignalObject* signal_;
     ErrorMode mode_ = ErrorMode::FastFail;
@@ -181,6 +186,8 @@ private:
     // on_error, or null when there are none.
     Ref kwargs_;
     PyObject* await_name_;
+    // The positional arguments, as the caller gave them.
+    PyObject* args_;
     CallArguments arguments_;
     // The calls to make, in table order; after call(), the first `called_`
     // hold their results.
@@ -270,10 +277,42 @@ inline void Emission::run() {
     if (signal_->rec.blocks.load(std::memory_order_acquire) != 0) {
         return;
     }
-    snapshot();
+    if (emission_observed(signal_)) [[unlikely]] {
+        run_observed();
+        return;
+    }
+    snapshot<Unwatched>();
     resolve();
     remove_spent();
-    call();
+    Unwatched unwatched;
+    call(unwatched);
+    if (failure_) {
+        raise_failure();
+    }
+}
+
+// run() for an emission that recorders or traces of tarnwick.testing may
+// watch (observers.hpp): the same steps, with the recorders told of the
+// emission before them and once the calls are over, however they end, and
+// the traces told of every call. Nothing here changes what the emission does.
+// Never inlined into run(), whose steps the compiler must keep in one piece.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#elif defined(_MSC_VER)
+__declspec(noinline)
+#endif
+void Emission::run_observed() {
+    EmissionWatch watch(signal_, args_, kwargs_.get());
+    try {
+        snapshot<EmissionWatch>();
+        resolve();
+        remove_spent();
+        call(watch);
+    } catch (...) {
+        watch.finish();
+        throw;
+    }
+    watch.finish();
     if (failure_) {
         raise_failure();
     }
@@ -291,6 +330,10 @@ inline void Emission::run() {
 // raise, the counts are used up only after resolve(), under the shared lock
 // again. An emission without weak entries, the usual kind, uses them up
 // before letting go of the lock it took the snapshot under.
+//
+// A copy per Watch, so that each has one caller and the compiler folds the
+// unwatched one into run(), as it did before there were observers.
+template <class Watch>
 inline void Emission::snapshot() {
     snapshot_.take(
         signal_->rec.listeners, MayRemove::Expiring,
@@ -370,14 +413,17 @@ inline void Emission::remove_spent() { snapshot_.remove(signal_->rec.listeners);
 // Calls every target in order, with no lock held, and leaves each result in
 // its slot. A raising callback is reported to the hooks; in collect mode its
 // exception is its result, in fast-fail mode the calls stop and it becomes
-// the emission's failure.
-inline void Emission::call() {
+// the emission's failure. `watch` hears of each call as it returns.
+template <class Watch>
+inline void Emission::call(Watch& watch) {
     for (std::size_t pos = 0; pos < calls().size(); ++pos) {
         CallSlot& slot = calls()[pos];
         Ref callback = std::move(slot.taken.target);
+        const PyTime_t start = watch.start();
         Ref value = Ref::steal(arguments_.call(callback.get()));
         if (!value) {
             Ref exc = Ref::steal(PyErr_GetRaisedException());
+            watch.returned(start, callback.get(), nullptr, exc.get());
             notify_error_hooks(signal_, exc.get(), callback.get());
             if (mode_ == ErrorMode::FastFail) {
                 failure_ = std::move(exc);
@@ -385,9 +431,12 @@ inline void Emission::call() {
                 return;
             }
             value = std::move(exc);
-        } else if (awaiting_ == Awaiting::Yes) {
-            slot.awaitable = static_cast<bool>(optional_attr(value.get(), await_name_));
-            awaitable_count_ += slot.awaitable ? 1 : 0;
+        } else {
+            watch.returned(start, callback.get(), value.get(), nullptr);
+            if (awaiting_ == Awaiting::Yes) {
+                slot.awaitable = static_cast<bool>(optional_attr(value.get(), await_name_));
+                awaitable_count_ += slot.awaitable ? 1 : 0;
+            }
         }
         slot.result = std::move(value);
     }

@@ -79,9 +79,23 @@ InterpState& interp_state_for_exec(PyObject* module) {
     return winner.get() == module ? *own : state_of_module(winner.get());
 }
 
+InterpState& current_interp_state() {
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (interp_dict == nullptr) {
+        throw_error(PyExc_RuntimeError, "tarnwick: no interpreter dictionary");
+    }
+    Ref owner = dict_item(interp_dict, kOwnerKey);
+    if (!owner || !is_tarnwick_module(owner.get(), &tarnwick_module)) {
+        throw_error(PyExc_RuntimeError, "tarnwick is not imported in this interpreter");
+    }
+    return state_of_module(owner.get());  // the dictionary keeps it alive
+}
+
 int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
-    // Only the types can lead back to the module; the names cannot.
+    // Only the types and the observers can lead back to the module; the
+    // names cannot.
     if (auto* state = static_cast<InterpState*>(PyModule_GetState(module))) {
+        Py_VISIT(state->observers.get());
         Py_VISIT(state->signal_type.get());
         Py_VISIT(state->connection_type.get());
         Py_VISIT(state->blocker_type.get());

@@ -67,6 +67,12 @@ struct InterpState {
     Ref get_running_loop_name;
     // kParamNames, interned, in the same order.
     Ref param_names[kParamNameCount];
+    // The recorders and traces of tarnwick.testing (observers.cpp): a tuple
+    // of (signal or None, observer, is a trace) entries, or null for none.
+    // Replaced whole, never changed in place, under the mutex, which guards
+    // nothing but taking a reference to it and swapping it.
+    Ref observers;
+    PyMutex observers_lock;
 };
 
 // The state of the interpreter that made `obj`'s type (a Signal, a
@@ -97,6 +103,13 @@ InterpState& state_by_def(PyTypeObject* type);
 // owner's when the interpreter has one, else `module` becomes the owner and
 // its state is filled. Throws PyErrorSet on failure.
 InterpState& interp_state_for_exec(PyObject* module);
+
+// The state of the current interpreter, which must have imported tarnwick.
+// Throws PyErrorSet (RuntimeError) when it has not.
+InterpState& current_interp_state();
+
+// tarnwick's module definition (module.cpp).
+extern PyModuleDef tarnwick_module;
 
 // The module definition's state size and callbacks.
 constexpr Py_ssize_t kInterpStateSize = sizeof(InterpState);

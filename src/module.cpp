@@ -36,6 +36,25 @@ PyMethodDef tarnwick_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// tarnwick.testing is Python, installed in the directory "tarnwick" beside
+// this library; as the search path for submodules, that directory lets
+// `import tarnwick.testing` find it, while `import tarnwick` still finds
+// the library (a directory without __init__.py never wins over a module).
+// A module loaded without a file has no submodules.
+void add_submodule_path(PyObject* module) {
+    Ref file = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!file) {
+        PyErr_Clear();
+        return;
+    }
+    Ref os_path = check(PyImport_ImportModule("os.path"));
+    Ref dir = check(PyObject_CallMethod(os_path.get(), "dirname", "O", file.get()));
+    Ref sub = check(PyObject_CallMethod(os_path.get(), "join", "Os", dir.get(), "tarnwick"));
+    Ref path = check(PyList_New(1));
+    PyList_SET_ITEM(path.get(), 0, sub.release());
+    check_status(PyObject_SetAttrString(module, "__path__", path.get()));
+}
+
 int tarnwick_exec(PyObject* module) {
     return guarded<int>(-1, [&] {
         if (!PyModule_Check(module)) {
@@ -47,6 +66,7 @@ int tarnwick_exec(PyObject* module) {
         add_class(module, "SignalConnection", state.connection_type.get());
         add_class(module, "SignalField", state.field_type.get());
         add_function(module, "evented");
+        add_submodule_path(module);
         return 0;
     });
 }
@@ -60,6 +80,8 @@ PyModuleDef_Slot tarnwick_slots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyModuleDef tarnwick_module = {
     PyModuleDef_HEAD_INIT,
     "tarnwick",
@@ -71,8 +93,6 @@ PyModuleDef tarnwick_module = {
     nullptr,
     interp_state_free,
 };
-
-}  // namespace
 
 InterpState& state_by_def(PyTypeObject* type) {
     PyObject* module = PyType_GetModuleByDef(type, &tarnwick_module);

@@ -27,6 +27,10 @@ struct SignalRecord {
     // the value once, with no lock.
     std::atomic<std::uint64_t> blocks{0};
 
+    // How many recorders and traces of tarnwick.testing name this signal
+    // (observers.hpp); while it is 0, emissions look no further.
+    std::atomic<std::uint32_t> observers{0};
+
     // Each guarded by its own lock; see callback.hpp.
     ListenerTable listeners;
     ErrorHookList error_hooks;

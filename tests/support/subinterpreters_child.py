@@ -134,6 +134,14 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
     assert type(m.changed) is Signal and m.changed is m.changed
     m.changed.connect(print)
     assert len(copy.copy(m).changed) == 0 and m.changed.disconnect_all() == 1
+    # tarnwick.testing and its native half work here too.
+    from tarnwick.testing import record, trace
+
+    events = []
+    with record(s) as r, trace(events.append):
+        assert s.emit(5) == [10]
+    r.assert_emitted_once_with(5)
+    assert [(e.signal, e.result) for e in events] == [(s, 10)]
     if keep:
         kept.append(m)
         cyclic = Signal("cycle")

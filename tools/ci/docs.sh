@@ -19,6 +19,6 @@ python=$(ci_default_python)
 wheel=$(ci_dist_wheel "$python")
 venv="$ci_root/build/ci/docs/venv"
 fresh_venv "$python" "$venv"
-pip_install "$venv" --only-binary=:all: "$wheel" blinker django psygnal pyee attrs pydantic
+pip_install "$venv" --only-binary=:all: "$wheel" blinker django psygnal pyee attrs pydantic pytest
 find docs -name '*.md' -print0 | sort -z | xargs -0 "$venv/bin/python" tools/ci/readme_blocks.py
 ci_stage_time

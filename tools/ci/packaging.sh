@@ -8,8 +8,8 @@
 #     every wheel (its settings in pyproject.toml say which warning is kept
 #     and why);
 #   - each wheel is tagged for its interpreter (cp313-cp313, or cp313-cp313t
-#     on a free-threaded build), holds the extension module, the stubs and
-#     nothing else, and its classifiers are all valid trove classifiers,
+#     on a free-threaded build), holds the extension module, tarnwick/testing.py,
+#     the stubs and nothing else, and its classifiers are all valid trove classifiers,
 #     "Typing :: Typed" and the free-threading one among them;
 #   - the sdist holds what a rebuild needs (sources, stubs, tests, the Unicode
 #     table generator, LICENSE, CHANGELOG), and not the benchmark results;
@@ -130,7 +130,8 @@ dist_info = f"{name}-{version}.dist-info/"
 with zipfile.ZipFile(wheel) as z:
     files = set(z.namelist())
     meta = email.parser.Parser().parsestr(z.read(dist_info + "METADATA").decode())
-expected = {f"tarnwick{target['suffix']}", "tarnwick-stubs/__init__.pyi"}
+expected = {f"tarnwick{target['suffix']}", "tarnwick/testing.py", "tarnwick-stubs/__init__.pyi",
+            "tarnwick-stubs/testing.pyi"}
 # auditwheel's repaired wheel lists directories too; only files count.
 others = {f for f in files - expected if not f.startswith(dist_info) and not f.endswith("/")}
 if missing := expected - files:

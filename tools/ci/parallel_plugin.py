@@ -33,6 +33,7 @@ UNSAFE_MODULES = {
     "test_bad_input.py": "Hypothesis tests",
     "test_subinterpreters.py": "subprocesses that start their own threads and interpreters",
     "test_keyword_names.py": "subprocesses, and Hypothesis tests",
+    "test_tracing.py": "a trace of every signal sees the other threads' emissions too",
 }
 
 UNSAFE_TESTS = {

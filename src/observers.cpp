@@ -5,7 +5,7 @@
 #include "observers.hpp"
 
 #include "args.hpp"
-#include "delivery.hpp"
+#include "error_hooks.hpp"
 #include "interp_state.hpp"
 
 #include <new>

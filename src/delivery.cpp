@@ -15,6 +15,7 @@
 
 #include "delivery.hpp"
 
+#include "adapter.hpp"
 #include "emission.hpp"
 #include "interp_state.hpp"
 #include "signal_record.hpp"
@@ -382,6 +383,7 @@ Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
 }
 
 PyObject* delivered_callable(PyObject* obj) noexcept {
+    obj = adapted_callable(obj);
     if (Py_TYPE(obj)->tp_dealloc == Delivery_dealloc) {
         return as_delivery(obj)->callback;
     }

@@ -11,7 +11,8 @@ namespace tarnwick {
 // an event loop.
 Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak);
 
-// The callback behind a delivery, or `obj` itself; borrowed.
+// The callback behind a delivery or an adapter (adapter.hpp), or `obj`
+// itself; borrowed.
 PyObject* delivered_callable(PyObject* obj) noexcept;
 
 }  // namespace tarnwick

@@ -30,6 +30,8 @@ void fill(InterpState& state, PyObject* module) {
     state.field_type = new_type(module, field_type_def);
     state.delivery_type = new_type(module, delivery_type_def);
     state.queued_type = new_type(module, queued_type_def);
+    state.adapter_type = new_type(module, adapter_type_def);
+    state.pauser_type = new_pauser_type(module);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
@@ -84,6 +86,8 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->field_type.get());
         Py_VISIT(state->delivery_type.get());
         Py_VISIT(state->queued_type.get());
+        Py_VISIT(state->adapter_type.get());
+        Py_VISIT(state->pauser_type.get());
     }
     return 0;
 }

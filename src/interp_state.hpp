@@ -33,7 +33,7 @@ namespace tarnwick {
 // the compiler) by pointer before it compares text.
 inline constexpr const char* kParamNames[] = {
     "callback", "weak", "priority", "times", "id", "handler", "_exc_type", "_exc_val", "_exc_tb",
-    "owner", "name", "loop", "unique",
+    "owner", "name", "loop", "unique", "max_args", "sender", "reducer", "initial",
 };
 inline constexpr std::size_t kParamNameCount = sizeof(kParamNames) / sizeof(kParamNames[0]);
 
@@ -49,6 +49,10 @@ struct InterpState {
     // module attributes either.
     Ref delivery_type;
     Ref queued_type;
+    // What listener(..., max_args=..., sender=...) connects, and the
+    // SignalPauser that paused() returns; not module attributes either.
+    Ref adapter_type;
+    Ref pauser_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -86,8 +90,10 @@ extern PyType_Spec listener_type_def;
 extern PyType_Spec field_type_def;
 extern PyType_Spec delivery_type_def;
 extern PyType_Spec queued_type_def;
+extern PyType_Spec adapter_type_def;
 // The two `with` holders, made from one template.
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
+Ref new_pauser_type(PyObject* module);
 
 }  // namespace tarnwick

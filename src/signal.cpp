@@ -4,8 +4,9 @@
 // every feature file; nothing includes this file's declarations back.
 // Emission lives in emission.cpp, the weak-connection
 // liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
-// blocked() in blocking.cpp, connections() and disconnect_callback() in
-// listing.cpp.
+// blocked() in blocking.cpp, paused() in pausing.cpp, connections() and
+// disconnect_callback() in listing.cpp, and the adapter that listener's
+// max_args and sender connect in adapter.cpp.
 //
 // The rule that shapes everything here: no Python code runs while one of a
 // signal's locks is held. Under a lock we only move entries, touch reference

@@ -637,6 +637,9 @@ void Emission::replay(bool collect) noexcept {
 // no loop running here, they are closed and a RuntimeWarning names the
 // signal. A fast-fail failure among them is the task's.
 void Emission::hand_over_awaitables() {
+    if (awaitable_count_ == 0) {
+        return;
+    }
     Ref asyncio = get_asyncio(signal_);
     Ref get_loop = check(PyObject_GetAttrString(asyncio.get(), "_get_running_loop"));
     Ref loop = check(PyObject_CallNoArgs(get_loop.get()));
@@ -644,9 +647,6 @@ void Emission::hand_over_awaitables() {
         Ref coroutine = finalizer_coroutine();
         Ref create_task = check(PyObject_GetAttrString(loop.get(), "create_task"));
         check(PyObject_CallOneArg(create_task.get(), coroutine.get()));
-        return;
-    }
-    if (awaitable_count_ == 0) {
         return;
     }
     close_awaitables();

@@ -194,7 +194,13 @@ PyObject* Pauser_exit(PyObject* self, PyObject* const*) {
 void lift_pauses(PyObject* self) noexcept {
     PauserObject* p = as_pauser(self);
     std::uint64_t held = p->entered.exchange(0, std::memory_order_relaxed);
-    for (; held != 0 && p->signal != nullptr; --held) {
+    if (held == 0 || p->signal == nullptr) {
+        return;
+    }
+    // The replay calls Python code, which must not see an exception that
+    // is being raised past this object; it is set again afterwards.
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    for (; held != 0; --held) {
         try {
             leave_pause(as_signal(p->signal));
         } catch (const PyErrorSet&) {
@@ -204,6 +210,7 @@ void lift_pauses(PyObject* self) noexcept {
             PyErr_WriteUnraisable(self);
         }
     }
+    PyErr_SetRaisedException(pending.release());
 }
 
 void Pauser_give_back(PyObject* self) noexcept {

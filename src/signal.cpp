@@ -648,6 +648,11 @@ PyMethodDef signal_methods[] = {
      "as its signature takes, read once now). With `sender=OBJ`, only\n"
      "emissions whose first positional argument is OBJ call it (`...` in\n"
      "this signature means not given: any object, None included, filters)."},
+    {"blocked", Signal_blocked, METH_NOARGS,
+     "blocked($self)\n--\n\n"
+     "A context manager that suppresses this signal's emissions, on every\n"
+     "thread, while it is entered: emit() returns [] and no callback runs.\n"
+     "Blocks nest; leaving one replays nothing."},
     {"paused", method_cast(fastcall_method<kPausedSig, Signal_paused>),
      METH_FASTCALL | METH_KEYWORDS,
      "paused($self, reducer=None, initial=...)\n--\n\n"
@@ -657,11 +662,6 @@ PyMethodDef signal_methods[] = {
      "in order; with `reducer`, their argument tuples are folded into one with\n"
      "reducer(previous, current), starting from `initial` when given, and the\n"
      "signal is emitted once with the result."},
-    {"blocked", Signal_blocked, METH_NOARGS,
-     "blocked($self)\n--\n\n"
-     "A context manager that suppresses this signal's emissions, on every\n"
-     "thread, while it is entered: emit() returns [] and no callback runs.\n"
-     "Blocks nest; leaving one replays nothing."},
     {"connections", Signal_connections, METH_NOARGS,
      "connections($self)\n--\n\n"
      "A new list of (id, callback, priority, remaining) tuples in call order.\n"

@@ -112,6 +112,24 @@ def test_weak_and_max_args_together():
     assert s.emit(1, 2) == [] and len(s) == 0
 
 
+def test_weak_auto_counts_the_callers_reference_as_before():
+    class C:
+        def m(self, a):
+            return a
+
+    s = Signal()
+    c = C()
+    s.listener(c.m, weak=True, max_args="auto")
+    with pytest.raises(TypeError, match="no other strong reference"):
+        s.listener(lambda a: a, weak=True, max_args="auto")
+
+    @s.listener(weak=True, max_args="auto")
+    def kept(a, b):
+        return (a, b)
+
+    assert s.emit(1, 2, 3) == [1, (1, 2)]
+
+
 def test_max_args_with_a_loop_delivery():
     async def main():
         s = Signal()

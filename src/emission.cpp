@@ -399,12 +399,11 @@ bool Emission::held_back() {
 // A connection made with a sender is passed over, as if it were not
 // connected, by emissions from any other.
 inline void Emission::snapshot() {
-    PyObject* const first = arguments_.first();
     snapshot_.take(
         signal_->rec.listeners, MayRemove::Expiring,
         [&](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry,
             std::uint64_t&) {
-            if (entry.filtered && !adapter_accepts(entry.callback.get(), first)) {
+            if (entry.filtered && !adapter_accepts(entry.callback.get(), arguments_.first())) {
                 return Pick::Skip;
             }
             if (entry.limited) {

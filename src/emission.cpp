@@ -247,7 +247,7 @@ private:
         return state_of(as_object(signal_));
     }
     CallSnapshot::Slots& calls() noexcept { return snapshot_.slots(); }
-    bool held_back();
+    bool recorded();
     Ref take_error_mode(PyObject* kwargs);
     void set_error_mode(PyObject* mode);
     template <class Consume>
@@ -352,7 +352,8 @@ void Emission::set_error_mode(PyObject* mode) {
 // arguments and the mode have been checked, and the results stay empty;
 // inside paused() the same, once the emission is recorded.
 inline void Emission::run() {
-    if (signal_->rec.blocks.load(std::memory_order_acquire) != 0 && held_back()) {
+    if (const std::uint64_t gate = signal_->rec.blocks.load(std::memory_order_acquire);
+        gate != 0 && ((gate & ~SignalRecord::kPaused) != 0 || recorded())) {
         return;
     }
     snapshot();
@@ -364,16 +365,12 @@ inline void Emission::run() {
     }
 }
 
-// Whether blocked() or paused() keeps the emission from calling anything. A
-// block wins over a pause, and a paused emission is recorded; one that finds
-// the last pause ended by the time it records runs now. emit_async records
-// only where it could run, on a thread with a running loop.
-bool Emission::held_back() {
-    const std::uint64_t gate = signal_->rec.blocks.load(std::memory_order_acquire);
-    if ((gate & ~SignalRecord::kPaused) != 0) {
-        return true;
-    }
-    if (gate == 0 || replaying_) {
+// For an emission that found the signal paused and not blocked: whether it
+// is recorded instead of run. One that finds the last pause ended by the
+// time it records runs now, and a replay is never recorded again. emit_async
+// records only where it could run, on a thread with a running loop.
+bool Emission::recorded() {
+    if (replaying_) {
         return false;
     }
     if (awaiting_ == Awaiting::Yes) {

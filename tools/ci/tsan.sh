@@ -2,7 +2,8 @@
 # ThreadSanitizer: the extension built with -DTARNWICK_TSAN=ON, by the same
 # clang that built the free-threaded TSan interpreter (tools/build-python.sh
 # tsan; the runtime lives in that interpreter, so the compilers must match),
-# running the stress suite and every other test marked `threads`.
+# running the stress suite and every other test marked `threads` (among them
+# tests/test_paused.py's pause exited over and over while threads emit).
 #
 # TSAN_OPTIONS uses CPython's own suppression file for the free-threaded
 # build (Tools/tsan/suppressions_free_threading.txt, installed by the build

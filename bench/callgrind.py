@@ -13,6 +13,11 @@ runs do the same work apart from the extra emits. For tarnwick, the row
 rows "record_N" and "trace_N" (N = 1, 10) count an emit inside
 `with tarnwick.testing.record(s):` and inside `with tarnwick.testing.trace(hook):`
 with a hook that does nothing: what a recorder and a trace cost while active.
+The options rows, each with 1 listener and `emit(x)`: "max_args_1" a listener
+connected with `listener(cb, max_args=0)` (so the adapter shortens the call),
+"sender_1" one with `listener(cb, sender=x)` (the sender matches), and
+"paused_1" an emit inside `paused()`, which records it (the child ends before
+the replay).
 
 For tarnwick at 1 listener two more runs (N and 2N) collect only while inside the C
 method call (--toggle-collect on CPython's method_vectorcall_VARARGS_KEYWORDS,
@@ -39,8 +44,11 @@ LISTENERS = (0, 1, 10)
 ENTRY = "method_vectorcall_VARARGS_KEYWORDS"
 
 
+OPTIONS = ("max_args", "sender", "paused")
+
+
 def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = False,
-          observe: str = ""):
+          option: str = "", observe: str = ""):
     import contextlib
     import cases
     import libs
@@ -49,7 +57,12 @@ def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = 
     s = lib.make_signal(ns)
     keep = [lib.callback("kw" if keywords else "trivial") for _ in range(listeners)]
     for cb in keep:
-        lib.add(s, cb)
+        if option == "max_args":
+            s.listener(lambda: None, max_args=0)
+        elif option == "sender":
+            s.listener(cb, sender=ns["x"])
+        else:
+            lib.add(s, cb)
     ns["s"] = s
     loop = cases.compile_simple(lib.emit_kw if keywords else lib.emit, ns)
     if observe:
@@ -58,9 +71,12 @@ def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = 
                     else tarnwick.testing.trace(lambda event: None))
     else:
         observer = contextlib.nullcontext()
-    with s.blocked() if blocked else contextlib.nullcontext(), observer:
+    pausing = s.paused() if option == "paused" else contextlib.nullcontext()
+    with s.blocked() if blocked else pausing, observer:
         loop(100, time.perf_counter, ns)   # specialise the bytecode before counting
         loop(emits, time.perf_counter, ns)
+        if option == "paused":
+            os._exit(0)                    # count the recording, not the replay
 
 
 def total_ir(path: str) -> int:
@@ -71,11 +87,13 @@ def total_ir(path: str) -> int:
     raise RuntimeError(f"no totals in {path}")
 
 
-def run_cg(out_file, key, listeners, emits, extra=(), blocked=False, keywords=False, observe=""):
+def run_cg(out_file, key, listeners, emits, extra=(), blocked=False, keywords=False, option="",
+           observe=""):
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", *extra,
            sys.executable, os.path.abspath(__file__), "--child", key,
            "--listeners", str(listeners), "--emits", str(emits)] + (["--blocked"] if blocked else []) \
-        + (["--keywords"] if keywords else []) + (["--observe", observe] if observe else [])
+        + (["--keywords"] if keywords else []) + (["--option", option] if option else []) \
+        + (["--observe", observe] if observe else [])
     env = dict(os.environ, PYTHONHASHSEED="0", QT_QPA_PLATFORM="offscreen")
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -96,9 +114,11 @@ def main():
     ap.add_argument("--keywords", action="store_true")
     ap.add_argument("--observe", default="", choices=["", "record", "trace"])
     ap.add_argument("--observers", action="store_true")
+    ap.add_argument("--option", default="", choices=("",) + OPTIONS)
     args = ap.parse_args()
     if args.child:
-        child(args.child, args.listeners, args.emits, args.blocked, args.keywords, args.observe)
+        child(args.child, args.listeners, args.emits, args.blocked, args.keywords, args.option,
+              args.observe)
         return
     os.makedirs(args.work, exist_ok=True)
     keys = [k for k in args.libs.split(",") if k] or CG_LIBS
@@ -135,6 +155,16 @@ def main():
         result["libs"]["tarnwick"]["keywords_1"] = (b - a) / n
         print(f"callgrind: tarnwick      1 listener(s), 2 keywords: {(b - a) / n:8.0f} Ir/emit",
               file=sys.stderr, flush=True)
+
+    if "tarnwick" in result["libs"] and _has_options():
+        for option in OPTIONS:
+            a = run_cg(os.path.join(args.work, f"cg-tarnwick-{option}-1.out"), "tarnwick", 1, n,
+                       option=option)
+            b = run_cg(os.path.join(args.work, f"cg-tarnwick-{option}-2.out"), "tarnwick", 1, 2 * n,
+                       option=option)
+            result["libs"]["tarnwick"][f"{option}_1"] = (b - a) / n
+            print(f"callgrind: tarnwick      1 listener(s), {option}: {(b - a) / n:8.0f} Ir/emit",
+                  file=sys.stderr, flush=True)
 
     if "tarnwick" in result["libs"] and args.observers:
         for observe in ("record", "trace"):
@@ -184,6 +214,11 @@ def main():
 def _has_blocked() -> bool:
     import tarnwick
     return hasattr(tarnwick.Signal, "blocked")
+
+
+def _has_options() -> bool:
+    import tarnwick
+    return hasattr(tarnwick.Signal, "paused")
 
 
 def _tidy(text: str) -> str:

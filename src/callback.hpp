@@ -38,6 +38,9 @@ struct CallbackEntry {
     // The callback (a strong one) compares equal only to itself when the other
     // side does too; see equality_is_identity().
     bool identity_eq = false;
+    // Called only by emissions whose first positional argument is the
+    // sender that the callback, an adapter (adapter.hpp), carries.
+    bool filtered = false;
 
     // Entries that an emission may have to remove: limited ones, and weak
     // ones whose referent may die.

@@ -9,9 +9,11 @@
 
 #include "emission.hpp"
 
+#include "adapter.hpp"
 #include "error_hooks.hpp"
 #include "interp_state.hpp"
 #include "observers.hpp"
+#include "pausing.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
 #include "snapshot.hpp"
@@ -89,6 +91,11 @@ public:
         return PyObject_Call(callback, args_, kwargs_);
     }
 
+    PyObject* args() const noexcept { return args_; }
+    // The first positional argument, which a connection's sender must be;
+    // null when there is none.
+    PyObject* first() const noexcept { return nargs_ != 0 ? stack_[1] : nullptr; }
+
 private:
     // Fills the keyword names and values; returns how many there are. The
     // dictionary is normally this call's own, but a C caller may share it:
@@ -163,6 +170,12 @@ public:
     void require_running_loop();
     Ref finalizer_coroutine();
 
+    // A recorded emission emitted again when the pause ends: past the pause,
+    // with the mode it was recorded with; emit_async's awaitables go to the
+    // running loop as a task, or are closed with a warning where none runs.
+    void replay(bool collect) noexcept;
+    void hand_over_awaitables();
+
 private:
     // The interpreter's names; only emissions with keywords and emit_async
     // look them up.
@@ -170,6 +183,7 @@ private:
         return state_of(as_object(signal_));
     }
     CallSnapshot::Slots& calls() noexcept { return snapshot_.slots(); }
+    bool recorded();
     Ref take_error_mode(PyObject* kwargs);
     void set_error_mode(PyObject* mode);
     template <class Consume>
@@ -201,6 +215,8 @@ private:
     // What the emission raises: the first callback error in fast-fail mode,
     // or (emit_async) the failure to find a running loop.
     Ref failure_;
+    // A paused() exit's replay, which no pause records again.
+    bool replaying_ = false;
 };
 
 // Sets the error mode from on_error and returns what is left of the keywords.
@@ -272,9 +288,11 @@ void Emission::set_error_mode(PyObject* mode) {
 
 // Everything before the results: raises if a callback raised in fast-fail
 // mode, after the calls. Inside blocked() there is nothing to do: the
-// arguments and the mode have been checked, and the results stay empty.
+// arguments and the mode have been checked, and the results stay empty;
+// inside paused() the same, once the emission is recorded.
 inline void Emission::run() {
-    if (signal_->rec.blocks.load(std::memory_order_acquire) != 0) {
+    if (const std::uint64_t gate = signal_->rec.blocks.load(std::memory_order_acquire);
+        gate != 0 && ((gate & ~SignalRecord::kPaused) != 0 || recorded())) {
         return;
     }
     if (emission_observed(signal_)) [[unlikely]] {
@@ -318,6 +336,21 @@ void Emission::run_observed() {
     }
 }
 
+// For an emission that found the signal paused and not blocked: whether it
+// is recorded instead of run. One that finds the last pause ended by the
+// time it records runs now, and a replay is never recorded again. emit_async
+// records only where it could run, on a thread with a running loop.
+bool Emission::recorded() {
+    if (replaying_) {
+        return false;
+    }
+    if (awaiting_ == Awaiting::Yes) {
+        require_running_loop();
+    }
+    return record_emission(signal_, arguments_.args(), kwargs_.get(),
+                           mode_ == ErrorMode::Collect, awaiting_ == Awaiting::Yes);
+}
+
 // Under the shared lock: a new reference to every entry's callback, in table
 // order. A limited entry's call is used up by compare-and-swap, and one whose
 // last call this emission takes goes to the removal set; one found with
@@ -331,6 +364,9 @@ void Emission::run_observed() {
 // again. An emission without weak entries, the usual kind, uses them up
 // before letting go of the lock it took the snapshot under.
 //
+// A connection made with a sender is passed over, as if it were not
+// connected, by emissions from any other.
+//
 // A copy per Watch, so that each has one caller and the compiler folds the
 // unwatched one into run(), as it did before there were observers.
 template <class Watch>
@@ -339,6 +375,9 @@ inline void Emission::snapshot() {
         signal_->rec.listeners, MayRemove::Expiring,
         [&](const SharedGuard& guard, ListenerTable& table, CallbackEntry& entry,
             std::uint64_t&) {
+            if (entry.filtered && !adapter_accepts(entry.callback.get(), arguments_.first())) {
+                return Pick::Skip;
+            }
             if (entry.limited) {
                 if (table.remaining(guard, entry) == 0) {
                     return Pick::Skip;
@@ -563,7 +602,52 @@ Ref Emission::finalizer_coroutine() {
     return check(PyObject_Vectorcall(finalize.get(), argv, 4, nullptr));
 }
 
+// ---------------------------------------------------------------------------
+// Replaying a paused emission
+
+void Emission::replay(bool collect) noexcept {
+    replaying_ = true;
+    mode_ = collect ? ErrorMode::Collect : ErrorMode::FastFail;
+}
+
+// The replay's awaitables run as a task on this thread's running loop; with
+// no loop running here, they are closed and a RuntimeWarning names the
+// signal. A fast-fail failure among them is the task's.
+void Emission::hand_over_awaitables() {
+    if (awaitable_count_ == 0) {
+        return;
+    }
+    Ref asyncio = get_asyncio(signal_);
+    Ref get_loop = check(PyObject_GetAttrString(asyncio.get(), "_get_running_loop"));
+    Ref loop = check(PyObject_CallNoArgs(get_loop.get()));
+    if (loop.get() != Py_None) {
+        Ref coroutine = finalizer_coroutine();
+        Ref create_task = check(PyObject_GetAttrString(loop.get(), "create_task"));
+        check(PyObject_CallOneArg(create_task.get(), coroutine.get()));
+        return;
+    }
+    close_awaitables();
+    if (failure_) {
+        throw_raised(std::move(failure_));
+    }
+    Ref name = check(PyObject_Repr(as_object(signal_)));
+    check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                  "%U: emit_async() replayed by paused() with no running event "
+                                  "loop on this thread; %zu awaitable result(s) closed",
+                                  name.get(), awaitable_count_));
+}
+
 }  // namespace
+
+void replay_emission(SignalObject* signal, PyObject* args, PyObject* kwargs, bool collect,
+                     bool awaiting) {
+    Emission emission(signal, args, kwargs, awaiting ? Awaiting::Yes : Awaiting::No);
+    emission.replay(collect);
+    emission.run();
+    if (awaiting) {
+        emission.hand_over_awaitables();
+    }
+}
 
 PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -3,6 +3,7 @@
 
 #include "error_hooks.hpp"
 
+#include "adapter.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
 
@@ -85,6 +86,7 @@ void delivery_dealloc(PyObject* self) {
 }
 
 PyObject* delivered_callable(PyObject* obj) noexcept {
+    obj = adapted_callable(obj);
     if (Py_TYPE(obj)->tp_dealloc == delivery_dealloc) {
         return reinterpret_cast<DeliveryHead*>(obj)->callback;
     }

@@ -26,7 +26,8 @@ struct DeliveryHead {
 // tp_clear.
 void delivery_dealloc(PyObject* self);
 
-// The callback behind a delivery, or `obj` itself; borrowed.
+// The callback behind a delivery or an adapter (adapter.hpp), or `obj`
+// itself; borrowed.
 PyObject* delivered_callable(PyObject* obj) noexcept;
 
 }  // namespace tarnwick

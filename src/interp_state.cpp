@@ -35,6 +35,8 @@ void fill(InterpState& state, PyObject* module) {
     state.evented_setter_type = new_type(module, evented_setter_type_def);
     state.evented_slot_setter_type = new_type(module, evented_slot_setter_type_def);
     state.evented_hook_type = new_type(module, evented_hook_type_def);
+    state.adapter_type = new_type(module, adapter_type_def);
+    state.pauser_type = new_pauser_type(module);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
@@ -109,6 +111,8 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->evented_slot_setter_type.get());
         Py_VISIT(state->evented_hook_type.get());
         Py_VISIT(state->evented_impl.peek());
+        Py_VISIT(state->adapter_type.get());
+        Py_VISIT(state->pauser_type.get());
     }
     return 0;
 }

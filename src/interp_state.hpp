@@ -34,7 +34,7 @@ namespace tarnwick {
 // the compiler) by pointer before it compares text.
 inline constexpr const char* kParamNames[] = {
     "callback", "weak", "priority", "times", "id", "handler", "_exc_type", "_exc_val", "_exc_tb",
-    "owner", "name", "loop", "unique",
+    "owner", "name", "loop", "unique", "max_args", "sender", "reducer", "initial",
 };
 inline constexpr std::size_t kParamNameCount = sizeof(kParamNames) / sizeof(kParamNames[0]);
 
@@ -60,6 +60,10 @@ struct InterpState {
     Ref evented_hook_type;
     // evented()'s implementation, made by its script on first use.
     OnceCell evented_impl;
+    // What listener(..., max_args=..., sender=...) connects, and the
+    // SignalPauser that paused() returns; not module attributes either.
+    Ref adapter_type;
+    Ref pauser_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -128,8 +132,10 @@ extern PyType_Spec evented_events_type_def;
 extern PyType_Spec evented_setter_type_def;
 extern PyType_Spec evented_slot_setter_type_def;
 extern PyType_Spec evented_hook_type_def;
+extern PyType_Spec adapter_type_def;
 // The two `with` holders, made from one template.
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);
+Ref new_pauser_type(PyObject* module);
 
 }  // namespace tarnwick

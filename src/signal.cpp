@@ -4,8 +4,9 @@
 // every feature file; nothing includes this file's declarations back.
 // Emission lives in emission.cpp, the weak-connection
 // liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
-// blocked() in blocking.cpp, connections() and disconnect_callback() in
-// listing.cpp.
+// blocked() in blocking.cpp, paused() in pausing.cpp, connections() and
+// disconnect_callback() in listing.cpp, and the adapter that listener's
+// max_args and sender connect in adapter.cpp.
 //
 // The rule that shapes everything here: no Python code runs while one of a
 // signal's locks is held. Under a lock we only move entries, touch reference
@@ -14,6 +15,7 @@
 
 #include "signal_record.hpp"
 
+#include "adapter.hpp"
 #include "args.hpp"
 #include "blocking.hpp"
 #include "connection.hpp"
@@ -23,6 +25,7 @@
 #include "listing.hpp"
 #include "interp_state.hpp"
 #include "liveness.hpp"
+#include "pausing.hpp"
 #include "repr_text.hpp"
 
 #include <type_traits>
@@ -99,7 +102,7 @@ int Signal_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(hook.get());
     }
     Py_VISIT(rec.finalize_fn.peek());
-    return 0;
+    return traverse_paused(as_signal(self), visit, arg);
 }
 
 // Empties the table and returns how many entries it had; their references
@@ -121,6 +124,7 @@ std::size_t drop_listeners(SignalObject* self) noexcept {
 int Signal_clear(PyObject* self) {
     auto& rec = as_signal(self)->rec;
     drop_listeners(as_signal(self));
+    clear_paused(as_signal(self));
     {
         ErrorHookList::Hooks gone;
         {
@@ -191,6 +195,13 @@ struct ConnectArgs {
     // whether to connect only when no connection has an equal callback.
     PyObject* loop = nullptr;
     bool unique = false;
+    // listener's: the positional arguments passed on at most (-1 for all, or
+    // read from the callable's signature at connect when `max_args_auto`),
+    // and the first positional argument an emission must have, borrowed
+    // (null when not given: None is a sender like any other).
+    Py_ssize_t max_args = -1;
+    bool max_args_auto = false;
+    PyObject* sender = nullptr;
 };
 
 void check_times(const std::optional<std::uint64_t>& times) {
@@ -217,6 +228,8 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
         throw_type_error("Callback must be a function.");
     }
     check_times(a.times);
+    const Py_ssize_t max_args = a.max_args_auto ? positional_capacity(a.callback) : a.max_args;
+    const bool adapted = max_args >= 0 || a.sender != nullptr;
     const CallerHold hold = a.weak ? caller_hold(a.callback, a.handed_back) : CallerHold{};
     Ref held = Ref::new_ref(a.callback);
     if (a.weak) {
@@ -225,14 +238,18 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     if (a.loop != nullptr) {
         held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);
     }
+    if (adapted) {
+        held = make_adapter(as_object(self), std::move(held), max_args, a.sender, a.weak);
+    }
     // Outlives the guard: if growing fails, its reference is dropped after the
     // lock is let go.
-    // Only for an entry that holds the callable itself (not a weak reference
-    // nor a loop's delivery).
-    const bool identity_eq = !a.weak && a.loop == nullptr && equality_is_identity(held.get());
+    // Only for an entry that holds the callable itself (not a weak reference,
+    // a loop's delivery nor an adapter).
+    const bool identity_eq =
+        !a.weak && a.loop == nullptr && !adapted && equality_is_identity(held.get());
     CallbackEntry entry{std::move(held), a.times.value_or(0), 0, a.priority,
                         a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value(),
-                        identity_eq};
+                        identity_eq, a.sender != nullptr};
     auto& rec = self->rec;
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
@@ -306,8 +323,9 @@ PyObject* Signal_connected(PyObject* self, PyObject* const* bound) {
 // ---------------------------------------------------------------------------
 // Connecting as a decorator
 
-constexpr const char* kListenerNames[] = {"callback", "weak", "priority", "times", "loop", "unique"};
-constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 6, 0, true, 1};
+constexpr const char* kListenerNames[] = {"callback", "weak",   "priority", "times",
+                                          "loop",     "unique", "max_args", "sender"};
+constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 8, 0, true, 1};
 
 // `times`: None for "until disconnected", else as connect_finite takes it.
 std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
@@ -315,6 +333,34 @@ std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
         return std::nullopt;
     }
     return convert_argument("times", [&] { return to_u64(times); });
+}
+
+// `max_args`: None for all, an int >= 0 (not a bool), or "auto".
+void convert_max_args(PyObject* value, ConnectArgs& out) {
+    if (value == nullptr || value == Py_None) {
+        return;
+    }
+    if (PyUnicode_Check(value)) {
+        if (!PyUnicode_EqualToUTF8(value, "auto")) {
+            throw_format(PyExc_ValueError,
+                         "argument 'max_args': expected an int >= 0 or 'auto', got %R", value);
+        }
+        out.max_args_auto = true;
+        return;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        throw_format(PyExc_TypeError, "argument 'max_args': expected int, 'auto' or None, got %T",
+                     value);
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(value);
+    if (n == -1 && PyErr_Occurred()) {
+        rename_type_error("max_args");
+        throw PyErrorSet{};
+    }
+    if (n < 0) {
+        throw_error(PyExc_ValueError, "argument 'max_args': must be >= 0");
+    }
+    out.max_args = n;
 }
 
 // What listener(weak=..., priority=..., times=...) returns: a decorator that
@@ -330,9 +376,11 @@ struct ListenerObject {
     // The options; `callback` stays null, the call supplies it, and `loop`
     // is `loop_held`.
     ConnectArgs options;
-    // The event loop of listener(..., loop=...), or null; kept alive here,
-    // since the options only borrow it.
+    // The event loop of listener(..., loop=...) and the sender of
+    // listener(..., sender=...), or null; kept alive here, since the options
+    // only borrow them.
     PyObject* loop_held;
+    PyObject* sender_held;
 };
 // The interpreter finds the call by this offset; a standard-layout prefix
 // gives it, since ConnectArgs need not be standard-layout.
@@ -350,11 +398,14 @@ ListenerObject* as_listener(PyObject* self) noexcept {
 void Listener_give_back(PyObject* self) noexcept {
     ListenerObject* l = as_listener(self);
     l->options.loop = nullptr;
+    l->options.sender = nullptr;
     Py_CLEAR(l->loop_held);
+    Py_CLEAR(l->sender_held);
 }
 
 int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_listener(self)->loop_held);
+    Py_VISIT(as_listener(self)->sender_held);
     return holder_traverse(self, visit, arg);
 }
 
@@ -417,10 +468,20 @@ PyObject* Listener_repr(PyObject* self) {
         PyObject* loop = o.loop != nullptr ? o.loop : Py_None;
         PyObject* signal = as_listener(self)->holder.signal;
         Ref owner = signal != nullptr ? check(PyObject_Repr(signal)) : Ref::new_ref(Py_None);
+        // max_args and sender only when given, so the usual repr stays short.
+        Ref extra = check(PyUnicode_FromString(""));
+        if (o.max_args_auto) {
+            extra = check(PyUnicode_FromString(", max_args='auto'"));
+        } else if (o.max_args >= 0) {
+            extra = check(PyUnicode_FromFormat(", max_args=%zd", o.max_args));
+        }
+        if (o.sender != nullptr) {
+            extra = check(PyUnicode_FromFormat("%U, sender=%R", extra.get(), o.sender));
+        }
         return PyUnicode_FromFormat(
-            "<Signal.listener(weak=%s, priority=%ld, times=%R, loop=%R, unique=%s) of %S>",
+            "<Signal.listener(weak=%s, priority=%ld, times=%R, loop=%R, unique=%s%U) of %S>",
             o.weak ? "True" : "False", static_cast<long>(o.priority), times.get(), loop,
-            o.unique ? "True" : "False", owner.get());
+            o.unique ? "True" : "False", extra.get(), owner.get());
     });
 }
 
@@ -444,6 +505,7 @@ Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     ConnectArgs* options = ::new (static_cast<void*>(&as_listener(obj)->options)) ConnectArgs(a);
     options->callback = nullptr;
     as_listener(obj)->loop_held = Py_XNewRef(a.loop);
+    as_listener(obj)->sender_held = Py_XNewRef(a.sender);
     TARNWICK_ASSERT(reinterpret_cast<char*>(&as_listener(obj)->vectorcall) -
                         reinterpret_cast<char*>(obj) ==
                     static_cast<std::ptrdiff_t>(offsetof(ListenerPrefix, vectorcall)));
@@ -466,6 +528,8 @@ PyObject* Signal_listener(PyObject* self, PyObject* const* bound) {
     if (bound[5] != nullptr) {
         a.unique = convert_argument("unique", [&] { return to_weak_flag(bound[5]); });
     }
+    convert_max_args(bound[6], a);
+    a.sender = bound[7];
     if (a.callback == nullptr || a.callback == Py_None) {
         check_times(a.times);
         return make_decorator(self, a).release();
@@ -526,6 +590,12 @@ PyObject* Signal_clear_error_hooks(PyObject* self, PyObject*) {
 }
 
 // ---------------------------------------------------------------------------
+// Pausing (pausing.cpp)
+
+constexpr const char* kPausedNames[] = {"reducer", "initial"};
+constexpr Signature kPausedSig{"Signal.paused", kPausedNames, 2, 0, true};
+
+// ---------------------------------------------------------------------------
 // The type
 
 PyMethodDef signal_methods[] = {
@@ -566,19 +636,32 @@ PyMethodDef signal_methods[] = {
     {"listener", method_cast(fastcall_method<kListenerSig, Signal_listener>),
      METH_FASTCALL | METH_KEYWORDS,
      "listener($self, callback=None, *, weak=False, priority=0, times=None, loop=None, "
-     "unique=False)\n--\n\n"
+     "unique=False, max_args=None, sender=...)\n--\n\n"
      "Connect a callable as a decorator and return it unchanged. Use it bare\n"
      "(`@signal.listener`) or with options (`@signal.listener(priority=5)`);\n"
      "`times=None` connects until disconnected, an int for that many calls.\n"
      "With `loop`, an emission on another thread than the one running that\n"
      "event loop schedules the call there and gives a concurrent.futures.Future\n"
      "as its result. With `unique=True`, nothing is connected when a\n"
-     "connection's callback already equals this one."},
+     "connection's callback already equals this one. With `max_args=N`, the\n"
+     "callable gets only the first N positional arguments (`'auto'`: as many\n"
+     "as its signature takes, read once now). With `sender=OBJ`, only\n"
+     "emissions whose first positional argument is OBJ call it (`...` in\n"
+     "this signature means not given: any object, None included, filters)."},
     {"blocked", Signal_blocked, METH_NOARGS,
      "blocked($self)\n--\n\n"
      "A context manager that suppresses this signal's emissions, on every\n"
      "thread, while it is entered: emit() returns [] and no callback runs.\n"
      "Blocks nest; leaving one replays nothing."},
+    {"paused", method_cast(fastcall_method<kPausedSig, Signal_paused>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "paused($self, reducer=None, initial=...)\n--\n\n"
+     "A context manager that records this signal's emissions, on every\n"
+     "thread, while it is entered: emit() returns [] and no callback runs.\n"
+     "When the outermost pause exits, the recorded emissions are emitted again\n"
+     "in order; with `reducer`, their argument tuples are folded into one with\n"
+     "reducer(previous, current), starting from `initial` when given, and the\n"
+     "signal is emitted once with the result."},
     {"connections", Signal_connections, METH_NOARGS,
      "connections($self)\n--\n\n"
      "A new list of (id, callback, priority, remaining) tuples in call order.\n"

@@ -6,6 +6,7 @@
 
 #include "callback.hpp"
 #include "once_cell.hpp"
+#include "pause_state.hpp"
 #include "ref.hpp"
 
 #include <atomic>
@@ -22,10 +23,14 @@ struct SignalRecord {
     // value and adds 1. Ids are never reused within a signal.
     std::atomic<std::uint64_t> next_id{0};
 
-    // How many blocked() contexts are entered on this signal, on any thread.
-    // While it is not 0 an emission calls nothing and uses no count; it reads
-    // the value once, with no lock.
+    // How many blocked() contexts are entered on this signal, on any thread,
+    // and, in its top bit (kPaused), whether a paused() context is. While it
+    // is not 0 an emission calls nothing and uses no count (a paused one is
+    // recorded, unless a block holds it back); it reads the value once, with
+    // no lock, so an emission on a signal never paused pays nothing more.
     std::atomic<std::uint64_t> blocks{0};
+    static constexpr std::uint64_t kPaused = std::uint64_t{1} << 63;
+    PauseState pause;
 
     // How many recorders and traces of tarnwick.testing name this signal
     // (observers.hpp); while it is 0, emissions look no further.

@@ -1,4 +1,4 @@
-"""Allocation failure at every allocation of listener, disconnect_callback,
+"""Allocation failure at every allocation of listener (max_args included), disconnect_callback,
 blocked and connections: a call that fails changes nothing and keeps nothing
 alive (the walk and the model are support/allocation.py's, as in
 test_allocation_failure.py)."""
@@ -69,7 +69,8 @@ def test_connections_and_blocked():
     walk(case, check)
 
 
-@pytest.mark.parametrize("option", ["unique", "unique_taken", "loop", "loop_weak"])
+@pytest.mark.parametrize("option", ["unique", "unique_taken", "loop", "loop_weak", "max_args",
+                                    "max_args_loop_weak"])
 def test_listener_unique_and_loop(option):
     import asyncio
 
@@ -82,6 +83,9 @@ def test_listener_unique_and_loop(option):
             "unique_taken": lambda: m.s.listener(m.permanent[0], unique=True),
             "loop": lambda: m.s.listener(target, loop=loop, times=2),
             "loop_weak": lambda: m.s.listener(target, weak=True, loop=loop),  # not a bound method: WeakMethod breaks on its own (test_allocation_failure.py)
+            # Room for every argument the model emits: calls stay as it expects.
+            "max_args": lambda: m.s.listener(target, max_args=8, times=2),
+            "max_args_loop_weak": lambda: m.s.listener(target, weak=True, loop=loop, max_args=8),
         }
         return m, ops[option]
 

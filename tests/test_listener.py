@@ -109,8 +109,9 @@ def test_weak_follows_the_liveness_rule():
 
 def test_signatures():
     s = Signal()
-    assert str(inspect.signature(s.listener)) == \
-        "(callback=None, *, weak=False, priority=0, times=None, loop=None, unique=False)"
+    assert str(inspect.signature(s.listener)) == (
+        "(callback=None, *, weak=False, priority=0, times=None, loop=None, unique=False, "
+        "max_args=None, sender=Ellipsis)")
     assert str(inspect.signature(s.disconnect_all)) == "()"
     assert str(inspect.signature(s.listener(priority=1))) == "(callback, /)"
     assert s.listener.__doc__.startswith("Connect a callable as a decorator")

@@ -73,7 +73,7 @@ def test_text_signatures_and_docs():
     assert methods == [
         "on_error", "clear_error_hooks", "connect", "connect_once", "connect_finite",
         "disconnect", "connected", "emit", "emit_async",
-        "disconnect_callback", "listener", "blocked", "connections", "disconnect_all",
+        "disconnect_callback", "listener", "blocked", "paused", "connections", "disconnect_all",
     ]
     for name in methods[9:]:
         method = getattr(Signal, name)

@@ -26,6 +26,9 @@ _ErrorHook: TypeAlias = Callable[[BaseException, Callable[..., Any]], object]
 # is Signal[...], which emits anything.
 _P = ParamSpec("_P", default=...)
 _R = TypeVar("_R")
+_F = TypeVar("_F", bound=Callable[..., Any])
+# paused()'s reducer folds two argument tuples into one.
+_Reducer: TypeAlias = Callable[[tuple[Any, ...], tuple[Any, ...]], tuple[Any, ...]]
 
 class _Callback(Protocol[_P]):
     """A callable that takes what the signal emits. (A protocol rather than
@@ -38,6 +41,12 @@ class _Decorator(Protocol[_P]):
     """What Signal.listener(...) returns when given only options."""
 
     def __call__(self, callback: Callable[_P, _R], /) -> Callable[_P, _R]: ...
+
+class _AnyDecorator(Protocol):
+    """What Signal.listener(max_args=...) returns when given only options: it
+    takes a callable with fewer parameters than the signal emits."""
+
+    def __call__(self, callback: _F, /) -> _F: ...
 
 # One connection as connections() lists it: id, callback (None once a weak
 # referent has died), priority, and calls left (None when unlimited).
@@ -110,22 +119,22 @@ class Signal(Generic[_P]):
         """Remove every connection whose callback equals `callback` (for a
         weak connection, its live referent); returns how many were removed."""
 
+    # With max_args the callable may take fewer parameters than the signal
+    # emits; without it, it must take what the signal emits. `sender=...`
+    # means not given: any object given, None included, filters.
     @overload
     def listener(
         self,
-        callback: Callable[_P, _R],
+        callback: _F,
         *,
         weak: bool = False,
         priority: int = 0,
         times: int | None = None,
         loop: AbstractEventLoop | None = None,
         unique: bool = False,
-    ) -> Callable[_P, _R]:
-        """Connect the decorated callable and return it: `@signal.listener` or
-        `@signal.listener(weak=False, priority=0, times=None, loop=None,
-        unique=False)`. With `loop`, emissions on other threads run the call on
-        that loop's thread and give a concurrent.futures.Future as its result;
-        with `unique=True`, nothing is connected if an equal callback is."""
+        max_args: int | Literal["auto"],
+        sender: object = ...,
+    ) -> _F: ...
     @overload
     def listener(
         self,
@@ -136,6 +145,42 @@ class Signal(Generic[_P]):
         times: int | None = None,
         loop: AbstractEventLoop | None = None,
         unique: bool = False,
+        max_args: int | Literal["auto"],
+        sender: object = ...,
+    ) -> _AnyDecorator: ...
+    @overload
+    def listener(
+        self,
+        callback: Callable[_P, _R],
+        *,
+        weak: bool = False,
+        priority: int = 0,
+        times: int | None = None,
+        loop: AbstractEventLoop | None = None,
+        unique: bool = False,
+        max_args: None = None,
+        sender: object = ...,
+    ) -> Callable[_P, _R]:
+        """Connect the decorated callable and return it: `@signal.listener` or
+        `@signal.listener(weak=False, priority=0, times=None, loop=None,
+        unique=False, max_args=None, sender=...)`. With `loop`, emissions on
+        other threads run the call on that loop's thread and give a
+        concurrent.futures.Future as its result; with `unique=True`, nothing
+        is connected if an equal callback is; with `max_args`, the call gets
+        only that many positional arguments; with `sender`, only emissions
+        whose first argument is that object call it."""
+    @overload
+    def listener(
+        self,
+        callback: None = None,
+        *,
+        weak: bool = False,
+        priority: int = 0,
+        times: int | None = None,
+        loop: AbstractEventLoop | None = None,
+        unique: bool = False,
+        max_args: None = None,
+        sender: object = ...,
     ) -> _Decorator[_P]: ...
     def disconnect_all(self) -> int:
         """Remove every connection and return how many there were; error
@@ -143,6 +188,12 @@ class Signal(Generic[_P]):
     def blocked(self) -> AbstractContextManager[None, None]:
         """A context manager during which emissions call nothing and return
         []; blocks nest."""
+    def paused(
+        self, reducer: _Reducer | None = None, initial: tuple[Any, ...] = ...
+    ) -> AbstractContextManager[None, None]:
+        """A context manager during which emissions are recorded and return
+        []; the outermost exit emits them again in order, or once with their
+        argument tuples folded by reducer(previous, current) from `initial`."""
 
     def connections(self) -> list[_ConnectionInfo[_P]]:
         """(id, callback, priority, remaining) for each connection, in call

@@ -102,3 +102,15 @@ pair.listener(takes_int, loop="main")  # expect-error
 pair.listener(loop=5)  # expect-error
 pair.listener(unique="yes")  # expect-error
 dropped: str = pair.disconnect_all()  # expect-error
+
+
+def no_parameters() -> None:
+    pass
+
+
+typed.listener(no_parameters)  # expect-error
+typed.listener()(no_parameters)  # expect-error
+typed.listener(no_parameters, max_args="all")  # expect-error
+typed.listener(no_parameters, max_args=1.0)  # expect-error
+typed.paused(5)  # expect-error
+typed.paused(lambda previous: previous)  # expect-error

@@ -203,6 +203,20 @@ delivery_loop = asyncio.new_event_loop()
 assert_type(doc.closed.listener(on_closed, loop=delivery_loop), Callable[[str], None])
 assert_type(doc.closed.listener(on_closed, unique=True), Callable[[str], None])
 doc.closed.listener(loop=delivery_loop, unique=True)(on_closed)
+
+
+# Fewer parameters than the signal emits, with max_args; senders; pausing.
+def on_anything() -> int:
+    return 0
+
+
+assert_type(changed.listener(on_anything, max_args=0), Callable[[], int])
+assert_type(changed.listener(max_args="auto", sender=None)(on_anything), Callable[[], int])
+changed.listener(on_changed_too, sender=doc, priority=1)
+with changed.paused() as paused_entered:
+    assert_type(paused_entered, None)
+with changed.paused(lambda previous, current: previous + current, initial=()):
+    changed.emit(1, "a")
 assert_type(doc.closed.disconnect_all(), int)
 delivery_loop.close()
 

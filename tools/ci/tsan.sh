@@ -2,8 +2,9 @@
 # ThreadSanitizer: the extension built with -DTARNWICK_TSAN=ON, by the same
 # clang that built the free-threaded TSan interpreter (tools/build-python.sh
 # tsan; the runtime lives in that interpreter, so the compilers must match),
-# running the stress suite and every other test marked `threads`. The checks
-# are on too (-DTARNWICK_CHECKS=ON): a lock held where Python code runs
+# running the stress suite and every other test marked `threads` (among them
+# tests/test_paused.py's pause exited over and over while threads emit). The
+# checks are on too (-DTARNWICK_CHECKS=ON): a lock held where Python code runs
 # aborts at once, whatever the timing.
 #
 # TSAN_OPTIONS uses CPython's own suppression file for the free-threaded

@@ -1,0 +1,216 @@
+"""listener(..., max_args=N) and listener(..., sender=OBJ)."""
+
+import asyncio
+import functools
+import gc
+import weakref
+
+import pytest
+
+from tarnwick import Signal
+
+
+class Box:
+    """A sender that can be neither hashed nor compared usefully."""
+    __hash__ = None
+
+    def __eq__(self, other):
+        raise AssertionError("a sender is compared by identity")
+
+
+# --- max_args ---------------------------------------------------------------
+
+def test_max_args_passes_the_first_positional_arguments_and_every_keyword():
+    s = Signal()
+    s.listener(lambda **kw: kw, max_args=0)
+    s.listener(max_args=1)(lambda a, **kw: a)
+    s.listener(lambda a, b, **kw: (a, b, kw), max_args=2)
+    s.connect(lambda *a, **kw: (a, kw))
+    assert s.emit(1, 2, 3, k=4) == [{"k": 4}, 1, (1, 2, {"k": 4}), ((1, 2, 3), {"k": 4})]
+    assert s.emit(1, 2, 3)[:3] == [{}, 1, (1, 2, {})]
+    # Fewer than N: what there is.
+    s2 = Signal()
+    s2.listener(lambda *a: a, max_args=3)
+    assert s2.emit(1) == [(1,)]
+    assert s2.emit(1, 2, 3, 4, 5) == [(1, 2, 3)]
+
+
+def test_max_args_auto_reads_the_signature_once_at_connect():
+    class C:
+        def method(self, a):
+            return ("method", a)
+
+        def __call__(self, a, b=0, *, key=None):
+            return ("call", a, b)
+
+    s = Signal()
+    c = C()
+    s.listener(max_args="auto")(c.method)
+    s.listener(c, max_args="auto")
+    s.listener(functools.partial(lambda x, y: (x, y), 1), max_args="auto")
+    s.listener(lambda *a: a, max_args="auto")
+    assert s.emit(7, 8, 9) == [("method", 7), ("call", 7, 8), (1, 7), (7, 8, 9)]
+    c.method = None  # nothing is looked at again at emission
+    assert s.emit(5, 6, 7)[0] == ("method", 5)
+
+
+def test_max_args_auto_refuses_an_unreadable_signature_and_connects_nothing():
+    s = Signal()
+    with pytest.raises(TypeError, match=r"max_args='auto' cannot read the signature of "
+                                        r"<class 'dict'>; give max_args a number") as info:
+        s.listener(dict, max_args="auto")
+    assert isinstance(info.value.__cause__, ValueError)
+    assert len(s) == 0
+
+
+@pytest.mark.parametrize("value, error, text", [
+    (-1, ValueError, "argument 'max_args': must be >= 0"),
+    (True, TypeError, "argument 'max_args': expected int, 'auto' or None, got bool"),
+    (1.0, TypeError, "argument 'max_args': expected int, 'auto' or None, got float"),
+    ("all", ValueError, "argument 'max_args': expected an int >= 0 or 'auto', got 'all'"),
+    (2**70, OverflowError, None),
+])
+def test_bad_max_args_connects_nothing(value, error, text):
+    s = Signal()
+    with pytest.raises(error) as info:
+        s.listener(print, max_args=value)
+    with pytest.raises(error):
+        s.listener(max_args=value)
+    if text:
+        assert str(info.value) == text
+    assert len(s) == 0
+
+
+def test_the_users_callable_is_what_everything_else_sees():
+    s = Signal()
+    seen = []
+    s.on_error(lambda exc, cb: seen.append(cb))
+
+    def one(a):
+        raise ValueError(a)
+
+    s.listener(one, max_args=1, priority=3, times=2)
+    s.listener(one, max_args=1, unique=True)        # unique= compares with `one`
+    assert [c[1:] for c in s.connections()] == [(one, 3, 2)]
+    assert isinstance(s.emit(1, 2, on_error="collect")[0], ValueError)
+    assert seen == [one]
+    assert s.disconnect_callback(one) == 1 and len(s) == 0
+
+
+def test_weak_and_max_args_together():
+    class C:
+        def m(self, a):
+            return a
+
+    s = Signal()
+    c = C()
+    s.listener(c.m, weak=True, max_args=1)
+    assert s.emit(1, 2) == [1]
+    assert s.connections()[0][1] == c.m
+    del c
+    gc.collect()
+    assert s.emit(1, 2) == [] and len(s) == 0
+
+
+def test_weak_auto_counts_the_callers_reference_as_before():
+    class C:
+        def m(self, a):
+            return a
+
+    s = Signal()
+    c = C()
+    s.listener(c.m, weak=True, max_args="auto")
+    with pytest.raises(TypeError, match="no other strong reference"):
+        s.listener(lambda a: a, weak=True, max_args="auto")
+
+    @s.listener(weak=True, max_args="auto")
+    def kept(a, b):
+        return (a, b)
+
+    assert s.emit(1, 2, 3) == [1, (1, 2)]
+
+
+def test_max_args_with_a_loop_delivery():
+    async def main():
+        s = Signal()
+        s.listener(lambda a: a, loop=asyncio.get_running_loop(), max_args=1)
+        return s.emit(1, 2)
+    assert asyncio.run(main()) == [1]
+
+
+# --- sender -----------------------------------------------------------------
+
+def test_sender_is_matched_by_identity_and_others_pass_over_it():
+    s = Signal()
+    a, b = Box(), Box()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+
+    def fails(x):
+        raise ValueError
+
+    s.listener(lambda x: "a", sender=a)
+    s.listener(fails, sender=b)
+    s.connect(lambda *x: "all")
+    assert s.emit(a) == ["a", "all"]
+    assert s.emit() == ["all"]                  # no first argument: no sender matches
+    assert s.emit(Box()) == ["all"] and hooked == []
+    big = 10**20
+    s.listener(lambda x: "big", sender=big)
+    assert s.emit(10**20) == ["all"]            # equal, but not the same object
+    assert s.emit(big) == ["all", "big"]
+
+
+def test_sender_none_filters_on_none_and_leaving_it_out_does_not():
+    s = Signal()
+    s.listener(lambda x: "none", sender=None)
+    s.listener(lambda x: "any")
+    assert s.emit(None) == ["none", "any"]
+    assert s.emit(0) == ["any"]
+    assert s.emit(...) == ["any"]               # `...` in the signature is not a value
+
+
+def test_counts_are_used_only_by_the_sender():
+    s = Signal()
+    a, b = object(), object()
+    s.listener(lambda x: "once", sender=a, times=1)
+    for _ in range(5):
+        assert s.emit(b) == []
+    assert s.connections()[0][3] == 1
+    assert s.emit(a) == ["once"] and len(s) == 0
+
+
+def test_sender_with_every_other_option():
+    class C:
+        def m(self, *args):
+            return args
+
+    s = Signal()
+    a = Box()
+    c = C()
+    s.listener(max_args=1, sender=a, weak=True, priority=5)(c.m)
+    s.listener(lambda: "low", sender=a, max_args=0, priority=-1)
+    assert s.emit(a, 2, 3) == [(a,), "low"]
+    assert s.emit(1, 2, 3) == []
+    # The sender is held strongly, even by a weak connection.
+    ref = weakref.ref(a)
+    del a
+    gc.collect()
+    assert ref() is not None
+    del c
+    gc.collect()
+    assert s.emit(ref()) == ["low"] and len(s) == 1
+
+
+def test_decorator_keeps_its_options_and_shows_them():
+    s = Signal("s")
+    a = object()
+    decorate = s.listener(max_args="auto", sender=None)
+    assert repr(decorate).startswith(
+        "<Signal.listener(weak=False, priority=0, times=None, loop=None, unique=False, "
+        "max_args='auto', sender=None) of ")
+    decorate(lambda x, y: x)
+    s.listener(max_args=1, sender=a)(lambda x: "a")
+    assert s.emit(None, 2) == [None] and s.emit(a, 2) == ["a"]
+    del decorate
+    gc.collect()

@@ -2,11 +2,11 @@
 Bounded: every test stops by itself."""
 
 import dataclasses
-import threading
 import time
 
 import pytest
 
+from support.threads import run_threads
 from tarnwick import evented
 
 pytestmark = pytest.mark.threads
@@ -34,27 +34,6 @@ class WideSlots:
     f3: int = 0
 
 
-def run_threads(target, n=THREADS):
-    barrier = threading.Barrier(n)
-    errors = []
-
-    def body(i):
-        try:
-            barrier.wait(timeout=10)
-            target(i)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-        assert not t.is_alive(), "a thread hung"
-    if errors:
-        raise errors[0]
-
-
 @pytest.mark.parametrize("cls", [Wide, WideSlots])
 def test_threads_setting_one_field_each(cls):
     obj = cls()
@@ -68,7 +47,7 @@ def test_threads_setting_one_field_each(cls):
         for v in range(1, SETS + 1):
             setattr(obj, f"f{i}", v)
 
-    run_threads(work)
+    run_threads(work, THREADS)
     expected = [(v, v - 1) for v in range(1, SETS + 1)]
     for i, name in enumerate(obj.events):
         assert logs[name] == expected
@@ -86,7 +65,7 @@ def test_threads_setting_the_same_field_chain_their_changes(cls):
         for v in range(SETS):
             obj.f0 = 1 + i * SETS + v  # every value distinct, so every set emits
 
-    run_threads(work)
+    run_threads(work, THREADS)
     assert len(changes) == THREADS * SETS
     # Each value replaced exactly one other: old values, followed from 0,
     # visit every value set, once, and end at the one that stays.
@@ -126,7 +105,7 @@ def test_setting_while_others_connect_and_disconnect():
     def listener_all(name, new, old):
         assert new == old + 1
 
-    run_threads(work)
+    run_threads(work, THREADS)
     assert all(counts[i] > 0 for i in range(1, THREADS, 2))
 
 
@@ -134,5 +113,5 @@ def test_first_access_race_gives_one_group():
     for _ in range(50):
         obj = WideSlots()
         groups = []
-        run_threads(lambda i: groups.append(obj.events))
+        run_threads(lambda i: groups.append(obj.events), THREADS)
         assert all(g is groups[0] for g in groups)

@@ -213,7 +213,8 @@ class Weird:
 
     def __eq__(self, other):
         if isinstance(self.answer, Exception):
-            raise self.answer
+            # Raised afresh each time: a raised instance keeps its traceback.
+            raise self.answer.with_traceback(None)
         return self.answer
 
     __hash__ = None

@@ -27,6 +27,7 @@ UNSAFE_MODULES = {
     "test_module.py": "re-imports the module and runs a subprocess",
     "test_threads.py": "starts its own threads",
     "test_stress.py": "starts its own threads",
+    "test_evented_threads.py": "starts its own threads",
     "test_allocation_failure.py": "process-wide hooks (the allocators)",
     "test_raising_callbacks_and_hooks.py": "process-wide hooks (unraisablehook, excepthook)",
     "test_reentrant_finalizers.py": "process-wide hooks (unraisablehook)",

@@ -27,8 +27,8 @@ def _load_observers():
     # The native half lives in tarnwick's own library, as a second module.
     name = "tarnwick._observers"
     loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
-    spec = importlib.util.spec_from_loader(name, loader, origin=tarnwick.__file__)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader(name, loader, origin=tarnwick.__file__)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

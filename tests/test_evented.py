@@ -4,6 +4,7 @@ import copy
 import dataclasses
 import gc
 import pickle
+import threading
 import weakref
 
 import pytest
@@ -278,37 +279,42 @@ def attrs():
 
 
 _made = {}
+_making = threading.Lock()
 
 
 def attrs_point():
-    """A module-level class, for pickle."""
+    """A module-level class, for pickle: made once, since tests may run in
+    several threads at once and pickle finds the class by its name."""
     import attrs
 
-    @evented
-    @attrs.define
-    class Point:
-        x: int = attrs.field(converter=int, validator=attrs.validators.ge(0), default=0)
-        label: str = ""
+    with _making:
+        if "attrs" not in _made:
+            @evented
+            @attrs.define
+            class Point:
+                x: int = attrs.field(converter=int, validator=attrs.validators.ge(0), default=0)
+                label: str = ""
 
-    Point.__qualname__ = "Point"
-    globals()["Point"] = Point
-    return Point
+            Point.__qualname__ = "Point"
+            globals()["Point"] = _made["attrs"] = Point
+    return _made["attrs"]
 
 
 def pydantic_model(validate):
     """Module-level classes, for pickle."""
     import pydantic
 
-    if validate not in _made:
-        @evented
-        class Model(pydantic.BaseModel):
-            model_config = pydantic.ConfigDict(validate_assignment=validate)
-            x: int = 1
-            y: str = "a"
+    with _making:
+        if validate not in _made:
+            @evented
+            class Model(pydantic.BaseModel):
+                model_config = pydantic.ConfigDict(validate_assignment=validate)
+                x: int = 1
+                y: str = "a"
 
-        name = f"Model{int(validate)}"
-        Model.__qualname__ = Model.__name__ = name
-        globals()[name] = _made[validate] = Model
+            name = f"Model{int(validate)}"
+            Model.__qualname__ = Model.__name__ = name
+            globals()[name] = _made[validate] = Model
     return _made[validate]
 
 

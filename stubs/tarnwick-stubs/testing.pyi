@@ -61,6 +61,17 @@ class TraceEvent:
     result: Any
     exception: BaseException | None
     seconds: float
+    def __init__(
+        self,
+        signal: Signal[Any],
+        callback: Callable[..., Any],
+        args: tuple[Any, ...],
+        kwargs: dict[str, Any],
+        result: Any,
+        exception: BaseException | None,
+        seconds: float,
+    ) -> None:
+        """Made by a trace; see trace()."""
 
 @final
 class Trace:

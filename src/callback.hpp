@@ -169,6 +169,10 @@ public:
         TARNWICK_ASSERT(held.guards(lock_));
         return size_;
     }
+    // Whether the table had entries when last changed, read without the
+    // lock: a hint for skipping work an empty table makes pointless. An
+    // entry connected meanwhile may be missed.
+    bool maybe_nonempty() const noexcept { return size_.unguarded() != 0; }
     // How many entries are limited or weak (an upper bound on what one
     // emission can put into its removal set).
     std::size_t expiring(const SharedGuard& held) const noexcept {
@@ -563,7 +567,24 @@ private:
     SmallVector<Run, 1> runs_;
     // Allocated by reserve_one_more() for an insertion that needs a chunk.
     Chunk* spare_ = nullptr;
-    std::size_t size_ = 0;
+    // The number of entries. It changes only under the exclusive lock, so
+    // plain loads and stores suffice there; it is atomic for
+    // maybe_nonempty(), which reads it without the lock.
+    class EntryCount {
+    public:
+        operator std::size_t() const noexcept { return n_.load(std::memory_order_relaxed); }
+        EntryCount& operator=(std::size_t n) noexcept {
+            n_.store(n, std::memory_order_release);
+            return *this;
+        }
+        EntryCount& operator++() noexcept { return *this = *this + 1; }
+        EntryCount& operator--() noexcept { return *this = *this - 1; }
+        std::size_t unguarded() const noexcept { return n_.load(std::memory_order_acquire); }
+
+    private:
+        std::atomic<std::size_t> n_{0};
+    };
+    EntryCount size_;
     // Entries for which may_expire() holds.
     std::size_t expiring_ = 0;
 };

@@ -65,7 +65,9 @@ using CallSnapshot = Snapshot<CallSlot, kInlineCalls>;
 // The arguments of one emission laid out once for every callback: a
 // vectorcall stack with a spare slot in front (so that bound methods can
 // prepend self without copying) and the keyword names, next to the original
-// tuple and dictionary for callables that only take those.
+// tuple and dictionary for callables that only take those. An emission from
+// C may bring its positional arguments as an array: their tuple is then made
+// only for whoever asks for it.
 class CallArguments {
 public:
     CallArguments(PyObject* args, PyObject* kwargs)
@@ -81,6 +83,15 @@ public:
         }
     }
 
+    CallArguments(PyObject* const* argv, std::size_t nargs)
+        : args_(nullptr), kwargs_(nullptr), nargs_(nargs) {
+        stack_.reserve(1 + nargs_);
+        stack_.push_unchecked(nullptr);
+        for (std::size_t i = 0; i < nargs_; ++i) {
+            stack_.push_unchecked(argv[i]);
+        }
+    }
+
     // callback(*args, **kwargs): a new reference, or null with an exception set.
     PyObject* call(PyObject* callback) noexcept {
         TARNWICK_ASSERT_UNLOCKED();
@@ -88,15 +99,40 @@ public:
             return PyObject_Vectorcall(callback, stack_.begin() + 1,
                                        nargs_ | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_.get());
         }
-        return PyObject_Call(callback, args_, kwargs_);
+        PyObject* args = tuple();
+        return args != nullptr ? PyObject_Call(callback, args, kwargs_) : nullptr;
     }
 
-    PyObject* args() const noexcept { return args_; }
+    // The positional arguments as a tuple (borrowed).
+    PyObject* args() {
+        PyObject* args = tuple();
+        if (args == nullptr) {
+            throw PyErrorSet{};
+        }
+        return args;
+    }
     // The first positional argument, which a connection's sender must be;
     // null when there is none.
     PyObject* first() const noexcept { return nargs_ != 0 ? stack_[1] : nullptr; }
 
 private:
+    // The caller's tuple, or one made now from the stack; null when that
+    // fails, with the exception set.
+    PyObject* tuple() noexcept {
+        if (args_ == nullptr) {
+            own_args_ = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs_)));
+            if (!own_args_) {
+                return nullptr;
+            }
+            for (std::size_t i = 0; i < nargs_; ++i) {
+                PyTuple_SET_ITEM(own_args_.get(), static_cast<Py_ssize_t>(i),
+                                 Py_NewRef(stack_[1 + i]));
+            }
+            args_ = own_args_.get();
+        }
+        return args_;
+    }
+
     // Fills the keyword names and values; returns how many there are. The
     // dictionary is normally this call's own, but a C caller may share it:
     // read it inside its critical section, and throw only after leaving that.
@@ -132,6 +168,7 @@ private:
     }
 
     PyObject* args_;
+    Ref own_args_;
     PyObject* kwargs_;
     std::size_t nargs_;
     Ref kwnames_;
@@ -151,8 +188,10 @@ public:
           awaiting_(awaiting),
           kwargs_(take_error_mode(kwargs)),
           await_name_(awaiting == Awaiting::Yes ? state().await_name.get() : nullptr),
-          args_(args),
           arguments_(args, kwargs_.get()) {}
+    // An emit from C with positional arguments only.
+    Emission(SignalObject* signal, PyObject* const* argv, std::size_t nargs)
+        : signal_(signal), awaiting_(Awaiting::No), await_name_(nullptr), arguments_(argv, nargs) {}
 
     // The steps of every emission, in order; run() takes the first four.
     // They are defined inline so that the compiler makes one function of
@@ -200,8 +239,6 @@ private:
     // on_error, or null when there are none.
     Ref kwargs_;
     PyObject* await_name_;
-    // The positional arguments, as the caller gave them.
-    PyObject* args_;
     CallArguments arguments_;
     // The calls to make, in table order; after call(), the first `called_`
     // hold their results.
@@ -320,7 +357,7 @@ __attribute__((noinline, cold))
 __declspec(noinline)
 #endif
 void Emission::run_observed() {
-    EmissionWatch watch(signal_, args_, kwargs_.get());
+    EmissionWatch watch(signal_, arguments_.args(), kwargs_.get());
     try {
         snapshot<EmissionWatch>();
         resolve();
@@ -655,6 +692,11 @@ PyObject* Signal_emit(PyObject* self, PyObject* args, PyObject* kwargs) {
         emission.run();
         return emission.results().release();
     });
+}
+
+void emit_positional(SignalObject* signal, PyObject* const* argv, std::size_t nargs) {
+    Emission emission(signal, argv, nargs);
+    emission.run();
 }
 
 PyObject* Signal_emit_async(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -27,6 +27,7 @@
 #include "emission.hpp"
 #include "evented_script.hpp"
 #include "interp_state.hpp"
+#include "observers.hpp"
 #include "signal_record.hpp"
 
 #include <atomic>
@@ -99,15 +100,17 @@ Py_ssize_t field_count(GroupObject* g) noexcept { return Py_SIZE(g) - 1; }
 
 PyObject* all_signal(GroupObject* g) noexcept { return g->signals[field_count(g)]; }
 
-// Whether an emission of `signal` could call anything now. A listener that
-// connects meanwhile sees the next change.
+// Whether an emission of `signal` could call anything now, looked at
+// without its lock: a listener, or a recorder or trace of tarnwick.testing.
+// One inside the signal's own paused() is recorded for the listeners there
+// will be. A listener that connects meanwhile sees the next change.
 bool is_heard(PyObject* signal) noexcept {
-    SignalRecord& rec = as_signal(signal)->rec;
-    if (rec.blocks.load(std::memory_order_acquire) != 0) {
-        return false;
+    const SignalObject* sig = as_signal(signal);
+    const std::uint64_t gate = sig->rec.blocks.load(std::memory_order_acquire);
+    if ((gate & ~SignalRecord::kPaused) != 0) {
+        return false;  // blocked
     }
-    SharedGuard guard(rec.listeners.lock());
-    return rec.listeners.size(guard) != 0;
+    return gate != 0 || sig->rec.listeners.maybe_nonempty() || emission_observed(sig);
 }
 
 // Who a change of field `index` would reach, looked at once per assignment:
@@ -123,10 +126,6 @@ struct Interest {
 Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
     return Interest{g->paused.load(std::memory_order_acquire) != 0, is_heard(g->signals[index]),
                     is_heard(all_signal(g))};
-}
-
-void emit_one(PyObject* signal, Ref args) {
-    Ref results = check(Signal_emit(signal, args.get(), nullptr));
 }
 
 // Reports a change: recorded while the group is paused, else emitted on the
@@ -150,12 +149,12 @@ void report_change(GroupObject* g, Interest interest, Py_ssize_t index, PyObject
         interest = wants_change(g, index);
     }
     if (interest.field) {
-        emit_one(g->signals[index], check(PyTuple_Pack(2, value, old)));
+        PyObject* argv[] = {value, old};
+        emit_positional(as_signal(g->signals[index]), argv, 2);
     }
     if (interest.all) {
-        PyObject* all = all_signal(g);
-        PyObject* name = PyTuple_GET_ITEM(g->names, index);
-        emit_one(all, check(PyTuple_Pack(3, name, value, old)));
+        PyObject* argv[] = {PyTuple_GET_ITEM(g->names, index), value, old};
+        emit_positional(as_signal(all_signal(g)), argv, 3);
     }
 }
 

@@ -183,6 +183,37 @@ def test_blocked_and_paused_cover_the_whole_group():
                    ("opacity", 0.3, 0.2), ("all", "opacity", 0.3, 0.2)]
 
 
+def test_a_field_signal_paused_alone_replays_its_changes():
+    layer = Layer("a")
+    log = []
+    opacity = layer.events.opacity
+    with opacity.paused():
+        layer.opacity = 0.2  # nobody listens yet: recorded all the same
+        opacity.connect(lambda new, old: log.append((new, old)))
+        layer.opacity = 0.3
+        assert log == []
+    assert log == [(0.2, 1.0), (0.3, 0.2)]
+
+
+def test_recorders_and_plain_callables_get_the_arguments():
+    from tarnwick.testing import record
+
+    class Callable:  # no vectorcall: called with the arguments' tuple
+        def __init__(self):
+            self.calls = []
+
+        def __call__(self, *args):
+            self.calls.append(args)
+
+    layer = Layer("a")
+    listener = Callable()
+    layer.events.all.connect(listener)
+    with record(layer.events.opacity) as changes:
+        layer.opacity = 0.5
+    changes.assert_emitted_once_with(0.5, 1.0)
+    assert listener.calls == [("opacity", 0.5, 1.0)]
+
+
 def test_a_failing_listener_raises_after_the_store():
     layer = Layer("a")
 

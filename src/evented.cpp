@@ -3,16 +3,14 @@
 // `evented` (the decorator) inspects the class in Python, at decoration time
 // (evented_script.hpp); what runs on every assignment is here:
 //
-//  * a setter per field, a data descriptor with __set__ and, for fields kept
-//    in the instance __dict__, no __get__, so that reads go straight to the
-//    dictionary as before and `obj.x = v` is one C call. A field kept in a
-//    slot wraps the slot's member descriptor and reads through it.
+//  * the class's __setattr__, which stores a field's value (or lets the
+//    class's own __setattr__ store it) and reports the change. The class's
+//    attributes are left as they were, so a read of a field is the same
+//    bytecode, adapted the same way, as on the class undecorated.
 //  * the `events` descriptor, which makes an instance's group of signals on
 //    first access and keeps it in the instance (its __dict__ under "events",
 //    or a hidden slot) for every later assignment to find.
 //  * the group, one Signal per field, in field order, then `all`.
-//  * a __setattr__ for pydantic models, whose own __setattr__ writes the
-//    instance dictionary without asking the class's descriptors.
 //
 // An assignment to an instance whose group does not exist yet (every one in
 // __init__) only stores: nobody can be listening. Once the group exists, the
@@ -115,24 +113,36 @@ bool is_heard(PyObject* signal) noexcept {
 
 // Who a change of field `index` would reach, looked at once per assignment:
 // a listener that connects after this look sees the next change.
+// (One byte of flags, cheap to keep on the hot path.)
 struct Interest {
-    bool paused;
-    bool field;
-    bool all;
+    enum : std::uint8_t { kPaused = 1, kField = 2, kAll = 4 };
+    std::uint8_t bits = 0;
 
-    explicit operator bool() const noexcept { return paused || field || all; }
+    bool paused() const noexcept { return (bits & kPaused) != 0; }
+    bool field() const noexcept { return (bits & kField) != 0; }
+    bool all() const noexcept { return (bits & kAll) != 0; }
+    explicit operator bool() const noexcept { return bits != 0; }
 };
 
-Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
-    return Interest{g->paused.load(std::memory_order_acquire) != 0, is_heard(g->signals[index]),
-                    is_heard(all_signal(g))};
+inline Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
+    Interest interest;
+    if (g->paused.load(std::memory_order_acquire) != 0) {
+        interest.bits |= Interest::kPaused;
+    }
+    if (is_heard(g->signals[index])) {
+        interest.bits |= Interest::kField;
+    }
+    if (is_heard(all_signal(g))) {
+        interest.bits |= Interest::kAll;
+    }
+    return interest;
 }
 
 // Reports a change: recorded while the group is paused, else emitted on the
 // field's signal, then on `all`.
 void report_change(GroupObject* g, Interest interest, Py_ssize_t index, PyObject* value,
                    PyObject* old) {
-    if (interest.paused) {
+    if (interest.paused()) {
         Ref record = check(Py_BuildValue("(nOO)", index, value, old));
         ChangeGuard guard(g->change_lock);
         if (g->paused.load(std::memory_order_acquire) != 0) {
@@ -148,11 +158,11 @@ void report_change(GroupObject* g, Interest interest, Py_ssize_t index, PyObject
         // The pause ended after the value was stored: emit it now.
         interest = wants_change(g, index);
     }
-    if (interest.field) {
+    if (interest.field()) {
         PyObject* argv[] = {value, old};
         emit_positional(as_signal(g->signals[index]), argv, 2);
     }
-    if (interest.all) {
+    if (interest.all()) {
         PyObject* argv[] = {PyTuple_GET_ITEM(g->names, index), value, old};
         emit_positional(as_signal(all_signal(g)), argv, 3);
     }
@@ -535,47 +545,26 @@ PyType_Slot events_slots[] = {
 };
 
 // ---------------------------------------------------------------------------
-// One field's setter
+// Where one field's value lives in one instance: its __dict__ or its slot
 
-struct SetterObject {
-    PyObject_HEAD
-    PyObject* name;  // interned
-    Py_ssize_t index;
-    // The class's `events` descriptor: where the group is.
-    PyObject* events;
-    // The slot's member descriptor, or null when the field is kept in the
-    // instance __dict__.
-    PyObject* member;
-};
-
-SetterObject* as_setter(PyObject* self) noexcept {
-    return reinterpret_cast<SetterObject*>(self);
-}
-
-// Where one field's value lives in one instance: its __dict__ or its slot.
 class FieldStore {
 public:
-    FieldStore(SetterObject* s, PyObject* obj) : s_(s), obj_(obj) {
-        if (s->member == nullptr) {
-            dict_ = check(PyObject_GenericGetDict(obj, nullptr));
-        }
-    }
-
-    PyObject* dict() const noexcept { return dict_.get(); }
+    // `slot` is the field's slot, or null for a field kept in `dict`.
+    FieldStore(PyObject* obj, PyObject* name, PyMemberDef* slot, PyObject* dict) noexcept
+        : obj_(obj), name_(name), slot_(slot), dict_(dict) {}
 
     // The value, or an empty Ref when the field has none.
     Ref read() {
-        if (dict_) {
-            return dict_item(dict_.get(), s_->name);
+        if (slot_ == nullptr) {
+            return dict_item(dict_, name_);
         }
-        PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(s_->member)->d_member;
         std::atomic_ref<PyObject*> slot(
-            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj_) + def->offset));
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj_) + slot_->offset));
         if (slot.load(std::memory_order_acquire) == nullptr) {
             return Ref();
         }
         // Read as the member does, safe against a concurrent del.
-        Ref value = Ref::steal(PyMember_GetOne(reinterpret_cast<const char*>(obj_), def));
+        Ref value = Ref::steal(PyMember_GetOne(reinterpret_cast<const char*>(obj_), slot_));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 throw PyErrorSet{};
@@ -585,229 +574,164 @@ public:
         return value;
     }
 
-    // Stores `value`; null deletes.
     void write(PyObject* value) {
-        if (!dict_) {
-            descrsetfunc set = Py_TYPE(s_->member)->tp_descr_set;
-            check_status(set(s_->member, obj_, value));
-        } else if (value != nullptr) {
-            check_status(PyDict_SetItem(dict_.get(), s_->name, value));
-        } else if (PyDict_DelItem(dict_.get(), s_->name) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-                PyErr_Clear();
-                throw_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                             Py_TYPE(obj_)->tp_name, s_->name);
-            }
-            throw PyErrorSet{};
+        if (slot_ == nullptr) {
+            check_status(PyDict_SetItem(dict_, name_, value));
+        } else {
+            check_status(PyMember_SetOne(reinterpret_cast<char*>(obj_), slot_, value));
         }
     }
 
 private:
-    SetterObject* s_;
     PyObject* obj_;
-    Ref dict_;
+    PyObject* name_;
+    PyMemberDef* slot_;
+    PyObject* dict_;
 };
-
-int Setter_set(PyObject* self, PyObject* obj, PyObject* value) {
-    return guarded<int>(-1, [&]() -> int {
-        SetterObject* s = as_setter(self);
-        if (s->events == nullptr) {
-            throw_error(PyExc_ReferenceError, "the evented class is being collected");
-        }
-        EventsObject* e = as_events(s->events);
-        require_instance(e, obj);
-        FieldStore store(s, obj);
-        Ref group_ref = find_group(e, obj, store.dict());
-        auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
-        const Interest interest = g != nullptr && value != nullptr ? wants_change(g, s->index)
-                                                                   : Interest{};
-        if (!interest) {
-            store.write(value);
-            return 0;
-        }
-        Ref old;
-        {
-            ChangeGuard guard(g->change_lock);
-            old = store.read();
-            store.write(value);
-        }
-        if (!old || unchanged(value, old.get())) {
-            return 0;
-        }
-        report_change(g, interest, s->index, value, old.get());
-        return 0;
-    });
-}
-
-// Reads of a slot field go through the slot's own member descriptor.
-PyObject* Setter_get(PyObject* self, PyObject* obj, PyObject* type) {
-    PyObject* member = as_setter(self)->member;
-    if (obj == nullptr || obj == Py_None) {
-        return Py_NewRef(self);
-    }
-    if (member == nullptr) {
-        PyErr_SetString(PyExc_ReferenceError, "the evented class is being collected");
-        return nullptr;
-    }
-    return Py_TYPE(member)->tp_descr_get(member, obj, type);
-}
-
-int Setter_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_setter(self)->events);
-    Py_VISIT(as_setter(self)->member);
-    return 0;
-}
-
-int Setter_clear(PyObject* self) {
-    Py_CLEAR(as_setter(self)->events);
-    Py_CLEAR(as_setter(self)->member);
-    return 0;
-}
-
-void Setter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Setter_clear(self);
-    Py_CLEAR(as_setter(self)->name);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* Setter_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<evented field %R>", as_setter(self)->name);
-}
-
-// EventedSetter(events, index, member=None): the setter of field `index` of
-// the class whose `events` descriptor is given; a slot field passes its
-// member descriptor.
-PyObject* Setter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* events = nullptr;
-        Py_ssize_t index = 0;
-        PyObject* member = Py_None;
-        static const char* kwlist[] = {"events", "index", "member", nullptr};
-        InterpState& state = state_of_type(type);
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!n|O:EventedSetter",
-                                         const_cast<char**>(kwlist),
-                                         reinterpret_cast<PyTypeObject*>(
-                                             state.evented_events_type.get()),
-                                         &events, &index, &member)) {
-            throw PyErrorSet{};
-        }
-        PyObject* names = as_events(events)->names;
-        if (index < 0 || index >= PyTuple_GET_SIZE(names)) {
-            throw_error(PyExc_IndexError, "field index out of range");
-        }
-        const bool slot = member != Py_None;
-        if (slot) {
-            (void)slot_offset_of(member);
-        }
-        PyObject* want = (slot ? state.evented_slot_setter_type : state.evented_setter_type).get();
-        if (reinterpret_cast<PyObject*>(type) != want) {
-            throw_type_error(slot ? "a slot field takes EventedSlotSetter"
-                                  : "a __dict__ field takes EventedSetter");
-        }
-        Ref obj = check(type->tp_alloc(type, 0));
-        SetterObject* s = as_setter(obj.get());
-        s->name = Py_NewRef(PyTuple_GET_ITEM(names, index));
-        s->index = index;
-        s->events = Py_NewRef(events);
-        s->member = slot ? Py_NewRef(member) : nullptr;
-        return obj.release();
-    });
-}
-
-PyObject* Setter_get_name(PyObject* self, void*) { return Py_NewRef(as_setter(self)->name); }
-
-PyObject* Setter_get_member(PyObject* self, void*) {
-    PyObject* member = as_setter(self)->member;
-    return Py_NewRef(member != nullptr ? member : Py_None);
-}
-
-PyGetSetDef setter_getset[] = {
-    {"name", Setter_get_name, nullptr, "The field's name.", nullptr},
-    {"member", Setter_get_member, nullptr, "The slot's member descriptor, or None.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-#define TARNWICK_SETTER_SLOTS                                              \
-    {Py_tp_new, reinterpret_cast<void*>(Setter_new)},                     \
-        {Py_tp_dealloc, reinterpret_cast<void*>(Setter_dealloc)},         \
-        {Py_tp_traverse, reinterpret_cast<void*>(Setter_traverse)},       \
-        {Py_tp_clear, reinterpret_cast<void*>(Setter_clear)},             \
-        {Py_tp_repr, reinterpret_cast<void*>(Setter_repr)},               \
-        {Py_tp_descr_set, reinterpret_cast<void*>(Setter_set)},           \
-        {Py_tp_getset, setter_getset}
-
-// No __get__: a read finds the value in the instance __dict__ directly.
-PyType_Slot setter_slots[] = {
-    TARNWICK_SETTER_SLOTS,
-    {Py_tp_doc, const_cast<char*>("An evented field kept in the instance __dict__.")},
-    {0, nullptr},
-};
-
-PyType_Slot slot_setter_slots[] = {
-    TARNWICK_SETTER_SLOTS,
-    {Py_tp_descr_get, reinterpret_cast<void*>(Setter_get)},
-    {Py_tp_doc, const_cast<char*>("An evented field kept in a slot.")},
-    {0, nullptr},
-};
-
-#undef TARNWICK_SETTER_SLOTS
 
 // ---------------------------------------------------------------------------
-// __setattr__ for pydantic models
+// The class's __setattr__
+//
+// The class's own attributes stay as they were (a field's default, a slot's
+// member descriptor), so the interpreter reads a field as fast as on the
+// class undecorated. Every assignment comes here instead: a field's is
+// stored, compared and reported; any other attribute's goes to the
+// __setattr__ the class had.
+
+// How one field is assigned.
+struct FieldPlan {
+    // The field's slot (its member descriptor is kept in `members`), or null
+    // when it is kept in the instance __dict__.
+    PyMemberDef* slot;
+    // attrs' on_setattr hook of the field and its attrs.Attribute (borrowed
+    // from `converts`), or null: what attrs' own __setattr__ would call
+    // before storing, called here, so that the store stays ours.
+    PyObject* convert;
+    PyObject* attribute;
+    // The class's own __setattr__ stores it (pydantic's validation, a
+    // __setattr__ of the class's own): it is called, and the value it
+    // stored is read back; otherwise the value is stored here.
+    bool via_base;
+};
 
 struct HookObject {
-    PyObject_HEAD
+    PyObject_VAR_HEAD  // ob_size: the number of fields
     vectorcallfunc vectorcall;
-    // The __setattr__ the model would use without us.
+    // The __setattr__ the class would use without us.
     PyObject* base;
-    // Field name -> 2 * index + direct, where direct says that the model's
-    // own __setattr__ would only store into __dict__ and add the name to
-    // __pydantic_fields_set__ (no validation, no property, not frozen): we
-    // do that here instead of calling it.
+    // `base` is object.__setattr__: PyObject_GenericSetAttr does its work.
+    bool generic;
+    // A model's direct store also adds the name to __pydantic_fields_set__,
+    // as pydantic's __setattr__ would.
+    bool pydantic;
+    // The field names (interned, the group's), and name -> index.
+    PyObject* names;
     PyObject* fields;
+    // Per field, the slot's member descriptor or None; and attrs'
+    // (hook, attribute) or None.
+    PyObject* members;
+    PyObject* converts;
     PyObject* events;
     PyObject* fields_set_name;  // "__pydantic_fields_set__", interned
+    PyObject* mro_name;         // "__mro__", interned
+    FieldPlan plans[1];
 };
 
 HookObject* as_hook(PyObject* self) noexcept { return reinterpret_cast<HookObject*>(self); }
 
-Ref call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* value) {
+PyObject* call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* value) {
+    if (h->generic) {
+        check_status(PyObject_GenericSetAttr(obj, name, value));
+        Py_RETURN_NONE;
+    }
     if (h->base == nullptr) {
         throw_error(PyExc_ReferenceError, "the evented class is being collected");
     }
     PyObject* argv[] = {obj, name, value};
-    return check(PyObject_Vectorcall(h->base, argv, 3, nullptr));
+    return check(PyObject_Vectorcall(h->base, argv, 3, nullptr)).release();
 }
 
-// The model's value of field `name`, or an empty Ref. Its __dict__ is read
-// afresh: validate_assignment gives the model a new one.
-Ref model_value(PyObject* obj, PyObject* name) {
-    Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
-    return dict_item(dict.get(), name);
+// Whether a class between `type` and `owner` (a subclass of the class
+// decorated) takes over field `name`: with a data descriptor of that name,
+// or with a decoration of its own, whose __setattr__ reports the change.
+bool taken_over_below(HookObject* h, PyTypeObject* type, PyTypeObject* owner, PyObject* name) {
+    Ref mro = check(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), h->mro_name));
+    if (!PyTuple_Check(mro.get())) {
+        return true;
+    }
+    PyObject* events_name = as_events(h->events)->key;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* klass = PyTuple_GET_ITEM(mro.get(), i);
+        if (klass == reinterpret_cast<PyObject*>(owner) || !PyType_Check(klass)) {
+            break;
+        }
+        Ref dict = check(PyType_GetDict(reinterpret_cast<PyTypeObject*>(klass)));
+        if (dict_item(dict.get(), events_name)) {
+            return true;
+        }
+        Ref attr = dict_item(dict.get(), name);
+        if (attr && Py_TYPE(attr.get())->tp_descr_set != nullptr) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// What the model's __setattr__ does for a plain field, then the report.
-PyObject* store_direct(HookObject* h, PyObject* obj, PyObject* dict, GroupObject* g,
-                       Py_ssize_t index, PyObject* name, PyObject* value) {
-    Ref old;
-    const Interest interest = g != nullptr ? wants_change(g, index) : Interest{};
-    if (!interest) {
-        check_status(PyDict_SetItem(dict, name, value));
-    } else {
-        ChangeGuard guard(g->change_lock);
-        old = dict_item(dict, name);
-        check_status(PyDict_SetItem(dict, name, value));
+// The index of field `name`, or -1. An interned name equals a field's
+// (interned too) only if it is the very same object, so for the names of
+// attribute syntax, which the interpreter interns, pointers decide.
+Py_ssize_t field_of(HookObject* h, PyObject* name) {
+    PyObject* names = h->names;
+    if (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
+        for (Py_ssize_t i = 0; i < Py_SIZE(h); ++i) {
+            if (PyTuple_GET_ITEM(names, i) == name) {
+                return i;
+            }
+        }
+        return -1;
     }
-    Ref fields_set = check(PyObject_GetAttr(obj, h->fields_set_name));
-    check_status(PySet_Add(fields_set.get(), name));
-    if (old && !unchanged(value, old.get())) {
-        report_change(g, interest, index, value, old.get());
+    if (!PyUnicode_Check(name)) {
+        return -1;
     }
-    Py_RETURN_NONE;
+    Ref index = dict_item(h->fields, name);
+    if (!index) {
+        return -1;
+    }
+    const Py_ssize_t i = PyLong_AsSsize_t(index.get());
+    if (i == -1 && PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    return i;
+}
+
+// The index of the field that `obj.name = ...` assigns, or -1 when this
+// assignment is not ours to report.
+Py_ssize_t hooked_field(HookObject* h, PyObject* obj, PyObject* name) {
+    if (h->events == nullptr) {
+        return -1;
+    }
+    const Py_ssize_t i = field_of(h, name);
+    if (i < 0) {
+        return -1;
+    }
+    auto* owner = reinterpret_cast<PyTypeObject*>(as_events(h->events)->owner);
+    if (owner == nullptr) {
+        return -1;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type != owner &&
+        (!PyType_IsSubtype(type, owner) || taken_over_below(h, type, owner, name))) {
+        return -1;
+    }
+    return i;
+}
+
+// The instance __dict__, for a field or a group kept there; else null.
+Ref dict_if_used(EventsObject* e, const FieldPlan& plan, PyObject* obj) {
+    if (plan.slot != nullptr && e->slot_offset != 0) {
+        return Ref();
+    }
+    return check(PyObject_GenericGetDict(obj, nullptr));
 }
 
 PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -819,45 +743,59 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         PyObject* obj = args[0];
         PyObject* name = args[1];
         PyObject* value = args[2];
-        Ref index_obj;
-        if (PyUnicode_Check(name)) {
-            index_obj = dict_item(h->fields, name);
-        }
-        if (!index_obj) {
-            return call_base(h, obj, name, value).release();
-        }
-        if (h->events == nullptr || as_events(h->events)->owner == nullptr) {
-            return call_base(h, obj, name, value).release();
+        const Py_ssize_t index = hooked_field(h, obj, name);
+        if (index < 0) {
+            return call_base(h, obj, name, value);
         }
         EventsObject* e = as_events(h->events);
-        if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
-            return call_base(h, obj, name, value).release();
-        }
-        const Py_ssize_t code = PyLong_AsSsize_t(index_obj.get());
-        if (code == -1 && PyErr_Occurred()) {
-            throw PyErrorSet{};
-        }
-        const Py_ssize_t index = code / 2;
-        Ref dict = check(PyObject_GenericGetDict(obj, nullptr));
+        const FieldPlan& plan = h->plans[index];
+        PyObject* field = PyTuple_GET_ITEM(h->names, index);
+        Ref dict = dict_if_used(e, plan, obj);
         Ref group_ref = find_group(e, obj, dict.get());
         auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
-        if (code % 2 == 1) {
-            return store_direct(h, obj, dict.get(), g, index, name, value);
-        }
         const Interest interest = g != nullptr ? wants_change(g, index) : Interest{};
+        if (plan.via_base) {
+            if (!interest) {
+                return call_base(h, obj, name, value);
+            }
+            // The class's own __setattr__ may run any code, so no lock is
+            // held across it: the old value is what it was just before.
+            Ref old = FieldStore(obj, field, plan.slot, dict.get()).read();
+            dict.reset();
+            Ref result = Ref::steal(call_base(h, obj, name, value));
+            // pydantic's validate_assignment gives the model a new __dict__.
+            dict = dict_if_used(e, plan, obj);
+            Ref stored = FieldStore(obj, field, plan.slot, dict.get()).read();
+            if (old && stored && !unchanged(stored.get(), old.get())) {
+                report_change(g, interest, index, stored.get(), old.get());
+            }
+            return result.release();
+        }
+        Ref converted;
+        if (plan.convert != nullptr) {
+            // attrs' converters and validators, with no lock held: one that
+            // raises stores nothing.
+            PyObject* argv[] = {obj, plan.attribute, value};
+            converted = check(PyObject_Vectorcall(plan.convert, argv, 3, nullptr));
+            value = converted.get();
+        }
+        FieldStore store(obj, field, plan.slot, dict.get());
+        Ref old;
         if (!interest) {
-            return call_base(h, obj, name, value).release();
+            store.write(value);
+        } else {
+            ChangeGuard guard(g->change_lock);
+            old = store.read();
+            store.write(value);
         }
-        // The model's own __setattr__ validates and may run any code, so no
-        // lock is held across it: the old value is what it was just before.
-        Ref old = dict_item(dict.get(), name);
-        dict.reset();
-        Ref result = call_base(h, obj, name, value);
-        Ref stored = model_value(obj, name);
-        if (old && stored && !unchanged(stored.get(), old.get())) {
-            report_change(g, interest, index, stored.get(), old.get());
+        if (h->pydantic) {
+            Ref fields_set = check(PyObject_GetAttr(obj, h->fields_set_name));
+            check_status(PySet_Add(fields_set.get(), field));
         }
-        return result.release();
+        if (old && !unchanged(value, old.get())) {
+            report_change(g, interest, index, value, old.get());
+        }
+        Py_RETURN_NONE;
     });
 }
 
@@ -871,13 +809,19 @@ PyObject* Hook_get(PyObject* self, PyObject* obj, PyObject*) {
 int Hook_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_hook(self)->base);
+    Py_VISIT(as_hook(self)->members);
+    Py_VISIT(as_hook(self)->converts);
     Py_VISIT(as_hook(self)->events);
     return 0;
 }
 
+// Clearing `events` first makes every later call go to `base`, so the
+// plans are never used once `members` and `converts` are gone.
 int Hook_clear(PyObject* self) {
-    Py_CLEAR(as_hook(self)->base);
     Py_CLEAR(as_hook(self)->events);
+    Py_CLEAR(as_hook(self)->base);
+    Py_CLEAR(as_hook(self)->members);
+    Py_CLEAR(as_hook(self)->converts);
     return 0;
 }
 
@@ -885,42 +829,105 @@ void Hook_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Hook_clear(self);
-    Py_CLEAR(as_hook(self)->fields);
-    Py_CLEAR(as_hook(self)->fields_set_name);
+    HookObject* h = as_hook(self);
+    Py_CLEAR(h->names);
+    Py_CLEAR(h->fields);
+    Py_CLEAR(h->fields_set_name);
+    Py_CLEAR(h->mro_name);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// EventedSetattr(events, base, direct): `direct`, a frozenset of the fields
-// stored without calling `base`.
+// Whether `base` is object.__setattr__.
+bool is_object_setattr(PyObject* base) {
+    Ref object_setattr =
+        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                     "__setattr__"));
+    return base == object_setattr.get();
+}
+
+// A tuple of one entry per field: `given` as a tuple, or Nones for None.
+Ref per_field(PyObject* given, Py_ssize_t n, const char* what) {
+    if (given == Py_None) {
+        Ref out = check(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyTuple_SET_ITEM(out.get(), i, Py_NewRef(Py_None));
+        }
+        return out;
+    }
+    Ref out = check(PySequence_Tuple(given));
+    if (PyTuple_GET_SIZE(out.get()) != n) {
+        throw_format(PyExc_TypeError, "%s must give one entry per field", what);
+    }
+    return out;
+}
+
+// EventedSetattr(events, base, direct, members=None, converts=None,
+// pydantic=False): `direct`, a frozenset of the fields stored here rather
+// than by `base`; `members`, per field, its slot's member descriptor or
+// None; `converts`, per field, attrs' (on_setattr hook, attribute) or None.
 PyObject* Hook_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* events = nullptr;
         PyObject* base = nullptr;
         PyObject* direct = nullptr;
-        static const char* kwlist[] = {"events", "base", "direct", nullptr};
+        PyObject* members = Py_None;
+        PyObject* converts = Py_None;
+        int pydantic = 0;
+        static const char* kwlist[] = {"events",   "base",     "direct", "members",
+                                       "converts", "pydantic", nullptr};
         InterpState& state = state_of_type(type);
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "O!OO!:EventedSetattr", const_cast<char**>(kwlist),
+                args, kwargs, "O!OO!|OOp:EventedSetattr", const_cast<char**>(kwlist),
                 reinterpret_cast<PyTypeObject*>(state.evented_events_type.get()), &events, &base,
-                &PyFrozenSet_Type, &direct)) {
+                &PyFrozenSet_Type, &direct, &members, &converts, &pydantic)) {
             throw PyErrorSet{};
         }
         PyObject* names = as_events(events)->names;
+        const Py_ssize_t n = PyTuple_GET_SIZE(names);
+        Ref member_tuple = per_field(members, n, "members");
+        Ref convert_tuple = per_field(converts, n, "converts");
         Ref fields = check(PyDict_New());
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-            const int is_direct = check_status(PySet_Contains(direct, PyTuple_GET_ITEM(names, i)));
-            Ref index = check(PyLong_FromSsize_t(2 * i + is_direct));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref index = check(PyLong_FromSsize_t(i));
             check_status(PyDict_SetItem(fields.get(), PyTuple_GET_ITEM(names, i), index.get()));
+            PyObject* member = PyTuple_GET_ITEM(member_tuple.get(), i);
+            if (member != Py_None) {
+                (void)slot_offset_of(member);
+            }
+            PyObject* convert = PyTuple_GET_ITEM(convert_tuple.get(), i);
+            if (convert != Py_None && !(PyTuple_Check(convert) && PyTuple_GET_SIZE(convert) == 2 &&
+                                        PyCallable_Check(PyTuple_GET_ITEM(convert, 0)))) {
+                throw_type_error("converts must give (hook, attribute) or None per field");
+            }
         }
+        const bool generic = is_object_setattr(base);
         Ref fields_set_name = check(PyUnicode_InternFromString("__pydantic_fields_set__"));
-        Ref obj = check(type->tp_alloc(type, 0));
+        Ref mro_name = check(PyUnicode_InternFromString("__mro__"));
+        Ref obj = check(type->tp_alloc(type, n));
         HookObject* h = as_hook(obj.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* member = PyTuple_GET_ITEM(member_tuple.get(), i);
+            PyObject* convert = PyTuple_GET_ITEM(convert_tuple.get(), i);
+            FieldPlan& plan = h->plans[i];
+            plan.slot = member == Py_None
+                            ? nullptr
+                            : reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
+            plan.convert = convert == Py_None ? nullptr : PyTuple_GET_ITEM(convert, 0);
+            plan.attribute = convert == Py_None ? nullptr : PyTuple_GET_ITEM(convert, 1);
+            plan.via_base = check_status(PySet_Contains(direct, PyTuple_GET_ITEM(names, i))) == 0;
+        }
         h->vectorcall = Hook_vectorcall;
         h->base = Py_NewRef(base);
+        h->generic = generic;
+        h->pydantic = pydantic != 0;
+        h->names = Py_NewRef(names);
         h->fields = fields.release();
+        h->members = member_tuple.release();
+        h->converts = convert_tuple.release();
         h->events = Py_NewRef(events);
         h->fields_set_name = fields_set_name.release();
+        h->mro_name = mro_name.release();
         return obj.release();
     });
 }
@@ -947,10 +954,9 @@ PyType_Slot hook_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(Hook_get)},
     {Py_tp_members, hook_members},
     {Py_tp_getset, hook_getset},
-    {Py_tp_doc, const_cast<char*>("__setattr__ of an evented pydantic model.")},
+    {Py_tp_doc, const_cast<char*>("__setattr__ of an evented class.")},
     {0, nullptr},
 };
-
 // The script's evented(), made once per interpreter.
 Ref make_evented_impl(InterpState& state) {
     Ref code = check(Py_CompileStringExFlags(kEventedScript, "tarnwick_evented.py", Py_file_input,
@@ -966,9 +972,8 @@ Ref make_evented_impl(InterpState& state) {
         throw_error(PyExc_RuntimeError, "tarnwick: the evented script has no _setup");
     }
     PyObject* argv[] = {state.evented_group_type.get(), state.evented_events_type.get(),
-                        state.evented_setter_type.get(), state.evented_slot_setter_type.get(),
                         state.evented_hook_type.get()};
-    return check(PyObject_Vectorcall(setup.get(), argv, 5, nullptr));
+    return check(PyObject_Vectorcall(setup.get(), argv, 3, nullptr));
 }
 
 }  // namespace
@@ -1001,26 +1006,10 @@ PyType_Spec evented_events_type_def = {
     events_slots,
 };
 
-PyType_Spec evented_setter_type_def = {
-    "tarnwick.EventedSetter",
-    sizeof(SetterObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    setter_slots,
-};
-
-PyType_Spec evented_slot_setter_type_def = {
-    "tarnwick.EventedSlotSetter",
-    sizeof(SetterObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    slot_setter_slots,
-};
-
 PyType_Spec evented_hook_type_def = {
     "tarnwick.EventedSetattr",
-    sizeof(HookObject),
-    0,
+    static_cast<int>(offsetof(HookObject, plans)),
+    static_cast<int>(sizeof(FieldPlan)),
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
         Py_TPFLAGS_METHOD_DESCRIPTOR,
     hook_slots,

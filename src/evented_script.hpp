@@ -1,7 +1,7 @@
 // The Python half of evented(): what runs once per decorated class. It finds
 // the fields (a dataclass's, an attrs class's or a pydantic model's), refuses
 // what cannot be evented, gives a class with __slots__ a slot for its group,
-// and installs the C descriptors of evented.cpp, which do all the work of an
+// and installs the C __setattr__ of evented.cpp, which does all the work of an
 // assignment. Compiled once per interpreter, on the first evented() call.
 #pragma once
 
@@ -14,7 +14,7 @@ import functools as _functools
 import types as _types
 
 
-def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
+def _setup(group_base, events_type, hook_type):
     class EventedSignals(group_base):
         """The signals of one evented object: one per field, named after
         it, then `all`. len() and iteration give the field names."""
@@ -148,6 +148,32 @@ def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
             f"evented() takes a dataclass, an attrs class or a pydantic model, not {qualname}"
         )
 
+    def _own_setattr(cls):
+        # The __setattr__ the class has without evented(): an evented base's
+        # stands for the one it wraps.
+        base = _static(cls, "__setattr__")
+        return base.base if isinstance(base, hook_type) else base
+
+    def _attrs_hooks(cls, names):
+        # The __setattr__ attrs writes calls each field's on_setattr hook (the
+        # default runs its converter, then its validators) and stores the
+        # result with object's. Ours calls the same hooks and stores under
+        # the group's lock. None when attrs did not write the class's
+        # __setattr__, or is too old to say which hook the class has.
+        props = cls.__dict__.get("__attrs_props__")
+        if not cls.__dict__.get("__attrs_own_setattr__") or not hasattr(props, "on_setattr_hook"):
+            return None
+        import attrs
+
+        attributes = {a.name: a for a in cls.__attrs_attrs__}
+        converts = []
+        for name in names:
+            attribute = attributes[name]
+            hook = attribute.on_setattr or props.on_setattr_hook
+            usable = hook and hook is not attrs.setters.NO_OP
+            converts.append((hook, attribute) if usable else None)
+        return converts
+
     def _direct_fields(cls, base, names):
         # The fields for which pydantic's own __setattr__ would only store
         # into __dict__ and note the name in __pydantic_fields_set__.
@@ -212,10 +238,9 @@ def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
         if kind == "pydantic":
             events = events_type(cls, EventedSignals, names)
             type.__setattr__(cls, "events", events)
-            base = cls.__setattr__
-            if isinstance(base, hook_type):
-                base = base.base
-            type.__setattr__(cls, "__setattr__", hook_type(events, base, _direct_fields(cls, base, names)))
+            base = _own_setattr(cls)
+            hook = hook_type(events, base, _direct_fields(cls, base, names), pydantic=True)
+            type.__setattr__(cls, "__setattr__", hook)
             _wrap_state(cls, pydantic=True)
             return cls
         inherited = _static(cls, "events")
@@ -227,13 +252,11 @@ def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
             cls = _with_group_slot(cls)
             member = cls.__dict__["events"]
         events = events_type(cls, EventedSignals, names, member)
-        setters = []
-        for index, name in enumerate(names):
+        members = []
+        for name in names:
             current = _static(cls, name)
-            if isinstance(current, (setter_type, slot_setter_type)):
-                current = current.member
             if isinstance(current, _types.MemberDescriptorType):
-                setters.append(slot_setter_type(events, index, current))
+                members.append(current)
             elif hasattr(type(current), "__set__"):
                 raise TypeError(
                     f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
@@ -245,10 +268,18 @@ def _setup(group_base, events_type, setter_type, slot_setter_type, hook_type):
                     f"it has neither a slot nor a __dict__ to live in"
                 )
             else:
-                setters.append(setter_type(events, index))
+                members.append(None)
+        base = _own_setattr(cls)
+        converts = _attrs_hooks(cls, names) if kind == "attrs" else None
+        # Ours stores every field when the class would store it with
+        # object's __setattr__, or with attrs' after the field's hook; a
+        # __setattr__ of the class's own stores them itself.
+        if base is object.__dict__["__setattr__"] or converts is not None:
+            direct = frozenset(names)
+        else:
+            direct = frozenset()
         type.__setattr__(cls, "events", events)
-        for name, setter in zip(names, setters):
-            type.__setattr__(cls, name, setter)
+        type.__setattr__(cls, "__setattr__", hook_type(events, base, direct, members, converts))
         _wrap_state(cls, pydantic=False)
         return cls
 

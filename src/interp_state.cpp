@@ -32,8 +32,6 @@ void fill(InterpState& state, PyObject* module) {
     state.queued_type = new_type(module, queued_type_def);
     state.evented_group_type = new_type(module, evented_group_type_def);
     state.evented_events_type = new_type(module, evented_events_type_def);
-    state.evented_setter_type = new_type(module, evented_setter_type_def);
-    state.evented_slot_setter_type = new_type(module, evented_slot_setter_type_def);
     state.evented_hook_type = new_type(module, evented_hook_type_def);
     state.adapter_type = new_type(module, adapter_type_def);
     state.pauser_type = new_pauser_type(module);
@@ -107,8 +105,6 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->queued_type.get());
         Py_VISIT(state->evented_group_type.get());
         Py_VISIT(state->evented_events_type.get());
-        Py_VISIT(state->evented_setter_type.get());
-        Py_VISIT(state->evented_slot_setter_type.get());
         Py_VISIT(state->evented_hook_type.get());
         Py_VISIT(state->evented_impl.peek());
         Py_VISIT(state->adapter_type.get());

@@ -55,8 +55,6 @@ struct InterpState {
     // none are module attributes.
     Ref evented_group_type;
     Ref evented_events_type;
-    Ref evented_setter_type;
-    Ref evented_slot_setter_type;
     Ref evented_hook_type;
     // evented()'s implementation, made by its script on first use.
     OnceCell evented_impl;
@@ -129,8 +127,6 @@ extern PyType_Spec delivery_type_def;
 extern PyType_Spec queued_type_def;
 extern PyType_Spec evented_group_type_def;
 extern PyType_Spec evented_events_type_def;
-extern PyType_Spec evented_setter_type_def;
-extern PyType_Spec evented_slot_setter_type_def;
 extern PyType_Spec evented_hook_type_def;
 extern PyType_Spec adapter_type_def;
 // The two `with` holders, made from one template.

@@ -150,6 +150,53 @@ def test_subclasses_get_their_own_fields_signals():
     assert log == [("a", 3, 0), ("all", "a", 3, 0)]
 
 
+def test_the_class_attributes_are_left_as_they_were():
+    # A read of a field is served as on the class undecorated: by the
+    # instance, a class default or a slot's member descriptor.
+    assert Layer.opacity == 1.0 and "name" not in Layer.__dict__
+    assert all(type(Slotted.__dict__[name]).__name__ == "member_descriptor"
+               for name in ("name", "opacity"))
+    layer = Layer("a")
+    recorder(layer.events)
+    del layer.opacity
+    assert layer.opacity == 1.0
+
+
+def test_who_stores_a_field_in_a_subclass():
+    class Undecorated(Layer):
+        pass
+
+    class OwnProperty(Layer):
+        @property
+        def opacity(self):
+            return self.__dict__["shade"]
+
+        @opacity.setter
+        def opacity(self, value):
+            self.__dict__["shade"] = value
+
+    @evented
+    @dataclasses.dataclass
+    class OwnSetattr(Layer):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, round(value, 1) if name == "opacity" else value)
+
+    logs = {}
+    for cls in (Undecorated, OwnProperty, OwnSetattr):
+        layer = cls("a")
+        logs[cls] = recorder(layer.events)
+        layer.opacity = 0.54
+        layer.other = 1
+        assert layer.other == 1
+    assert logs[Undecorated] == [("opacity", 0.54, 1.0), ("all", "opacity", 0.54, 1.0)]
+    assert logs[OwnProperty] == []  # the subclass's property stored it
+    assert logs[OwnSetattr] == [("opacity", 0.5, 1.0), ("all", "opacity", 0.5, 1.0)]
+    layer = Layer("a")
+    log = recorder(layer.events)
+    object.__setattr__(layer, "opacity", 0.2)  # past the class's __setattr__: not seen
+    assert log == [] and layer.opacity == 0.2
+
+
 @pytest.mark.parametrize("name", ["events", "all"])
 def test_a_field_named_like_the_group_is_refused(name):
     cls = dataclasses.make_dataclass("Clash", [(name, int)])

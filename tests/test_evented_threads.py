@@ -12,7 +12,7 @@ from tarnwick import evented
 pytestmark = pytest.mark.threads
 
 THREADS = 4
-SETS = 2000
+SETS = 5000
 SECONDS = 0.5
 
 
@@ -34,7 +34,27 @@ class WideSlots:
     f3: int = 0
 
 
-@pytest.mark.parametrize("cls", [Wide, WideSlots])
+def attrs_wide():
+    """An attrs class whose fields have validators: attrs' hooks run, and the
+    store is still made under the group's lock."""
+    attrs = pytest.importorskip("attrs")
+    positive = attrs.validators.ge(0)
+
+    @evented
+    @attrs.define
+    class Validated:
+        f0: int = attrs.field(default=0, validator=positive)
+        f1: int = attrs.field(default=0, validator=positive)
+        f2: int = attrs.field(default=0, validator=positive)
+        f3: int = attrs.field(default=0, converter=int)
+
+    return Validated()
+
+
+KINDS = [Wide, WideSlots, attrs_wide]
+
+
+@pytest.mark.parametrize("cls", KINDS)
 def test_threads_setting_one_field_each(cls):
     obj = cls()
     logs = {name: [] for name in obj.events}
@@ -55,7 +75,7 @@ def test_threads_setting_one_field_each(cls):
         assert getattr(obj, name) == SETS
 
 
-@pytest.mark.parametrize("cls", [Wide, WideSlots])
+@pytest.mark.parametrize("cls", KINDS)
 def test_threads_setting_the_same_field_chain_their_changes(cls):
     obj = cls()
     changes = []

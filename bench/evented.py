@@ -10,7 +10,10 @@ every assignment is a change; the time of one assignment is half a loop's.
 "no listener" reads `o.events` first: psygnal's setattr costs nothing extra
 until some instance's events are first read. The callback is the same
 `def callback(*args): pass` for both libraries; psygnal's group listener
-(`o.events.connect`) is what tarnwick's `all` replaces.
+(`o.events.connect`) is what tarnwick's `all` replaces. The other cases
+read `x` (which has a class default) and `z` (which has none), and assign
+`z` and an attribute that is not a field. The `slots` flavour is a
+`slots=True` dataclass, measured against itself undecorated only.
 
 --callgrind counts instructions instead, as fields_and_loops.py does: each
 case runs N and 2N loops in a fresh interpreter under callgrind, and
@@ -32,7 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from callgrind import total_ir  # noqa: E402
 from cases import compile_simple  # noqa: E402
 
-FLAVOURS = ("dataclass", "pydantic")
+FLAVOURS = ("dataclass", "slots", "pydantic")
 # (case, library): what is set up before the loop.
 CASES = (
     ("plain", "none"),
@@ -46,7 +49,24 @@ CASES = (
     ("read", "tarnwick"),
     ("read no default", "none"),
     ("read no default", "tarnwick"),
+    ("store no default", "none"),
+    ("store no default", "tarnwick"),
+    ("store non-field", "none"),
+    ("store non-field", "tarnwick"),
 )
+STATEMENTS = {
+    "read": "o.x\no.x",
+    "read no default": "o.z\no.z",
+    "store no default": "o.z = 1\no.z = 2",
+    "store non-field": "o.cache = 1\no.cache = 2",
+}
+
+
+def skipped(flavour: str, case: str, library: str) -> bool:
+    # A pydantic model and a class with __slots__ refuse attributes that are
+    # not fields; the slots class is measured against itself only.
+    return (case == "store non-field" and flavour != "dataclass") or (
+        flavour == "slots" and library == "psygnal")
 
 
 def callback(*args):
@@ -56,10 +76,10 @@ def callback(*args):
 def make_object(flavour: str, library: str):
     from dataclasses import dataclass
 
-    if flavour == "dataclass":
+    if flavour in ("dataclass", "slots"):
 
         def define():
-            @dataclass
+            @dataclass(slots=flavour == "slots")
             class Point:
                 z: int
                 x: int = 0
@@ -92,7 +112,7 @@ def make_object(flavour: str, library: str):
 
 def setup(flavour: str, case: str, library: str):
     o = make_object(flavour, library)
-    if library != "none" and not case.startswith("read"):
+    if library != "none":
         o.events  # noqa: B018 - the first access, which switches psygnal's setattr on
     if case == "field listener":
         o.events.x.connect(callback)
@@ -100,7 +120,7 @@ def setup(flavour: str, case: str, library: str):
         (o.events.all if library == "tarnwick" else o.events).connect(callback)
     # `z` has no class default: a plain dataclass keeps no class attribute for
     # it, and the interpreter adapts a plain read of it to the instance.
-    stmt = {"read": "o.x\no.x", "read no default": "o.z\no.z"}.get(case, "o.x = 1\no.x = 2")
+    stmt = STATEMENTS.get(case, "o.x = 1\no.x = 2")
     ns = {"o": o}
     loop = compile_simple(stmt, ns)
     loop(1000, time.perf_counter, ns)  # let the interpreter adapt the bytecode
@@ -119,17 +139,24 @@ def ratio_rows(results):
         r = results.get(flavour)
         if not r:
             continue
-        plain = r["plain/none"]
-        rows.append((flavour, "no listener: tarnwick / plain", r["no listener/tarnwick"] / plain, "<= 2"))
-        rows.append((flavour, "no listener: psygnal / tarnwick",
-                     r["no listener/psygnal"] / r["no listener/tarnwick"], ">= 5"))
-        rows.append((flavour, "field listener: psygnal / tarnwick",
-                     r["field listener/psygnal"] / r["field listener/tarnwick"], ">= 10"))
-        rows.append((flavour, "group listener: psygnal / tarnwick all",
-                     r["group listener/psygnal"] / r["group listener/tarnwick"], ">= 20"))
-        rows.append((flavour, "read: tarnwick / plain", r["read/tarnwick"] / r["read/none"], "(1)"))
-        rows.append((flavour, "read, no default: tarnwick / plain",
-                     r["read no default/tarnwick"] / r["read no default/none"], "(1)"))
+        pairs = (
+            ("no listener: tarnwick / plain", "no listener/tarnwick", "plain/none", "<= 2"),
+            ("no listener: psygnal / tarnwick", "no listener/psygnal", "no listener/tarnwick", ">= 5"),
+            ("field listener: psygnal / tarnwick", "field listener/psygnal",
+             "field listener/tarnwick", ">= 10"),
+            ("group listener: psygnal / tarnwick all", "group listener/psygnal",
+             "group listener/tarnwick", ">= 20"),
+            ("read: tarnwick / plain", "read/tarnwick", "read/none", "(1)"),
+            ("read, no default: tarnwick / plain", "read no default/tarnwick",
+             "read no default/none", "(1)"),
+            ("store, no default: tarnwick / plain", "store no default/tarnwick",
+             "store no default/none", ""),
+            ("store, not a field: tarnwick / plain", "store non-field/tarnwick",
+             "store non-field/none", ""),
+        )
+        for what, top, bottom, target in pairs:
+            if top in r and bottom in r:
+                rows.append((flavour, what, r[top] / r[bottom], target))
     return rows
 
 
@@ -145,6 +172,8 @@ def timing(args):
             continue
         results[flavour] = {}
         for case, library in CASES:
+            if skipped(flavour, case, library):
+                continue
             ns = time_case(flavour, case, library, args.loops, args.repeat)
             results[flavour][f"{case}/{library}"] = ns
             print(f"{flavour:9s} {case:15s} {library:8s} {ns:9.1f} ns", flush=True)
@@ -175,6 +204,8 @@ def callgrind(args):
         if args.flavour and flavour != args.flavour:
             continue
         for case, library in CASES:
+            if skipped(flavour, case, library):
+                continue
             irs = []
             for n in (args.n, 2 * args.n):
                 out = os.path.join(args.work, f"cg-{flavour}-{case}-{library}-{n}.out".replace(" ", "_"))

@@ -750,6 +750,14 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         EventsObject* e = as_events(h->events);
         const FieldPlan& plan = h->plans[index];
         PyObject* field = PyTuple_GET_ITEM(h->names, index);
+        Ref converted;
+        if (plan.convert != nullptr) {
+            // attrs' converters and validators, before anything is looked
+            // at, with no lock held: one that raises stores nothing.
+            PyObject* argv[] = {obj, plan.attribute, value};
+            converted = check(PyObject_Vectorcall(plan.convert, argv, 3, nullptr));
+            value = converted.get();
+        }
         Ref dict = dict_if_used(e, plan, obj);
         Ref group_ref = find_group(e, obj, dict.get());
         auto* g = reinterpret_cast<GroupObject*>(group_ref.get());
@@ -770,14 +778,6 @@ PyObject* Hook_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
                 report_change(g, interest, index, stored.get(), old.get());
             }
             return result.release();
-        }
-        Ref converted;
-        if (plan.convert != nullptr) {
-            // attrs' converters and validators, with no lock held: one that
-            // raises stores nothing.
-            PyObject* argv[] = {obj, plan.attribute, value};
-            converted = check(PyObject_Vectorcall(plan.convert, argv, 3, nullptr));
-            value = converted.get();
         }
         FieldStore store(obj, field, plan.slot, dict.get());
         Ref old;

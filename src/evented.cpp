@@ -31,6 +31,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 namespace tarnwick {
@@ -634,6 +635,10 @@ struct HookObject {
     PyObject* events;
     PyObject* fields_set_name;  // "__pydantic_fields_set__", interned
     PyObject* mro_name;         // "__mro__", interned
+    // Version tags of subclasses that leave every field to this __setattr__
+    // (0: none), replaced in turn.
+    std::atomic<unsigned int> plain_subclasses[4];
+    std::atomic<unsigned int> next_plain_subclass;
     FieldPlan plans[1];
 };
 
@@ -652,8 +657,9 @@ PyObject* call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* valu
 }
 
 // Whether a class between `type` and `owner` (a subclass of the class
-// decorated) takes over field `name`: with a data descriptor of that name,
-// or with a decoration of its own, whose __setattr__ reports the change.
+// decorated) takes over field `name`, or any field for null: with a data
+// descriptor of that name, or with a decoration of its own, whose
+// __setattr__ reports the change.
 bool taken_over_below(HookObject* h, PyTypeObject* type, PyTypeObject* owner, PyObject* name) {
     Ref mro = check(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), h->mro_name));
     if (!PyTuple_Check(mro.get())) {
@@ -669,12 +675,48 @@ bool taken_over_below(HookObject* h, PyTypeObject* type, PyTypeObject* owner, Py
         if (dict_item(dict.get(), events_name)) {
             return true;
         }
-        Ref attr = dict_item(dict.get(), name);
-        if (attr && Py_TYPE(attr.get())->tp_descr_set != nullptr) {
-            return true;
+        for (Py_ssize_t j = 0; j < Py_SIZE(h); ++j) {
+            PyObject* field = PyTuple_GET_ITEM(h->names, j);
+            if (name != nullptr && field != name) {
+                continue;
+            }
+            Ref attr = dict_item(dict.get(), name != nullptr ? name : field);
+            if (attr && Py_TYPE(attr.get())->tp_descr_set != nullptr) {
+                return true;
+            }
         }
     }
     return false;
+}
+
+std::atomic_ref<unsigned int> version_tag(PyTypeObject* type) noexcept {
+    return std::atomic_ref<unsigned int>(type->tp_version_tag);
+}
+
+// Whether the subclass `type` leaves every field to this __setattr__. The
+// answer "yes" is kept for a few subclasses under their version tags: a
+// class's tag changes whenever it or one of its bases does, and is never
+// another class's.
+bool leaves_fields(HookObject* h, PyTypeObject* type, PyTypeObject* owner) {
+    unsigned int tag = version_tag(type).load(std::memory_order_relaxed);
+    if (tag != 0) {
+        for (const auto& known : h->plain_subclasses) {
+            if (known.load(std::memory_order_relaxed) == tag) {
+                return true;
+            }
+        }
+    }
+    tag = PyUnstable_Type_AssignVersionTag(type) ? version_tag(type).load(std::memory_order_relaxed)
+                                                 : 0;
+    if (taken_over_below(h, type, owner, nullptr)) {
+        return false;
+    }
+    if (tag != 0) {
+        const unsigned int slot = h->next_plain_subclass.fetch_add(1, std::memory_order_relaxed);
+        h->plain_subclasses[slot % std::size(h->plain_subclasses)].store(
+            tag, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 // The index of field `name`, or -1. An interned name equals a field's
@@ -719,9 +761,11 @@ Py_ssize_t hooked_field(HookObject* h, PyObject* obj, PyObject* name) {
         return -1;
     }
     PyTypeObject* type = Py_TYPE(obj);
-    if (type != owner &&
-        (!PyType_IsSubtype(type, owner) || taken_over_below(h, type, owner, name))) {
-        return -1;
+    if (type != owner) {
+        if (!PyType_IsSubtype(type, owner) ||
+            (!leaves_fields(h, type, owner) && taken_over_below(h, type, owner, name))) {
+            return -1;
+        }
     }
     return i;
 }
@@ -906,6 +950,10 @@ PyObject* Hook_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Ref mro_name = check(PyUnicode_InternFromString("__mro__"));
         Ref obj = check(type->tp_alloc(type, n));
         HookObject* h = as_hook(obj.get());
+        for (auto& known : h->plain_subclasses) {
+            ::new (static_cast<void*>(&known)) std::atomic<unsigned int>(0);
+        }
+        ::new (static_cast<void*>(&h->next_plain_subclass)) std::atomic<unsigned int>(0);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* member = PyTuple_GET_ITEM(member_tuple.get(), i);
             PyObject* convert = PyTuple_GET_ITEM(convert_tuple.get(), i);

@@ -190,6 +190,12 @@ def test_who_stores_a_field_in_a_subclass():
         assert layer.other == 1
     assert logs[Undecorated] == [("opacity", 0.54, 1.0), ("all", "opacity", 0.54, 1.0)]
     assert logs[OwnProperty] == []  # the subclass's property stored it
+    # A subclass changed after its instances were assigned is looked at again.
+    layer = Undecorated("a")
+    log = recorder(layer.events)
+    Undecorated.opacity = OwnProperty.opacity
+    layer.opacity = 0.3
+    assert log == [] and layer.__dict__["shade"] == 0.3
     assert logs[OwnSetattr] == [("opacity", 0.5, 1.0), ("all", "opacity", 0.5, 1.0)]
     layer = Layer("a")
     log = recorder(layer.events)

@@ -51,7 +51,11 @@ def attrs_wide():
     return Validated()
 
 
-KINDS = [Wide, WideSlots, attrs_wide]
+class WideSub(Wide):
+    """Not decorated: its assignments go through Wide's __setattr__."""
+
+
+KINDS = [Wide, WideSlots, WideSub, attrs_wide]
 
 
 @pytest.mark.parametrize("cls", KINDS)

@@ -184,17 +184,21 @@ bool unchanged(PyObject* value, PyObject* old) noexcept {
     return answer.get() == Py_True;
 }
 
-// The index of field `name`, or -1. Field names are interned, and so is an
-// attribute name in code, so pointers nearly always decide.
-Py_ssize_t field_index(GroupObject* g, PyObject* name) {
-    const Py_ssize_t n = field_count(g);
+// The index of `name` among `n` names (a tuple of interned str), or -1. An
+// interned name equals one of them only if it is the very same object, so
+// for the names of attribute syntax, which the interpreter interns, pointers
+// decide.
+Py_ssize_t name_index(PyObject* names, Py_ssize_t n, PyObject* name) {
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GET_ITEM(g->names, i) == name) {
+        if (PyTuple_GET_ITEM(names, i) == name) {
             return i;
         }
     }
+    if (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
+        return -1;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(g->names, i), name) == 0) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(names, i), name) == 0) {
             return i;
         }
     }
@@ -208,7 +212,7 @@ PyObject* Group_getattro(PyObject* self, PyObject* name) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         GroupObject* g = as_group(self);
         if (PyUnicode_Check(name)) {
-            const Py_ssize_t i = field_index(g, name);
+            const Py_ssize_t i = name_index(g->names, field_count(g), name);
             if (i >= 0) {
                 return Py_NewRef(g->signals[i]);
             }
@@ -625,9 +629,8 @@ struct HookObject {
     // A model's direct store also adds the name to __pydantic_fields_set__,
     // as pydantic's __setattr__ would.
     bool pydantic;
-    // The field names (interned, the group's), and name -> index.
+    // The field names (interned, the group's).
     PyObject* names;
-    PyObject* fields;
     // Per field, the slot's member descriptor or None; and attrs'
     // (hook, attribute) or None.
     PyObject* members;
@@ -675,12 +678,9 @@ bool taken_over_below(HookObject* h, PyTypeObject* type, PyTypeObject* owner, Py
         if (dict_item(dict.get(), events_name)) {
             return true;
         }
-        for (Py_ssize_t j = 0; j < Py_SIZE(h); ++j) {
-            PyObject* field = PyTuple_GET_ITEM(h->names, j);
-            if (name != nullptr && field != name) {
-                continue;
-            }
-            Ref attr = dict_item(dict.get(), name != nullptr ? name : field);
+        const Py_ssize_t count = name != nullptr ? 1 : Py_SIZE(h);
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            Ref attr = dict_item(dict.get(), name != nullptr ? name : PyTuple_GET_ITEM(h->names, j));
             if (attr && Py_TYPE(attr.get())->tp_descr_set != nullptr) {
                 return true;
             }
@@ -719,40 +719,13 @@ bool leaves_fields(HookObject* h, PyTypeObject* type, PyTypeObject* owner) {
     return true;
 }
 
-// The index of field `name`, or -1. An interned name equals a field's
-// (interned too) only if it is the very same object, so for the names of
-// attribute syntax, which the interpreter interns, pointers decide.
-Py_ssize_t field_of(HookObject* h, PyObject* name) {
-    PyObject* names = h->names;
-    if (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
-        for (Py_ssize_t i = 0; i < Py_SIZE(h); ++i) {
-            if (PyTuple_GET_ITEM(names, i) == name) {
-                return i;
-            }
-        }
-        return -1;
-    }
-    if (!PyUnicode_Check(name)) {
-        return -1;
-    }
-    Ref index = dict_item(h->fields, name);
-    if (!index) {
-        return -1;
-    }
-    const Py_ssize_t i = PyLong_AsSsize_t(index.get());
-    if (i == -1 && PyErr_Occurred()) {
-        throw PyErrorSet{};
-    }
-    return i;
-}
-
 // The index of the field that `obj.name = ...` assigns, or -1 when this
 // assignment is not ours to report.
 Py_ssize_t hooked_field(HookObject* h, PyObject* obj, PyObject* name) {
     if (h->events == nullptr) {
         return -1;
     }
-    const Py_ssize_t i = field_of(h, name);
+    const Py_ssize_t i = PyUnicode_Check(name) ? name_index(h->names, Py_SIZE(h), name) : -1;
     if (i < 0) {
         return -1;
     }
@@ -875,7 +848,6 @@ void Hook_dealloc(PyObject* self) {
     Hook_clear(self);
     HookObject* h = as_hook(self);
     Py_CLEAR(h->names);
-    Py_CLEAR(h->fields);
     Py_CLEAR(h->fields_set_name);
     Py_CLEAR(h->mro_name);
     type->tp_free(self);
@@ -931,10 +903,7 @@ PyObject* Hook_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const Py_ssize_t n = PyTuple_GET_SIZE(names);
         Ref member_tuple = per_field(members, n, "members");
         Ref convert_tuple = per_field(converts, n, "converts");
-        Ref fields = check(PyDict_New());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref index = check(PyLong_FromSsize_t(i));
-            check_status(PyDict_SetItem(fields.get(), PyTuple_GET_ITEM(names, i), index.get()));
             PyObject* member = PyTuple_GET_ITEM(member_tuple.get(), i);
             if (member != Py_None) {
                 (void)slot_offset_of(member);
@@ -970,7 +939,6 @@ PyObject* Hook_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         h->generic = generic;
         h->pydantic = pydantic != 0;
         h->names = Py_NewRef(names);
-        h->fields = fields.release();
         h->members = member_tuple.release();
         h->converts = convert_tuple.release();
         h->events = Py_NewRef(events);

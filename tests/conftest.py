@@ -4,6 +4,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import threading
 from pathlib import Path
 
 import pytest
@@ -84,18 +85,24 @@ def compile_extension(source, directory, *flags):
     return module
 
 
+_weak_method_patch = threading.Lock()
+
+
 def connect_weak_through(connect, method, reference, **options):
     """connect(method, weak=True, **options) with `reference` standing in for
     the weakref.WeakMethod the entry would hold: an emission resolves the
-    entry by calling reference(), which may raise or return anything."""
+    entry by calling reference(), which may raise or return anything. One
+    thread at a time replaces weakref.WeakMethod, so threads running this at
+    once never leave another's stand-in in place."""
     import weakref
 
-    original = weakref.WeakMethod
-    weakref.WeakMethod = lambda m: reference
-    try:
-        return connect(method, weak=True, **options)
-    finally:
-        weakref.WeakMethod = original
+    with _weak_method_patch:
+        original = weakref.WeakMethod
+        weakref.WeakMethod = lambda m: reference
+        try:
+            return connect(method, weak=True, **options)
+        finally:
+            weakref.WeakMethod = original
 
 
 free_threaded = pytest.mark.skipif(

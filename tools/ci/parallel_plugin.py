@@ -38,8 +38,6 @@ UNSAFE_MODULES = {
 }
 
 UNSAFE_TESTS = {
-    "test_raising_weak_reference_stops_the_emission_and_uses_nothing_up":
-        "replaces weakref.WeakMethod",
     "test_references_return_to_baseline": "reference-count baseline",
     "test_references_are_released": "reference-count baseline",
     "test_liveness_examples_at_module_level": "subprocess",

@@ -2,6 +2,7 @@
 
 #include "evented.hpp"
 #include "interp_state.hpp"
+#include "observers.hpp"
 #include "ref.hpp"
 
 namespace tarnwick {
@@ -38,9 +39,10 @@ PyMethodDef tarnwick_functions[] = {
 
 // tarnwick.testing is Python, installed in the directory "tarnwick" beside
 // this library; as the search path for submodules, that directory lets
-// `import tarnwick.testing` find it, while `import tarnwick` still finds
-// the library (a directory without __init__.py never wins over a module).
-// A module loaded without a file has no submodules.
+// `import tarnwick.testing` (and any other .py submodule there) find it,
+// while `import tarnwick` still finds the library (a directory without
+// __init__.py never wins over a module). A module loaded without a file has
+// no .py submodules; tarnwick._observers, made by the exec step, it has.
 void add_submodule_path(PyObject* module) {
     Ref file = Ref::steal(PyModule_GetFilenameObject(module));
     if (!file) {
@@ -67,6 +69,7 @@ int tarnwick_exec(PyObject* module) {
         add_class(module, "SignalField", state.field_type.get());
         add_function(module, "evented");
         add_submodule_path(module);
+        add_observers_module(module);
         return 0;
     });
 }

@@ -1,6 +1,6 @@
 // Observers of emissions (see observers.hpp): each interpreter's tuple of
 // them, what an observed emission does with them, and tarnwick._observers,
-// the private module through which tarnwick.testing adds and removes them.
+// the private submodule through which tarnwick.testing adds and removes them.
 
 #include "observers.hpp"
 
@@ -279,17 +279,7 @@ PyMethodDef observers_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// tarnwick is imported first, so that the interpreter has its state.
-int observers_exec(PyObject*) {
-    return guarded<int>(-1, [&] {
-        Ref tarnwick = check(PyImport_ImportModule("tarnwick"));
-        current_interp_state();
-        return 0;
-    });
-}
-
 PyModuleDef_Slot observers_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(observers_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
@@ -309,8 +299,18 @@ PyModuleDef observers_module = {
 
 }  // namespace
 
-}  // namespace tarnwick
+// Made as the import system makes a submodule: from its definition, with a
+// spec of its name, then bound in sys.modules and on the package. Nothing
+// finds it on disk; tarnwick's exec step makes each interpreter's own.
+void add_observers_module(PyObject* package) {
+    Ref machinery = check(PyImport_ImportModule("importlib.machinery"));
+    Ref name = check(PyUnicode_FromString(observers_module.m_name));
+    Ref spec = check(PyObject_CallMethod(machinery.get(), "ModuleSpec", "OO", name.get(), Py_None));
+    Ref module = check(PyModule_FromDefAndSpec(&observers_module, spec.get()));
+    check_status(PyModule_ExecDef(module.get(), &observers_module));
+    check_status(PyObject_SetAttrString(module.get(), "__spec__", spec.get()));
+    check_status(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()));
+    check_status(PyModule_AddObjectRef(package, "_observers", module.get()));
+}
 
-// The same library holds a second module; tarnwick.testing loads it from
-// tarnwick's file under the name tarnwick._observers.
-PyMODINIT_FUNC PyInit__observers(void) { return PyModuleDef_Init(&tarnwick::observers_module); }
+}  // namespace tarnwick

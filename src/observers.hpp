@@ -63,6 +63,11 @@ private:
     SmallVector<Ref, 2> finishers_;
 };
 
+// Makes the current interpreter's tarnwick._observers, the private
+// submodule tarnwick.testing imports, and binds it in sys.modules and as
+// `package`'s attribute _observers: called by tarnwick's exec step.
+void add_observers_module(PyObject* package);
+
 // What an emission nobody observes passes where an observed one passes its
 // EmissionWatch: every member does nothing, and the compiler leaves nothing.
 struct Unwatched {

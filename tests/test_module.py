@@ -101,6 +101,11 @@ def test_import_leaves_the_gil_disabled():
     run_child("gil_child.py", flags=("-W", "error::RuntimeWarning"), env=env, timeout=60)
 
 
+@pytest.mark.parametrize("case", ["submodule", "removed_from_sys_modules", "removed_everywhere"])
+def test_testing_finds_its_native_half_by_an_ordinary_import(case):
+    out, _ = run_child("observers_import_child.py", case, timeout=60)
+    assert out.rstrip().endswith("passed"), out
+
 
 def test_every_public_name_in_the_stubs_has_a_docstring():
     # Editors show the stubs' docstrings on hover, where help() shows the

@@ -61,6 +61,6 @@ def test_isolated_interpreters_may_import_it():
     interpreters = pytest.importorskip("_interpreters")
     interp = interpreters.create("isolated")
     try:
-        assert interpreters.run_string(interp, "import tarnwick") is None
+        assert interpreters.run_string(interp, "import tarnwick.testing") is None
     finally:
         interpreters.destroy(interp)

@@ -12,28 +12,22 @@ registers no pytest plugin.
 
 from __future__ import annotations
 
-import importlib.machinery
-import importlib.util
 import reprlib
 import sys
 import threading
 
 import tarnwick
 
+try:
+    # The native half: a submodule that tarnwick's import makes, in each
+    # interpreter, beside the package's attribute of the same name.
+    from tarnwick import _observers
+except ImportError as exc:
+    raise ImportError("tarnwick.testing needs tarnwick._observers, which importing tarnwick "
+                      "makes; it is gone from both sys.modules and the tarnwick module "
+                      "(importing tarnwick anew makes it again)") from exc
+
 __all__ = ["Recorder", "Trace", "TraceEvent", "record", "trace"]
-
-
-def _load_observers():
-    # The native half lives in tarnwick's own library, as a second module.
-    name = "tarnwick._observers"
-    loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
-    found = importlib.util.spec_from_loader(name, loader, origin=tarnwick.__file__)
-    module = importlib.util.module_from_spec(found)
-    loader.exec_module(module)
-    return module
-
-
-_observers = _load_observers()
 
 
 def _label(signal):

@@ -134,8 +134,11 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
     assert type(m.changed) is Signal and m.changed is m.changed
     m.changed.connect(print)
     assert len(copy.copy(m).changed) == 0 and m.changed.disconnect_all() == 1
-    # tarnwick.testing and its native half work here too.
+    # tarnwick.testing and its native half work here too; the half is this
+    # interpreter's, made again by the new import.
     from tarnwick.testing import record, trace
+
+    assert sys.modules["tarnwick._observers"] is again._observers
 
     events = []
     with record(s) as r, trace(events.append):

@@ -213,6 +213,8 @@ public:
     // with the mode it was recorded with; emit_async's awaitables go to the
     // running loop as a task, or are closed with a warning where none runs.
     void replay(bool collect) noexcept;
+    template <class Watch>
+    void hand_over_awaitables(Watch& watch);
     void hand_over_awaitables();
 
 private:
@@ -254,6 +256,8 @@ private:
     Ref failure_;
     // A paused() exit's replay, which no pause records again.
     bool replaying_ = false;
+    // Its awaitables went to a task, or were closed.
+    bool handed_over_ = false;
 };
 
 // Sets the error mode from on_error and returns what is left of the keywords.
@@ -363,6 +367,11 @@ void Emission::run_observed() {
         resolve();
         remove_spent();
         call(watch);
+        if (replaying_ && !failure_) {
+            // Before the recorders hear of the end, so that they learn of
+            // the task.
+            hand_over_awaitables(watch);
+        }
     } catch (...) {
         watch.finish();
         throw;
@@ -647,20 +656,25 @@ void Emission::replay(bool collect) noexcept {
     mode_ = collect ? ErrorMode::Collect : ErrorMode::FastFail;
 }
 
-// The replay's awaitables run as a task on this thread's running loop; with
-// no loop running here, they are closed and a RuntimeWarning names the
-// signal. A fast-fail failure among them is the task's.
-void Emission::hand_over_awaitables() {
-    if (awaitable_count_ == 0) {
+// The replay's awaitables run as a task on this thread's running loop, of
+// which `watch` hears; with no loop running here, they are closed and a
+// RuntimeWarning names the signal. A fast-fail failure among them is the
+// task's. Done once: an observed replay does it before its recorders hear
+// of its end.
+template <class Watch>
+void Emission::hand_over_awaitables(Watch& watch) {
+    if (awaitable_count_ == 0 || handed_over_) {
         return;
     }
+    handed_over_ = true;
     Ref asyncio = get_asyncio(signal_);
     Ref get_loop = check(PyObject_GetAttrString(asyncio.get(), "_get_running_loop"));
     Ref loop = check(PyObject_CallNoArgs(get_loop.get()));
     if (loop.get() != Py_None) {
         Ref coroutine = finalizer_coroutine();
         Ref create_task = check(PyObject_GetAttrString(loop.get(), "create_task"));
-        check(PyObject_CallOneArg(create_task.get(), coroutine.get()));
+        Ref task = check(PyObject_CallOneArg(create_task.get(), coroutine.get()));
+        watch.started(loop.get(), task.get());
         return;
     }
     close_awaitables();
@@ -672,6 +686,11 @@ void Emission::hand_over_awaitables() {
                                   "%U: emit_async() replayed by paused() with no running event "
                                   "loop on this thread; %zu awaitable result(s) closed",
                                   name.get(), awaitable_count_));
+}
+
+void Emission::hand_over_awaitables() {
+    Unwatched unwatched;
+    hand_over_awaitables(unwatched);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "observers.hpp"
 
+#include "adapter.hpp"
 #include "args.hpp"
 #include "error_hooks.hpp"
 #include "interp_state.hpp"
@@ -87,7 +88,8 @@ EmissionWatch::EmissionWatch(SignalObject* signal, PyObject* args, PyObject* kwa
                 continue;
             }
             // A recorder hears of the emission before any call; what it
-            // returns, unless None, is called once the calls are over.
+            // returns, unless None, is called once the calls are over
+            // (finish()).
             PyObject* argv[] = {args_, kwargs_};
             Ref finisher = Ref::steal(PyObject_Vectorcall(observer, argv, 2, nullptr));
             if (!finisher) {
@@ -112,6 +114,10 @@ PyTime_t EmissionWatch::start() const noexcept {
 
 void EmissionWatch::returned(PyTime_t start, PyObject* callback, PyObject* result,
                              PyObject* error) noexcept {
+    if (!finishers_.empty() && result != nullptr &&
+        guarded<int>(-1, [&] { return note_queued(callback, result), 0; }) != 0) {
+        PyErr_WriteUnraisable(callback);
+    }
     if (traces_.empty()) {
         return;
     }
@@ -135,19 +141,51 @@ void EmissionWatch::returned(PyTime_t start, PyObject* callback, PyObject* resul
     }
 }
 
+// A loop's delivery called here, off its loop's thread, queued the call
+// there and returned its future; on the loop's thread, it called at once,
+// as it decides: by the loop running here.
+void EmissionWatch::note_queued(PyObject* callback, PyObject* result) {
+    PyObject* target = adapted_callable(callback);
+    if (Py_TYPE(target)->tp_dealloc != delivery_dealloc) {
+        return;
+    }
+    Ref loop = check(PyObject_GetAttrString(target, "loop"));
+    Ref asyncio = check(PyImport_ImportModule("asyncio"));
+    Ref here = check(PyObject_CallMethod(asyncio.get(), "_get_running_loop", nullptr));
+    if (here.get() != loop.get()) {
+        note(loop.get(), result);
+    }
+}
+
+void EmissionWatch::note(PyObject* loop, PyObject* pending) {
+    if (!pending_) {
+        pending_ = check(PyList_New(0));
+    }
+    Ref pair = check(PyTuple_Pack(2, loop, pending));
+    check_status(PyList_Append(pending_.get(), pair.get()));
+}
+
+void EmissionWatch::started(PyObject* loop, PyObject* task) noexcept {
+    if (!finishers_.empty() && guarded<int>(-1, [&] { return note(loop, task), 0; }) != 0) {
+        PyErr_WriteUnraisable(task);
+    }
+}
+
 void EmissionWatch::finish() noexcept {
     if (finishers_.empty()) {
         return;
     }
     TARNWICK_ASSERT_UNLOCKED();
     Ref raising = Ref::steal(PyErr_GetRaisedException());
+    PyObject* pending = pending_ ? pending_.get() : Py_None;
     for (Ref& finisher : finishers_) {
-        Ref ignored = Ref::steal(PyObject_CallNoArgs(finisher.get()));
+        Ref ignored = Ref::steal(PyObject_CallOneArg(finisher.get(), pending));
         if (!ignored) {
             PyErr_WriteUnraisable(finisher.get());
         }
     }
     finishers_.clear();
+    pending_ = Ref();
     if (raising) {
         PyErr_SetRaisedException(raising.release());
     }
@@ -174,8 +212,11 @@ void check_signal(InterpState& state, PyObject* obj) {
 // add(signal, observer, trace, /): adds an observer of `signal`'s emissions
 // (None with a trace: of every signal) and returns its entry, which remove()
 // takes. A recorder (trace false) is called as observer(args, kwargs) when an
-// emission starts; what it returns, unless None, is called with nothing once
-// the emission's calls are over. A trace is called after every call as
+// emission starts; what it returns, unless None, is called once the
+// emission's calls are over, with what the emission left event loops to
+// finish: a list of (loop, future or task) pairs (the futures of the calls
+// loop deliveries queued, the task a replayed emit_async started), or None
+// for nothing. A trace is called after every call as
 // observer(signal, callback, args, kwargs, result, exception, seconds).
 // kwargs is None for an emission without keywords.
 PyObject* observers_add(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -37,7 +37,10 @@ inline bool emission_observed(const SignalObject* signal) noexcept {
 // What one observed emission owes its observers. Made before the snapshot:
 // it calls each recorder with the emission's arguments, and keeps what a
 // recorder wants called when the emission ends, and the traces to tell of
-// each call. Never raises: an observer that fails goes to
+// each call. For the recorders it also notes what the emission left an
+// event loop to finish: each call a loop's delivery queued there, with the
+// concurrent.futures.Future it returned, and the task a replayed emit_async
+// started for its awaitables. Never raises: an observer that fails goes to
 // sys.unraisablehook, and the emission goes on as if it were not there.
 class EmissionWatch {
 public:
@@ -51,16 +54,25 @@ public:
     // null); the traces hear of it. No exception is set.
     void returned(PyTime_t start, PyObject* callback, PyObject* result,
                   PyObject* error) noexcept;
-    // The calls are over: the recorders hear of it. Keeps the exception
-    // being raised, if there is one.
+    // The emission started `task` on `loop` (borrowed) for its awaitables.
+    void started(PyObject* loop, PyObject* task) noexcept;
+    // The calls are over: the recorders hear of it, with the list of the
+    // (loop, future or task) pairs noted, or None. Keeps the exception being
+    // raised, if there is one.
     void finish() noexcept;
 
 private:
+    void note_queued(PyObject* callback, PyObject* result);
+    void note(PyObject* loop, PyObject* pending);
+
     SignalObject* signal_;
     PyObject* args_;
     PyObject* kwargs_;
     SmallVector<Ref, 2> traces_;
     SmallVector<Ref, 2> finishers_;
+    // What the emission left loops to finish: a list of (loop, future or
+    // task) pairs, made with the first.
+    Ref pending_;
 };
 
 // Makes the current interpreter's tarnwick._observers, the private
@@ -73,6 +85,7 @@ void add_observers_module(PyObject* package);
 struct Unwatched {
     static PyTime_t start() noexcept { return 0; }
     static void returned(PyTime_t, PyObject*, PyObject*, PyObject*) noexcept {}
+    static void started(PyObject*, PyObject*) noexcept {}
 };
 
 }  // namespace tarnwick

@@ -2,6 +2,7 @@
 changes nothing; its assertions, and waiting from threads and tasks."""
 
 import asyncio
+import concurrent.futures
 import gc
 import threading
 import weakref
@@ -209,3 +210,53 @@ def test_wait_async_from_tasks_and_threads():
             return r.emissions
 
     assert asyncio.run(main()) == [(("task",), {}), (("thread",), {})]
+
+
+def test_wait_async_returns_once_the_calls_queued_to_its_loop_have_run():
+    s = Signal()
+    ran = []
+
+    async def slow(x):
+        for _ in range(3):
+            await asyncio.sleep(0)
+        ran.append(("awaited", x))
+
+    def called(x):
+        ran.append(("called", x))
+        # Returned as it is where the loop runs: no call of the loop's.
+        return concurrent.futures.Future()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        s.listener(called, loop=loop)
+        with record(s) as r:
+            s.listener(slow, loop=loop, times=1)
+            emit_from_thread(s, 1).join()
+            await r.wait_async(timeout=30)
+            assert sorted(ran) == [("awaited", 1), ("called", 1)]
+            s.emit(2)
+            await r.wait_async(2, timeout=30)
+            assert ran[-1] == ("called", 2)
+
+    asyncio.run(main())
+
+
+def test_wait_async_waits_for_the_task_a_paused_replay_started():
+    s = Signal()
+    done = []
+
+    async def cb(x):
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        done.append(x)
+
+    s.connect(cb)
+
+    async def main():
+        with record(s) as r:
+            with s.paused():
+                await s.emit_async(1)
+            await r.wait_async(timeout=30)
+            assert done == [1]
+
+    asyncio.run(main())

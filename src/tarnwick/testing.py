@@ -53,6 +53,9 @@ class Recorder:
         self._emissions = []
         self._finished = 0
         self._async_waiters = []  # [count, loop, future]
+        # What finished emissions left event loops to finish, not done when
+        # last looked at: (loop, future or task) pairs.
+        self._pending = []
         self._entry = None
 
     # -- the context -----------------------------------------------------
@@ -75,14 +78,18 @@ class Recorder:
 
     # Called by every emission of the signal that runs, before its first
     # callback, on the emitting thread and with no lock of the signal held;
-    # _finished once its calls are over.
+    # _ended once its calls are over, with the (loop, future or task) pairs
+    # of what it left event loops to finish (the calls loop deliveries queued,
+    # the task a replayed emit_async started), or None.
     def _began(self, args, kwargs):
         with self._cond:
             self._emissions.append((args, dict(kwargs) if kwargs else {}))
         return self._ended
 
-    def _ended(self):
+    def _ended(self, pending):
         with self._cond:
+            if pending:
+                self._pending = [p for p in self._pending if not p[1].done()] + pending
             self._finished += 1
             self._cond.notify_all()
             ready = [w for w in self._async_waiters if self._finished >= w[0]]
@@ -173,10 +180,29 @@ class Recorder:
 
     async def wait_async(self, count=1, timeout=None):
         """wait() for asyncio: the same without blocking the event loop,
-        for emissions made on any thread."""
+        for emissions made on any thread. It also waits for what those
+        emissions left this loop to do: the calls that listeners with
+        loop= set to it queued, and the tasks a paused() replay started."""
         import asyncio
 
         loop = asyncio.get_running_loop()
+        counted = False
+        try:
+            async with asyncio.timeout(timeout):
+                await self._counted(loop, count)
+                counted = True
+                with self._cond:
+                    pending = [p for loop_of, p in self._pending if loop_of is loop]
+                for p in pending:
+                    if not p.done():
+                        await _done(loop, p)
+        except TimeoutError:
+            if counted:
+                raise TimeoutError(f"{self._label}: what {count} emission(s) left this event loop "
+                                   f"to do did not finish within {timeout} seconds") from None
+            raise TimeoutError(self._timeout_message(count, timeout)) from None
+
+    async def _counted(self, loop, count):
         future = loop.create_future()
         waiter = [count, loop, future]
         with self._cond:
@@ -184,10 +210,7 @@ class Recorder:
                 return
             self._async_waiters.append(waiter)
         try:
-            async with asyncio.timeout(timeout):
-                await future
-        except TimeoutError:
-            raise TimeoutError(self._timeout_message(count, timeout)) from None
+            await future
         finally:
             with self._cond:
                 if waiter in self._async_waiters:
@@ -201,6 +224,21 @@ class Recorder:
 def _settle(future):
     if not future.done():
         future.set_result(None)
+
+
+def _done(loop, pending):
+    """A future of `loop` done once `pending` (a concurrent or an asyncio
+    future) is, whatever its outcome, which stays unread."""
+    done = loop.create_future()
+
+    def wake(_):
+        try:
+            loop.call_soon_threadsafe(_settle, done)
+        except RuntimeError:  # the loop is closed: nobody waits any more
+            pass
+
+    pending.add_done_callback(wake)
+    return done
 
 
 def record(signal):

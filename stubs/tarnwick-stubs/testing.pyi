@@ -48,7 +48,9 @@ class Recorder:
         """Block until at least `count` emissions have finished their calls,
         on any thread; TimeoutError after `timeout` seconds."""
     async def wait_async(self, count: int = 1, timeout: float | None = None) -> None:
-        """wait() without blocking the event loop, for emissions on any thread."""
+        """wait() without blocking the event loop, for emissions on any thread;
+        then until the calls they queued to this loop have run, and the tasks
+        a paused() replay started on it have finished."""
 
 @final
 class TraceEvent:

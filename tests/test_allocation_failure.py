@@ -12,7 +12,7 @@ import warnings
 
 import pytest
 
-from conftest import compile_cxx, run_child
+from support.helpers import compile_cxx, run_child
 from support import faultinject
 from support.allocation import C_RAISER, Counter, Model, Plain, attempt, needs_nomemory, walk, \
     warm_caches  # noqa: F401 - fixture

@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from conftest import gc_clear
+from support.helpers import gc_clear
 from tarnwick import Signal
 
 

@@ -4,7 +4,7 @@ import gc
 
 import pytest
 
-from conftest import connect_weak_through
+from support.helpers import connect_weak_through
 from tarnwick import Signal
 
 

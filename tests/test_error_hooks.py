@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import run_child
+from support.helpers import run_child
 from tarnwick import Signal
 
 

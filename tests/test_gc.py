@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from conftest import gc_clear, run_child
+from support.helpers import gc_clear, run_child
 from tarnwick import Signal
 
 
@@ -63,22 +63,27 @@ def test_gc_clear_empties_table_and_hooks():
 
 
 def test_connection_cycle_is_collected(collect_all):
-    class Widget:
-        pass
+    def make():
+        s = Signal()
+        conn_box = []
 
-    w = Widget()
-    s = Signal()
-    sig_ref_holder = Widget()
-    sig_ref_holder.signal = s
-    conn_box = []
+        def cb():
+            return conn_box  # the closure holds its own SignalConnection
 
-    def cb():
-        return conn_box  # the closure holds its own SignalConnection
+        # cb -> conn_box -> connection -> signal -> cb: only the collector frees it.
+        conn_box.append(s.connected(cb))
+        return weakref.ref(cb)
 
-    conn_box.append(s.connected(cb))
-    del s, cb, conn_box, sig_ref_holder
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        gone = make()
+        assert gone() is not None
+    finally:
+        if enabled:
+            gc.enable()
     collect_all()
-    assert w is not None  # nothing crashed; the cycle is gone
+    assert gone() is None
     leaks = [o for o in gc.get_objects() if type(o).__name__ == "SignalConnection"]
     assert leaks == []
 

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import run_child
+from support.helpers import run_child
 from tarnwick import Signal
 
 NOT_STR = "keywords must be strings"

@@ -10,7 +10,7 @@ import tempfile
 
 import pytest
 
-from conftest import compile_extension, run_child
+from support.helpers import compile_extension, run_child
 
 pytestmark = pytest.mark.threads
 

@@ -1,6 +1,7 @@
 """Pausing a signal's emissions with Signal.paused(), and their replay."""
 
 import asyncio
+import contextlib
 import gc
 import threading
 import warnings
@@ -8,143 +9,147 @@ import warnings
 import pytest
 
 from tarnwick import Signal
+from tarnwick.testing import record
 
 
+@contextlib.contextmanager
 def recording_signal():
+    """A signal with nothing connected, and a recorder of the emissions that
+    run (replays included; an emission a pause records is not one)."""
     s = Signal("paused")
-    calls = []
-    s.connect(lambda *a, **kw: calls.append((a, kw)))
-    return s, calls
+    with record(s) as emissions:
+        yield s, emissions
 
 
 def test_records_then_replays_in_order_with_keywords_and_modes():
-    s, calls = recording_signal()
     failures = []
-    s.on_error(lambda exc, cb: failures.append(exc))
-    with s.paused() as entered:
-        assert entered is None
-        assert s.emit(1) == []
-        assert s.emit(2, key="k", on_error="collect") == []
-        assert calls == []
-    assert calls == [((1,), {}), ((2,), {"key": "k"})]
-    # A replayed emission that raises does not stop the others.
-    s.connect(lambda *a, **kw: 1 / a[0])
-    with pytest.raises(ZeroDivisionError):
-        with s.paused():
-            s.emit(0)
-            s.emit(0, on_error="collect")
-            s.emit(5)
-    assert [c[0] for c in calls[2:]] == [(0,), (0,), (5,)]
+    with recording_signal() as (s, calls):
+        s.on_error(lambda exc, cb: failures.append(exc))
+        with s.paused() as entered:
+            assert entered is None
+            assert s.emit(1) == []
+            assert s.emit(2, key="k", on_error="collect") == []
+            calls.assert_not_emitted()
+        assert calls.emissions == [((1,), {}), ((2,), {"key": "k"})]
+        # A replayed emission that raises does not stop the others.
+        s.connect(lambda *a, **kw: 1 / a[0])
+        with pytest.raises(ZeroDivisionError):
+            with s.paused():
+                s.emit(0)
+                s.emit(0, on_error="collect")
+                s.emit(5)
+    assert [c[0] for c in calls.emissions[2:]] == [(0,), (0,), (5,)]
     assert len(failures) == 2
 
 
 def test_arguments_and_mode_are_still_checked_at_once():
-    s, calls = recording_signal()
-    with s.paused():
+    with recording_signal() as (s, calls), s.paused():
         with pytest.raises(TypeError, match=r"^on_error must be 'fast_fail' or 'collect'\.$"):
             s.emit(on_error="later")
         with pytest.raises(TypeError, match="keywords must be strings"):
             s.emit(**{1: 2})
-    assert calls == []
+    calls.assert_not_emitted()
 
 
 def test_pauses_nest_and_only_the_outermost_exit_replays():
-    s, calls = recording_signal()
-    with s.paused():
-        with s.paused(lambda p, c: c):
-            s.emit(1)
-        assert calls == []
-        s.emit(2, k=1)      # the outermost pause has no reducer
-    assert calls == [((1,), {}), ((2,), {"k": 1})]
+    with recording_signal() as (s, calls):
+        with s.paused():
+            with s.paused(lambda p, c: c):
+                s.emit(1)
+            calls.assert_not_emitted()
+            s.emit(2, k=1)      # the outermost pause has no reducer
+    assert calls.emissions == [((1,), {}), ((2,), {"k": 1})]
 
 
 def test_blocked_wins_over_paused():
-    s, calls = recording_signal()
-    with s.paused():
-        with s.blocked():
-            s.emit("blocked")
-        s.emit("recorded")
-    assert calls == [(("recorded",), {})]
-    with s.blocked(), s.paused():
-        s.emit("recorded, then blocked at replay")
+    with recording_signal() as (s, calls):
+        with s.paused():
+            with s.blocked():
+                s.emit("blocked")
+            s.emit("recorded")
+        assert calls.emissions == [(("recorded",), {})]
+        with s.blocked(), s.paused():
+            s.emit("recorded, then blocked at replay")
     assert len(calls) == 1
 
 
 def test_reducer_folds_into_one_emission():
-    s, calls = recording_signal()
-    with s.paused(lambda prev, cur: (prev[0] + cur[0],)):
-        for i in range(1, 5):
-            s.emit(i)
-    assert calls == [((10,), {})]
-    with s.paused(lambda prev, cur: prev + cur, initial=("start",)):
-        s.emit(1)
-        s.emit(2, on_error="collect")
-    assert calls[-1] == (("start", 1, 2), {})
-    with s.paused(lambda prev, cur: 1 / 0):
-        s.emit("only")      # one emission and no initial: the reducer is not called
-    assert calls[-1] == (("only",), {})
-    with s.paused(lambda prev, cur: 1 / 0, initial=()):
-        pass                # nothing recorded: nothing emitted
+    with recording_signal() as (s, calls):
+        with s.paused(lambda prev, cur: (prev[0] + cur[0],)):
+            for i in range(1, 5):
+                s.emit(i)
+        assert calls.emissions == [((10,), {})]
+        with s.paused(lambda prev, cur: prev + cur, initial=("start",)):
+            s.emit(1)
+            s.emit(2, on_error="collect")
+        calls.assert_emitted_with("start", 1, 2)
+        with s.paused(lambda prev, cur: 1 / 0):
+            s.emit("only")      # one emission and no initial: the reducer is not called
+        calls.assert_emitted_with("only")
+        with s.paused(lambda prev, cur: 1 / 0, initial=()):
+            pass                # nothing recorded: nothing emitted
     assert len(calls) == 3
 
 
 def test_reducer_errors_lift_the_pause_and_emit_nothing():
-    s, calls = recording_signal()
-    with pytest.raises(TypeError, match=r"^argument 'reducer': expected a callable or None, "
-                                        r"got int$"):
-        s.paused(5)
-    with pytest.raises(TypeError, match=r"^emit\(\) under paused\(reducer=...\) takes no "
-                                        r"keyword arguments$"):
-        with s.paused(lambda p, c: c):
-            s.emit(1, k=2)
-    assert calls == []
+    with recording_signal() as (s, calls):
+        with pytest.raises(TypeError, match=r"^argument 'reducer': expected a callable or None, "
+                                            r"got int$"):
+            s.paused(5)
+        with pytest.raises(TypeError, match=r"^emit\(\) under paused\(reducer=...\) takes no "
+                                            r"keyword arguments$"):
+            with s.paused(lambda p, c: c):
+                s.emit(1, k=2)
+        calls.assert_not_emitted()
 
-    def raises(p, c):
-        raise LookupError("reducer")
+        def raises(p, c):
+            raise LookupError("reducer")
 
-    with pytest.raises(LookupError, match="reducer"):
-        with s.paused(raises):
-            s.emit(1)
-            s.emit(2)
-    with pytest.raises(TypeError, match=r"^paused\(\): the reducer must return a tuple, not list$"):
-        with s.paused(lambda p, c: [p, c]):
-            s.emit(1)
-            s.emit(2)
-    assert calls == []
-    assert s.emit(3) is not None and calls == [((3,), {})]
+        with pytest.raises(LookupError, match="reducer"):
+            with s.paused(raises):
+                s.emit(1)
+                s.emit(2)
+        with pytest.raises(TypeError, match=r"^paused\(\): the reducer must return a tuple, not list$"):
+            with s.paused(lambda p, c: [p, c]):
+                s.emit(1)
+                s.emit(2)
+        calls.assert_not_emitted()
+        assert s.emit(3) == []
+    calls.assert_emitted_once_with(3)
 
 
 def test_a_pause_left_by_an_exception_still_replays():
-    s, calls = recording_signal()
-    with pytest.raises(KeyError):
-        with s.paused():
-            s.emit(1)
-            raise KeyError
-    assert calls == [((1,), {})]
+    with recording_signal() as (s, calls):
+        with pytest.raises(KeyError):
+            with s.paused():
+                s.emit(1)
+                raise KeyError
+    calls.assert_emitted_once_with(1)
 
 
 def test_exit_without_enter_and_a_pauser_released_while_entered():
-    s, calls = recording_signal()
-    with pytest.raises(RuntimeError, match="^SignalPauser.__exit__ without a matching __enter__$"):
-        s.paused().__exit__(None, None, None)
-    pause = s.paused()
-    pause.__enter__()
-    s.emit(1)
-    del pause
-    gc.collect()
-    assert calls == [((1,), {})]
-    assert s.emit(2) == [None]
+    with recording_signal() as (s, calls):
+        with pytest.raises(RuntimeError, match="^SignalPauser.__exit__ without a matching __enter__$"):
+            s.paused().__exit__(None, None, None)
+        pause = s.paused()
+        pause.__enter__()
+        s.emit(1)
+        del pause
+        gc.collect()
+        calls.assert_emitted_once_with(1)
+        s.connect(lambda x: x)
+        assert s.emit(2) == [2]
 
 
 def test_recorded_arguments_are_held_until_replayed():
     class Arg:
         pass
 
-    s, calls = recording_signal()
-    with s.paused():
-        s.emit(Arg())
-        gc.collect()
-    assert isinstance(calls[0][0][0], Arg)
+    with recording_signal() as (s, calls):
+        with s.paused():
+            s.emit(Arg())
+            gc.collect()
+    assert isinstance(calls.emissions[0][0][0], Arg)
     # The collector sees what a pause holds, so a cycle through it is found.
     arg, reducer = Arg(), (lambda p, c: c)
     s2 = Signal()

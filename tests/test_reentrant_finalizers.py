@@ -9,7 +9,7 @@ import gc
 
 import pytest
 
-from conftest import gc_clear
+from support.helpers import gc_clear
 from support.unraisable import no_unraisable
 from tarnwick import Signal
 

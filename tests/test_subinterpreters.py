@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import run_child
+from support.helpers import run_child
 
 pytest.importorskip("_interpreters")
 

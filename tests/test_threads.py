@@ -8,7 +8,7 @@ import tracemalloc
 
 import pytest
 
-from conftest import connect_weak_through
+from support.helpers import connect_weak_through
 from support.threads import THREADS, run_threads
 from tarnwick import Signal
 

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import compile_cxx
+from support.helpers import compile_cxx
 
 ROOT = Path(__file__).parent.parent
 HEADER = ROOT / "src" / "unicode_table.hpp"

@@ -265,12 +265,14 @@ def evented(cls: _C, /) -> _C:
 
     Type checkers cannot see the `events` an evented class gains; declare it
     for them, under TYPE_CHECKING so that it is no field:
-    `if TYPE_CHECKING: events: ClassVar[tarnwick._EventedSignals]`."""
+    `if TYPE_CHECKING: events: ClassVar[tarnwick.EventedSignals]`."""
 
-# Only in the stubs: the class of `obj.events` for an evented class. At run
-# time it is made by the first evented() call and is no module attribute.
+# Only in the stubs: the class of `obj.events` for an evented class, named as
+# at run time (tarnwick.EventedSignals, by its __module__ and __name__). At
+# run time it is made by the first evented() call and is no module
+# attribute, so it is imported under TYPE_CHECKING alone.
 @final
-class _EventedSignals:
+class EventedSignals:
     """The signals of one evented object: one per field, named after it, and
     `all`. len() and iteration give the field names."""
 
@@ -279,8 +281,10 @@ class _EventedSignals:
         """Emits (name, new, old) after a field's own signal."""
     def __getattr__(self, name: str) -> Signal[[Any, Any]]:
         """A field's signal, which emits (new, old)."""
-    def __len__(self) -> int: ...
-    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int:
+        """The number of fields."""
+    def __iter__(self) -> Iterator[str]:
+        """The field names, in the class's order."""
     def blocked(self) -> AbstractContextManager[Self, None]:
         """While entered, no field's signal and not `all` emits."""
     def paused(self) -> AbstractContextManager[Self, None]:

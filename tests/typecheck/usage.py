@@ -14,8 +14,8 @@ from typing import TYPE_CHECKING, Any, ClassVar, Literal, assert_type
 from tarnwick import Signal, SignalConnection, SignalField, evented
 
 if TYPE_CHECKING:
-    # Only in the stubs; private, which pyright's strict mode reports.
-    from tarnwick import _EventedSignals  # pyright: ignore[reportPrivateUsage]
+    # Only in the stubs: no module attribute at run time.
+    from tarnwick import EventedSignals
 
 saved = Signal("saved")
 assert_type(Signal(), Signal)
@@ -227,7 +227,7 @@ class Layer:
     name: str
     opacity: float = 1.0
     if TYPE_CHECKING:
-        events: ClassVar[_EventedSignals]
+        events: ClassVar[EventedSignals]
 
 
 def on_opacity(new: float, old: float) -> None: ...
@@ -240,7 +240,7 @@ assert_type(layer.events.all, Signal[[str, Any, Any]])
 layer.events.opacity.connect(on_opacity)
 layer.events.all.connect(lambda name, new, old: None)
 with layer.events.blocked() as group:
-    assert_type(group, "_EventedSignals")
+    assert_type(group, "EventedSignals")
     layer.opacity = 0.5
 with layer.events.paused():
     layer.opacity = 0.25

@@ -221,16 +221,19 @@ def test_wait_async_returns_once_the_calls_queued_to_its_loop_have_run():
             await asyncio.sleep(0)
         ran.append(("awaited", x))
 
-    def called(x):
-        ran.append(("called", x))
-        # Returned as it is where the loop runs: no call of the loop's.
-        return concurrent.futures.Future()
+    class Shown:
+        def called(self, x):
+            ran.append(("called", x))
+            # Returned as it is where the loop runs: no call of the loop's.
+            return concurrent.futures.Future()
+
+    shown = Shown()
 
     async def main():
         loop = asyncio.get_running_loop()
-        s.listener(called, loop=loop)
+        s.listener(shown.called, loop=loop, weak=True)
         with record(s) as r:
-            s.listener(slow, loop=loop, times=1)
+            s.listener(slow, loop=loop, times=1, max_args=1)
             emit_from_thread(s, 1).join()
             await r.wait_async(timeout=30)
             assert sorted(ran) == [("awaited", 1), ("called", 1)]

@@ -213,8 +213,7 @@ class Recorder:
             await future
         finally:
             with self._cond:
-                if waiter in self._async_waiters:
-                    self._async_waiters.remove(waiter)
+                self._async_waiters = [w for w in self._async_waiters if w is not waiter]
 
     def _timeout_message(self, count, timeout):
         return (f"{self._label} was not emitted {count} time(s) within {timeout} seconds; "

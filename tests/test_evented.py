@@ -107,14 +107,34 @@ def test_init_and_non_fields_emit_nothing():
     assert seen == [("x", 1, 0)]
 
 
-def test_deleting_and_setting_again_emits_nothing():
+@evented
+@dataclasses.dataclass
+class Counted:
+    name: str = ""
+    hits: int = dataclasses.field(init=False, default=0)
+
+
+def test_a_value_read_from_the_class_is_the_old_value():
+    # A field whose instance holds no value reads the class's default: the
+    # first change from it emits with that default as the old value.
+    counted = Counted()
+    log = recorder(counted.events)
+    counted.hits = 5
     layer = Layer("a")
-    log = recorder(layer.events)
+    log2 = recorder(layer.events)
     del layer.opacity
     with pytest.raises(AttributeError):
         del layer.opacity
+    layer.opacity = 1.0  # what a read gave: nothing
     layer.opacity = 2.0
-    assert log == [] and layer.opacity == 2.0
+    assert log == [("hits", 5, 0), ("all", "hits", 5, 0)]
+    assert log2 == [("opacity", 2.0, 1.0), ("all", "opacity", 2.0, 1.0)]
+    # A slot without a value has nothing to read: no old value, no change.
+    slotted = Slotted("a")
+    log3 = recorder(slotted.events)
+    del slotted.opacity
+    slotted.opacity = 2.0
+    assert log3 == [] and slotted.opacity == 2.0
 
 
 def test_slots_class_is_made_again_with_a_slot_for_the_group():

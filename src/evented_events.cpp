@@ -60,23 +60,16 @@ Ref keep_in_slot(EventsObject* e, PyObject* obj, Ref made) {
 }
 
 // Keeps `made` in the __dict__ unless a group of this class is there
-// already; returns the group kept.
+// already; returns the group kept. Looked up and stored under the
+// descriptor's lock, so that two threads' first uses keep one group.
 Ref keep_in_dict(EventsObject* e, PyObject* dict, Ref made) {
-    // Looked up and stored at once: a key whose __eq__ runs meanwhile may
-    // suspend the critical section, never deadlock on it.
-    PyObject* found = nullptr;
-    int status = 0;
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    status = PyDict_GetItemRef(dict, e->key, &found);
-    if (status >= 0 && !(found != nullptr && is_own_group(e, found))) {
-        status = PyDict_SetItem(dict, e->key, made.get());
+    Ref found;  // a group replaced is dropped after the lock, by this
+    AssignGuard guard(e->first_use);
+    found = dict_item(dict, e->key);
+    if (found && is_own_group(e, found.get())) {
+        return found;
     }
-    Py_END_CRITICAL_SECTION();
-    Ref kept = Ref::steal(found);
-    check_status(status);
-    if (kept && is_own_group(e, kept.get())) {
-        return kept;
-    }
+    check_status(PyDict_SetItem(dict, e->key, made.get()));
     return made;
 }
 
@@ -222,6 +215,7 @@ Ref new_events(InterpState& state, PyObject* owner, PyObject* group_type, PyObje
     e->key = key.release();
     e->member = slot_offset != 0 ? Py_NewRef(member) : nullptr;
     e->slot_offset = slot_offset;
+    ::new (static_cast<void*>(&e->first_use)) AssignLock();
     return obj;
 }
 

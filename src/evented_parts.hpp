@@ -26,11 +26,21 @@ struct InterpState;
 // ---------------------------------------------------------------------------
 // The group
 
-// Serialises the assignments of one instance whose class stores its fields
-// itself (pydantic's validate_assignment gives the model a new __dict__ on
-// each, so two at once lose one). Held across that class's own __setattr__,
-// which is Python code: so it is re-entrant on its thread, and a thread
-// waiting for it waits detached from the interpreter (PyMutex_Lock does).
+// Serialises the assignments of one instance's fields while its group
+// exists, so that each sees the value it replaced and the last change
+// emitted for a field is what the field holds:
+//  * a field stored here: the old value is read and the new one stored under
+//    it (dictionary and slot operations; a key of the instance __dict__ that
+//    is not a str may run its __eq__ there). Under the GIL that pair cannot
+//    interleave with another thread's anyway, and the lock is not taken.
+//  * a field that the class's own __setattr__ stores (pydantic's
+//    validate_assignment gives the model a new __dict__ on each, so two at
+//    once lose one): that __setattr__ runs under it, in both builds.
+// Python code can so run under it, and may assign the same instance again:
+// the lock is re-entrant on its thread, and a thread waiting for it waits
+// detached from the interpreter (PyMutex_Lock does), so neither the GIL nor
+// a stop-the-world waits on it. No listener, hook or reducer runs under it:
+// the change is reported after it is let go.
 class AssignLock {
 public:
     void lock() noexcept {
@@ -54,6 +64,33 @@ private:
     PyMutex mutex_{};
     std::atomic<unsigned long> owner_{0};
     unsigned int depth_ = 0;
+};
+
+class AssignGuard {
+public:
+    enum When { kWithoutGil, kAlways };
+    explicit AssignGuard(AssignLock& lock, When when = kWithoutGil) noexcept
+        : lock_(lock), held_(when == kAlways || !kGilBuild) {
+        if (held_) {
+            lock_.lock();
+        }
+    }
+    ~AssignGuard() {
+        if (held_) {
+            lock_.unlock();
+        }
+    }
+    AssignGuard(const AssignGuard&) = delete;
+    AssignGuard& operator=(const AssignGuard&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    static constexpr bool kGilBuild = false;
+#else
+    static constexpr bool kGilBuild = true;
+#endif
+    AssignLock& lock_;
+    bool held_;
 };
 
 struct GroupObject {
@@ -115,6 +152,8 @@ struct EventsObject {
     // the instance __dict__; and its offset (0 for none).
     PyObject* member;
     Py_ssize_t slot_offset;
+    // Held while a group is kept in an instance __dict__ (see keep_in_dict).
+    AssignLock first_use;
 };
 
 inline EventsObject* as_events(PyObject* self) noexcept {

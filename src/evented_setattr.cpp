@@ -9,12 +9,11 @@
 //
 // An assignment to an instance whose group does not exist yet (every one in
 // __init__) only stores: nobody can be listening. Once the group exists, the
-// old value is taken and the new one stored in one step (a dictionary's
-// critical section, or a slot's exchange), so two threads assigning one field
-// each see the value each replaced; no lock of ours is held, so whatever
-// Python code that step runs (a colliding key's __eq__) cannot deadlock. The
-// comparison and the emission run afterwards. The old value is not even read
-// while nobody listens to the field or to `all` and the group is not paused.
+// old value is read and the new one stored under the group's assignment
+// lock (evented_parts.hpp), so two threads assigning one field each see the
+// value each replaced; the comparison and the emission run after it is let
+// go. The old value is not even read while nobody listens to the field or
+// to `all` and the group is not paused.
 
 #include "evented_parts.hpp"
 #include "interp_state.hpp"
@@ -101,30 +100,6 @@ public:
         } else {
             check_status(PyMember_SetOne(reinterpret_cast<char*>(obj_), slot_, value));
         }
-    }
-
-    // Stores `value` and returns the value it replaced (empty for none), in
-    // one step that no other store comes between.
-    Ref swap(PyObject* value) {
-        PyObject* old = nullptr;
-        int status = 0;
-        if (slot_ == nullptr) {
-            Py_BEGIN_CRITICAL_SECTION(dict_);
-            status = PyDict_GetItemRef(dict_, name_, &old);
-            if (status >= 0) {
-                status = PyDict_SetItem(dict_, name_, value);
-            }
-            Py_END_CRITICAL_SECTION();
-        } else {
-            std::atomic_ref<PyObject*> slot(
-                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj_) + slot_->offset));
-            Py_BEGIN_CRITICAL_SECTION(obj_);
-            old = slot.exchange(Py_NewRef(value), std::memory_order_acq_rel);
-            Py_END_CRITICAL_SECTION();
-        }
-        Ref replaced = Ref::steal(old);
-        check_status(status);
-        return replaced;
     }
 
 private:
@@ -266,17 +241,6 @@ Ref read_field(PyObject* obj, PyObject* field, const FieldPlan& plan, PyObject* 
     return value ? std::move(value) : class_value(obj, field);
 }
 
-// Holds a group's assignment lock for the class's own __setattr__.
-class AssignGuard {
-public:
-    explicit AssignGuard(AssignLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~AssignGuard() { lock_.unlock(); }
-    AssignGuard(const AssignGuard&) = delete;
-    AssignGuard& operator=(const AssignGuard&) = delete;
-
-private:
-    AssignLock& lock_;
-};
 
 // A field that the class's own __setattr__ stores, while someone listens:
 // the old value is what it was just before, the new one what it stored.
@@ -289,7 +253,7 @@ PyObject* assign_via_base(HookObject* h, GroupObject* g, Interest interest, Py_s
     Ref stored;
     Ref result;
     {
-        AssignGuard guard(g->assign_lock);
+        AssignGuard guard(g->assign_lock, AssignGuard::kAlways);
         old = read_field(obj, field, plan, dict_if_used(e, plan, obj).get());
         result = Ref::steal(call_base(h, obj, name, value));
         // pydantic's validate_assignment gives the model a new __dict__.
@@ -328,7 +292,13 @@ PyObject* assign(HookObject* h, Py_ssize_t index, PyObject* obj, PyObject* name,
     if (!interest) {
         store.write(value);
     } else {
-        old = store.swap(value);
+        {
+            // The old value read and the new one stored with no other
+            // assignment between (the GIL is enough for that).
+            AssignGuard guard(g->assign_lock);
+            old = store.read();
+            store.write(value);
+        }
         if (!old) {
             old = class_value(obj, field);
         }

@@ -181,6 +181,7 @@ Ref new_group(PyObject* group_type, PyObject* names) {
     GroupObject* g = as_group(obj.get());
     g->names = Py_NewRef(names);
     ::new (static_cast<void*>(&g->changes)) std::atomic<PyObject*>(nullptr);
+    ::new (static_cast<void*>(&g->change_lock)) RWLock();
     ::new (static_cast<void*>(&g->assign_lock)) AssignLock();
     PyObject* signal_type = state_by_def(type).signal_type.get();
     for (Py_ssize_t i = 0; i <= n; ++i) {
@@ -244,6 +245,7 @@ void Group_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Group_clear(self);
     Py_CLEAR(as_group(self)->names);
+    as_group(self)->change_lock.~RWLock();
     type->tp_free(self);
     Py_DECREF(type);
 }

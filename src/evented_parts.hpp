@@ -14,6 +14,7 @@
 // descriptors and __setattr__ objects, after checking what they will touch.
 #pragma once
 
+#include "lock.hpp"
 #include "ref.hpp"
 
 #include <atomic>
@@ -26,21 +27,16 @@ struct InterpState;
 // ---------------------------------------------------------------------------
 // The group
 
-// Serialises the assignments of one instance's fields while its group
-// exists, so that each sees the value it replaced and the last change
-// emitted for a field is what the field holds:
-//  * a field stored here: the old value is read and the new one stored under
-//    it (dictionary and slot operations; a key of the instance __dict__ that
-//    is not a str may run its __eq__ there). Under the GIL that pair cannot
-//    interleave with another thread's anyway, and the lock is not taken.
-//  * a field that the class's own __setattr__ stores (pydantic's
-//    validate_assignment gives the model a new __dict__ on each, so two at
-//    once lose one): that __setattr__ runs under it, in both builds.
-// Python code can so run under it, and may assign the same instance again:
-// the lock is re-entrant on its thread, and a thread waiting for it waits
-// detached from the interpreter (PyMutex_Lock does), so neither the GIL nor
-// a stop-the-world waits on it. No listener, hook or reducer runs under it:
-// the change is reported after it is let go.
+// Serialises the assignments of one instance that a class's own
+// __setattr__ stores (pydantic's validate_assignment gives the model a new
+// __dict__ on each, so two at once lose one), while the instance's group
+// exists: that __setattr__ runs under it, so that the last change emitted
+// for a field is what the field holds. It is the one lock of ours that
+// Python code runs under, and that code may assign the same instance again:
+// so it is re-entrant on its thread, and a thread waiting for it waits
+// detached from the interpreter (PyMutex_Lock does), so that neither the
+// GIL nor a stop-the-world waits on it. No listener, hook or reducer runs
+// under it: the change is reported after it is let go.
 class AssignLock {
 public:
     void lock() noexcept {
@@ -68,29 +64,13 @@ private:
 
 class AssignGuard {
 public:
-    enum When { kWithoutGil, kAlways };
-    explicit AssignGuard(AssignLock& lock, When when = kWithoutGil) noexcept
-        : lock_(lock), held_(when == kAlways || !kGilBuild) {
-        if (held_) {
-            lock_.lock();
-        }
-    }
-    ~AssignGuard() {
-        if (held_) {
-            lock_.unlock();
-        }
-    }
+    explicit AssignGuard(AssignLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+    ~AssignGuard() { lock_.unlock(); }
     AssignGuard(const AssignGuard&) = delete;
     AssignGuard& operator=(const AssignGuard&) = delete;
 
 private:
-#ifdef Py_GIL_DISABLED
-    static constexpr bool kGilBuild = false;
-#else
-    static constexpr bool kGilBuild = true;
-#endif
     AssignLock& lock_;
-    bool held_;
 };
 
 struct GroupObject {
@@ -101,6 +81,9 @@ struct GroupObject {
     // The signal a paused group records its changes on, made on the first
     // paused(); its one listener emits them on the fields' signals and `all`.
     std::atomic<PyObject*> changes;
+    // Held while a field stored here has its old value read and its new one
+    // stored (evented_setattr.cpp): no Python code runs under it.
+    RWLock change_lock;
     AssignLock assign_lock;
     PyObject* signals[1];
 };

@@ -9,11 +9,16 @@
 //
 // An assignment to an instance whose group does not exist yet (every one in
 // __init__) only stores: nobody can be listening. Once the group exists, the
-// old value is read and the new one stored under the group's assignment
-// lock (evented_parts.hpp), so two threads assigning one field each see the
-// value each replaced; the comparison and the emission run after it is let
-// go. The old value is not even read while nobody listens to the field or
-// to `all` and the group is not paused.
+// old value is read and the new one stored under the group's change lock, so
+// two threads assigning one field each see the value each replaced. No
+// Python code runs under that lock: a field is found in the instance
+// __dict__ by identity (or str equality, which is C), and a __dict__ with a
+// key that is not a str, whose __eq__ a lookup would call, is read and
+// stored with no lock held. The comparison and the emission run after it is
+// let go. The old value is not even read while nobody listens to the field
+// or to `all` and the group is not paused. A field that the class's own
+// __setattr__ stores is assigned under the group's assignment lock
+// (evented_parts.hpp).
 
 #include "evented_parts.hpp"
 #include "interp_state.hpp"
@@ -94,6 +99,35 @@ public:
         return value;
     }
 
+    // Reads the value under the change lock, as read() would, into `value`:
+    // false, having read nothing, for a __dict__ whose lookup could run
+    // Python code (a key that is not a str).
+    bool read_locked(const ExclusiveGuard&, Ref& value) {
+        if (slot_ != nullptr) {
+            value = read();
+            return true;
+        }
+        PyObject* found = nullptr;
+        bool plain = true;
+        Py_BEGIN_CRITICAL_SECTION(dict_);
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (PyDict_Next(dict_, &pos, &key, &item)) {
+            if (!PyUnicode_CheckExact(key)) {
+                plain = false;
+                break;
+            }
+            if (found == nullptr && same_name(key)) {
+                found = item;
+            }
+        }
+        found = plain ? Py_XNewRef(found) : nullptr;
+        Py_END_CRITICAL_SECTION();
+        value = Ref::steal(found);
+        return plain;
+    }
+
     void write(PyObject* value) {
         if (slot_ == nullptr) {
             check_status(PyDict_SetItem(dict_, name_, value));
@@ -103,6 +137,16 @@ public:
     }
 
 private:
+    bool same_name(PyObject* key) const noexcept {
+        if (key == name_) {
+            return true;
+        }
+        if (PyUnicode_CHECK_INTERNED(key)) {
+            return false;  // both interned, and not the same object
+        }
+        return PyUnicode_Compare(key, name_) == 0;
+    }
+
     PyObject* obj_;
     PyObject* name_;
     PyMemberDef* slot_;
@@ -253,7 +297,7 @@ PyObject* assign_via_base(HookObject* h, GroupObject* g, Interest interest, Py_s
     Ref stored;
     Ref result;
     {
-        AssignGuard guard(g->assign_lock, AssignGuard::kAlways);
+        AssignGuard guard(g->assign_lock);
         old = read_field(obj, field, plan, dict_if_used(e, plan, obj).get());
         result = Ref::steal(call_base(h, obj, name, value));
         // pydantic's validate_assignment gives the model a new __dict__.
@@ -292,10 +336,15 @@ PyObject* assign(HookObject* h, Py_ssize_t index, PyObject* obj, PyObject* name,
     if (!interest) {
         store.write(value);
     } else {
+        bool stored = false;
         {
-            // The old value read and the new one stored with no other
-            // assignment between (the GIL is enough for that).
-            AssignGuard guard(g->assign_lock);
+            ExclusiveGuard guard(g->change_lock);
+            if (store.read_locked(guard, old)) {
+                store.write(value);
+                stored = true;
+            }
+        }
+        if (!stored) {
             old = store.read();
             store.write(value);
         }

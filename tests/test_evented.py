@@ -107,14 +107,34 @@ def test_init_and_non_fields_emit_nothing():
     assert seen == [("x", 1, 0)]
 
 
-def test_deleting_and_setting_again_emits_nothing():
+@evented
+@dataclasses.dataclass
+class Counted:
+    name: str = ""
+    hits: int = dataclasses.field(init=False, default=0)
+
+
+def test_a_value_read_from_the_class_is_the_old_value():
+    # A field whose instance holds no value reads the class's default: the
+    # first change from it emits with that default as the old value.
+    counted = Counted()
+    log = recorder(counted.events)
+    counted.hits = 5
     layer = Layer("a")
-    log = recorder(layer.events)
+    log2 = recorder(layer.events)
     del layer.opacity
     with pytest.raises(AttributeError):
         del layer.opacity
+    layer.opacity = 1.0  # what a read gave: nothing
     layer.opacity = 2.0
-    assert log == [] and layer.opacity == 2.0
+    assert log == [("hits", 5, 0), ("all", "hits", 5, 0)]
+    assert log2 == [("opacity", 2.0, 1.0), ("all", "opacity", 2.0, 1.0)]
+    # A slot without a value has nothing to read: no old value, no change.
+    slotted = Slotted("a")
+    log3 = recorder(slotted.events)
+    del slotted.opacity
+    slotted.opacity = 2.0
+    assert log3 == [] and slotted.opacity == 2.0
 
 
 def test_slots_class_is_made_again_with_a_slot_for_the_group():
@@ -248,6 +268,102 @@ def test_a_field_signal_paused_alone_replays_its_changes():
     assert log == [(0.2, 1.0), (0.3, 0.2)]
 
 
+def test_a_group_pause_replays_every_change_in_order_once():
+    layer = Layer("a")
+    log = recorder(layer.events)
+
+    def follow(new, old):  # a change made during the replay comes after the rest
+        if new == 0.1:
+            layer.opacity = 0.9
+
+    def boom(name, new, old):
+        if new in (0.1, "b"):
+            raise KeyError(new)
+
+    layer.events.opacity.connect(follow)
+    layer.events.all.connect(boom)
+    with pytest.raises(KeyError) as raised:
+        with layer.events.paused():
+            layer.opacity = 0.1
+            layer.name = "b"
+            with layer.events.blocked():
+                layer.name = "c"  # blocked: never replayed
+            with layer.events.opacity.blocked():
+                layer.opacity = 0.2  # only `all` hears it
+            layer.opacity = 0.3
+    assert raised.value.args == (0.1,)  # the first failure, after every change
+    assert log == [("opacity", 0.1, 1.0), ("all", "opacity", 0.1, 1.0),
+                   ("name", "b", "a"), ("all", "name", "b", "a"),
+                   ("all", "opacity", 0.2, 0.1),
+                   ("opacity", 0.3, 0.2), ("all", "opacity", 0.3, 0.2),
+                   ("opacity", 0.9, 0.3), ("all", "opacity", 0.9, 0.3)]
+    assert layer.opacity == 0.9
+
+
+def test_a_group_of_another_class_is_replaced_never_indexed():
+    @evented
+    @dataclasses.dataclass
+    class Wider:
+        name: str = ""
+        opacity: float = 1.0
+        a: int = 0
+        b: int = 0
+
+    small, wide = Layer("a"), Wider()
+    small_group = small.events
+    small.__class__ = Wider
+    small.b = 5  # the old group is another class's: nothing reaches it
+    assert small.events is not small_group and list(small.events) == list(Wider.events.names)
+    log = recorder(small.events)
+    small.b = 6
+    assert log == [("b", 6, 5), ("all", "b", 6, 5)]
+    vars(wide).update(vars(Layer("c")))  # another instance's group copied in
+    wide.b = 1
+    log = recorder(wide.events)
+    wide.a = 2
+    assert log == [("a", 2, 0), ("all", "a", 2, 0)]
+
+
+def _factory():
+    # The one C factory of evented's descriptors, as only evented() holds it.
+    for obj in gc.get_objects():
+        if getattr(obj, "__qualname__", "") == "_setup.<locals>._decorate":
+            cells = dict(zip(obj.__code__.co_freevars, obj.__closure__))
+            return cells["make"].cell_contents
+    raise AssertionError("no factory found")
+
+
+def test_no_evented_type_is_made_from_python():
+    layer = Layer("a")
+    group = layer.events
+    for make in (lambda: type(Layer.events)(Layer, type(group), ("name",)),
+                 lambda: type(Layer.__dict__["__setattr__"])(Layer.events, object.__setattr__,
+                                                            frozenset()),
+                 lambda: type(group)(), lambda: type("G", (type(group),), {})()):
+        with pytest.raises(TypeError, match="cannot create"):
+            make()
+
+    @dataclasses.dataclass(slots=True)
+    class Big:
+        a: int = 0
+        b: int = 0
+        c: int = 0
+
+    @dataclasses.dataclass(slots=True)
+    class Small:
+        a: int = 0
+
+    make = _factory()
+    foreign = Big.__dict__["c"]  # a slot of an unrelated, larger class
+    with pytest.raises(TypeError, match="not one of"):
+        make(Small, type(group), ("a",), foreign, object.__setattr__, frozenset(), None, None,
+             frozenset(), False)
+    with pytest.raises(TypeError, match="not one of"):
+        make(Small, type(group), ("a",), None, object.__setattr__, frozenset(["a"]), (foreign,),
+             None, frozenset(), False)
+    assert Small().a == 0
+
+
 def test_recorders_and_plain_callables_get_the_arguments():
     from tarnwick.testing import record
 
@@ -318,6 +434,20 @@ def test_equality_that_raises_or_is_not_a_bool_falls_back_to_identity(answer, em
     log.clear()
     layer.opacity = layer.opacity  # the same object never emits
     assert log == []
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_a_base_exception_from_equality_propagates(error):
+    layer = Layer("a")
+    log = recorder(layer.events)
+    class Raising:
+        def __eq__(self, other):
+            raise error("stop")
+
+    value = Raising()
+    with pytest.raises(error):
+        layer.opacity = value
+    assert log == [] and layer.opacity is value  # stored, nothing emitted
 
 
 def test_equal_values_of_other_types_do_not_emit():
@@ -473,6 +603,50 @@ def test_pydantic_validation_runs_first(pydantic):
     with pytest.raises(pydantic.ValidationError):
         m.x = "no"
     assert log == [("x", 5, 1), ("all", "x", 5, 1)] and m.x == 5
+
+
+def test_undecorated_subclasses_emit_for_all_their_fields(attrs, pydantic):
+    @dataclasses.dataclass
+    class Child(Layer):
+        depth: int = 0
+
+    @evented
+    @dataclasses.dataclass
+    class Other:
+        tag: str = ""
+
+    @dataclasses.dataclass
+    class Both(Other, Base):
+        extra: int = 0
+
+    @evented
+    @attrs.define
+    class Point:
+        x: int = 0
+
+    @attrs.define
+    class Point3(Point):
+        z: int = attrs.field(default=0, validator=attrs.validators.ge(0))
+
+    @evented
+    class Model(pydantic.BaseModel):
+        x: int = 0
+
+    class SubModel(Model):
+        y: int = 0
+
+    cases = [(Child("a"), "depth"), (Both(), "extra"), (Both(), "a"), (Point3(), "z"),
+             (SubModel(), "y"), (SubModel(), "x")]
+    for obj, field in cases:
+        log = recorder(obj.events)
+        setattr(obj, field, 3)
+        assert log == [(field, 3, 0), ("all", field, 3, 0)], type(obj)
+    assert list(Both().events) == ["a", "tag", "extra"]
+    point = Point3()
+    point.events  # the subclass's own validator runs in the evented store
+    with pytest.raises(ValueError):
+        point.z = -1
+    assert point.z == 0
 
 
 def test_pydantic_frozen_and_subclass(pydantic):

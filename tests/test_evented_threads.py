@@ -6,6 +6,7 @@ import time
 
 import pytest
 
+from conftest import run_child
 from support.threads import run_threads
 from tarnwick import evented
 
@@ -141,3 +142,34 @@ def test_first_access_race_gives_one_group():
         groups = []
         run_threads(lambda i: groups.append(obj.events), THREADS)
         assert all(g is groups[0] for g in groups)
+
+
+def test_a_models_validated_assignments_are_never_lost():
+    # pydantic's validate_assignment gives the model a new __dict__ on each
+    # assignment; while someone listens, none is lost to another thread's.
+    pydantic = pytest.importorskip("pydantic")
+
+    @evented
+    class Model(pydantic.BaseModel):
+        model_config = pydantic.ConfigDict(validate_assignment=True)
+        f0: int = 0
+        f1: int = 0
+        f2: int = 0
+        f3: int = 0
+
+    model = Model()
+    last = {}
+    model.events.all.connect(lambda name, new, old: last.__setitem__(name, new))
+
+    def work(i):
+        for v in range(1, SETS // 2 + 1):
+            setattr(model, f"f{i}", v)
+
+    run_threads(work, THREADS)
+    for i in range(THREADS):
+        assert getattr(model, f"f{i}") == SETS // 2 == last[f"f{i}"]
+
+
+def test_an_equality_run_by_the_old_value_lookup_may_assign_the_object_again():
+    out, _ = run_child("evented_reentry_child.py", timeout=60)
+    assert out.startswith("ok")

@@ -1,20 +1,23 @@
-// The Python half of evented(): what runs once per decorated class. It finds
-// the fields (a dataclass's, an attrs class's or a pydantic model's), refuses
-// what cannot be evented, gives a class with __slots__ a slot for its group,
-// and installs the C __setattr__ of evented.cpp, which does all the work of an
-// assignment. Compiled once per interpreter, on the first evented() call.
-#pragma once
+"""The Python half of tarnwick.evented(): what runs once per evented class.
 
-namespace tarnwick {
+It finds the fields (a dataclass's, an attrs class's or a pydantic model's),
+refuses what cannot be evented, gives a class with __slots__ a slot for its
+group, and asks the extension for the class's `events` descriptor and its
+__setattr__, which does all the work of an assignment. A subclass that was not
+decorated itself is adopted the same way when `events` is first used on one of
+its instances, so that its own fields emit too.
 
-inline constexpr const char kEventedScript[] = R"py(
-import contextlib as _contextlib
-import dataclasses as _dataclasses
-import functools as _functools
-import types as _types
+The extension imports this module once per interpreter and calls _setup().
+"""
+
+import contextlib
+import dataclasses
+import functools
+import threading
+import types
 
 
-def _setup(group_base, events_type, hook_type):
+def _setup(group_base, events_type, hook_type, make):
     class EventedSignals(group_base):
         """The signals of one evented object: one per field, named after
         it, then `all`. len() and iteration give the field names."""
@@ -27,31 +30,21 @@ def _setup(group_base, events_type, hook_type):
         def __dir__(self):
             return sorted({*object.__dir__(self), *self, "all"})
 
-        @_contextlib.contextmanager
+        @contextlib.contextmanager
         def blocked(self):
             """While entered, no field's signal and not `all` emits; what
             changes meanwhile is never replayed."""
-            with _contextlib.ExitStack() as stack:
+            with contextlib.ExitStack() as stack:
                 for signal in _signals(self):
                     stack.enter_context(signal.blocked())
                 yield self
 
-        @_contextlib.contextmanager
+        @contextlib.contextmanager
         def paused(self):
             """While entered, changes are recorded instead of emitted; the
             outermost exit emits them in the order they were made."""
-            group_base._pause(self)
-            try:
+            with group_base._paused(self):
                 yield self
-            finally:
-                changes = group_base._resume(self)
-                if changes:
-                    names = tuple(self)
-                    every = self.all
-                    for index, new, old in changes:
-                        name = names[index]
-                        getattr(self, name).emit(new, old)
-                        every.emit(name, new, old)
 
         def __copy__(self):
             return group_base._fresh(self)
@@ -63,6 +56,9 @@ def _setup(group_base, events_type, hook_type):
             raise TypeError("the signals of an evented object cannot be pickled")
 
     EventedSignals.__module__ = "tarnwick"
+    # Two threads first using `events` on instances of one subclass adopt it
+    # once.
+    adopting = threading.Lock()
 
     def _signals(group):
         return [getattr(group, name) for name in group] + [group.all]
@@ -87,15 +83,23 @@ def _setup(group_base, events_type, hook_type):
             del d["events"]
         return obj
 
+    def _install(cls, name, function):
+        function.__qualname__ = f"{cls.__qualname__}.{name}"
+        function._tarnwick_evented = True
+        type.__setattr__(cls, name, function)
+
+    def _wrapped(cls, name):
+        return getattr(getattr(cls, name, None), "_tarnwick_evented", False)
+
     def _wrap_state(cls, pydantic):
-        getstate = cls.__getstate__
+        if not _wrapped(cls, "__getstate__"):
+            getstate = cls.__getstate__
 
-        def __getstate__(self):
-            return _strip(getstate(self))
+            def __getstate__(self):
+                return _strip(getstate(self))
 
-        __getstate__.__qualname__ = f"{cls.__qualname__}.__getstate__"
-        type.__setattr__(cls, "__getstate__", __getstate__)
-        if not pydantic:
+            _install(cls, "__getstate__", __getstate__)
+        if not pydantic or _wrapped(cls, "__iter__"):
             return
         copy, deepcopy, iterate = cls.__copy__, cls.__deepcopy__, cls.__iter__
 
@@ -111,8 +115,7 @@ def _setup(group_base, events_type, hook_type):
                     yield name, value
 
         for f in (__copy__, __deepcopy__, __iter__):
-            f.__qualname__ = f"{cls.__qualname__}.{f.__name__}"
-            type.__setattr__(cls, f.__name__, f)
+            _install(cls, f.__name__, f)
 
     def _static(cls, name):
         for base in cls.__mro__:
@@ -135,10 +138,10 @@ def _setup(group_base, events_type, hook_type):
             if frozen:
                 raise TypeError(f"evented() cannot watch {qualname}: it is a frozen attrs class")
             return "attrs", tuple(a.name for a in cls.__attrs_attrs__)
-        if _dataclasses.is_dataclass(cls):
+        if dataclasses.is_dataclass(cls):
             if cls.__dataclass_params__.frozen:
                 raise TypeError(f"evented() cannot watch {qualname}: it is a frozen dataclass")
-            return "dataclass", tuple(f.name for f in _dataclasses.fields(cls))
+            return "dataclass", tuple(f.name for f in dataclasses.fields(cls))
         fields = getattr(cls, "__pydantic_fields__", None)
         if isinstance(fields, dict) and hasattr(cls, "model_config"):
             if cls.model_config.get("frozen"):
@@ -147,6 +150,16 @@ def _setup(group_base, events_type, hook_type):
         raise TypeError(
             f"evented() takes a dataclass, an attrs class or a pydantic model, not {qualname}"
         )
+
+    def _check_names(cls, names):
+        for name in ("events", "all"):
+            if name in names:
+                what = ("the group of signals" if name == "events"
+                        else "the group's signal for every field")
+                raise TypeError(
+                    f"{cls.__qualname__} has a field named {name!r}, which evented() "
+                    f"needs for {what}: rename the field"
+                )
 
     def _own_setattr(cls):
         # The __setattr__ the class has without evented(): an evented base's
@@ -157,9 +170,9 @@ def _setup(group_base, events_type, hook_type):
     def _attrs_hooks(cls, names):
         # The __setattr__ attrs writes calls each field's on_setattr hook (the
         # default runs its converter, then its validators) and stores the
-        # result with object's. Ours calls the same hooks and stores under
-        # the group's lock. None when attrs did not write the class's
-        # __setattr__, or is too old to say which hook the class has.
+        # result with object's. Ours calls the same hooks and stores itself.
+        # None when attrs did not write the class's __setattr__, or is too
+        # old to say which hook the class has.
         props = cls.__dict__.get("__attrs_props__")
         if not cls.__dict__.get("__attrs_own_setattr__") or not hasattr(props, "on_setattr_hook"):
             return None
@@ -189,7 +202,7 @@ def _setup(group_base, events_type, hook_type):
         for name in names:
             attr = getattr(cls, name, None)
             if (name.startswith("_") or name in class_vars
-                    or isinstance(attr, (property, _functools.cached_property))
+                    or isinstance(attr, (property, functools.cached_property))
                     or getattr(fields[name], "frozen", None)):
                 continue
             direct.add(name)
@@ -224,66 +237,81 @@ def _setup(group_base, events_type, hook_type):
                             pass
         return made
 
-    def evented(cls):
-        if not isinstance(cls, type):
-            raise TypeError(f"evented() takes a class, not {type(cls).__name__}")
-        kind, names = _kind_and_fields(cls)
-        for name in ("events", "all"):
-            if name in names:
-                what = "the group of signals" if name == "events" else "the group's signal for every field"
+    def _field_slots(cls, names, adopted):
+        # Per field, its slot's member descriptor or None; and the fields a
+        # descriptor of the class's own takes over (a subclass's property,
+        # say), which the class stores itself and never reports.
+        members, taken = [], set()
+        for name in names:
+            current = _static(cls, name)
+            if isinstance(current, types.MemberDescriptorType):
+                members.append(current)
+                continue
+            members.append(None)
+            if hasattr(type(current), "__set__"):
+                if adopted:
+                    taken.add(name)
+                    continue
                 raise TypeError(
-                    f"{cls.__qualname__} has a field named {name!r}, which evented() "
-                    f"needs for {what}: rename the field"
+                    f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
+                    f"it is a {type(current).__name__}, a descriptor of its own"
                 )
+            if cls.__dictoffset__ == 0:
+                raise TypeError(
+                    f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
+                    f"it has neither a slot nor a __dict__ to live in"
+                )
+        return members, frozenset(taken)
+
+    def _decorate(cls, adopted):
+        kind, names = _kind_and_fields(cls)
+        _check_names(cls, names)
+        base = _own_setattr(cls)
         if kind == "pydantic":
-            events = events_type(cls, EventedSignals, names)
+            events, hook = make(cls, EventedSignals, names, None, base,
+                                _direct_fields(cls, base, names), None, None, frozenset(),
+                                True)
             type.__setattr__(cls, "events", events)
-            base = _own_setattr(cls)
-            hook = hook_type(events, base, _direct_fields(cls, base, names), pydantic=True)
             type.__setattr__(cls, "__setattr__", hook)
             _wrap_state(cls, pydantic=True)
             return cls
         inherited = _static(cls, "events")
         if isinstance(inherited, events_type):
-            member = inherited.member
+            group_member = inherited.member
         elif cls.__dictoffset__ != 0:
-            member = None
+            group_member = None
         else:
             cls = _with_group_slot(cls)
-            member = cls.__dict__["events"]
-        events = events_type(cls, EventedSignals, names, member)
-        members = []
-        for name in names:
-            current = _static(cls, name)
-            if isinstance(current, _types.MemberDescriptorType):
-                members.append(current)
-            elif hasattr(type(current), "__set__"):
-                raise TypeError(
-                    f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
-                    f"it is a {type(current).__name__}, a descriptor of its own"
-                )
-            elif cls.__dictoffset__ == 0:
-                raise TypeError(
-                    f"evented() cannot watch field {name!r} of {cls.__qualname__}: "
-                    f"it has neither a slot nor a __dict__ to live in"
-                )
-            else:
-                members.append(None)
-        base = _own_setattr(cls)
+            group_member = cls.__dict__["events"]
+            base = _own_setattr(cls)
+        members, taken = _field_slots(cls, names, adopted)
         converts = _attrs_hooks(cls, names) if kind == "attrs" else None
         # Ours stores every field when the class would store it with
         # object's __setattr__, or with attrs' after the field's hook; a
         # __setattr__ of the class's own stores them itself.
         if base is object.__dict__["__setattr__"] or converts is not None:
-            direct = frozenset(names)
+            direct = frozenset(names) - taken
         else:
             direct = frozenset()
+        events, hook = make(cls, EventedSignals, names, group_member, base, direct, members,
+                            converts, taken, False)
         type.__setattr__(cls, "events", events)
-        type.__setattr__(cls, "__setattr__", hook_type(events, base, direct, members, converts))
+        type.__setattr__(cls, "__setattr__", hook)
         _wrap_state(cls, pydantic=False)
         return cls
 
-    return evented
-)py";
+    def evented(cls):
+        if not isinstance(cls, type):
+            raise TypeError(f"evented() takes a class, not {type(cls).__name__}")
+        return _decorate(cls, adopted=False)
 
-}  // namespace tarnwick
+    def adopt(cls):
+        # A subclass of an evented class that was not decorated itself, on
+        # first use of `events` on one of its instances: its own descriptor.
+        with adopting:
+            own = cls.__dict__.get("events")
+            if not (isinstance(own, events_type) and own.owner is cls):
+                _decorate(cls, adopted=True)
+            return cls.__dict__["events"]
+
+    return evented, adopt

@@ -1,0 +1,57 @@
+"""Child process of test_evented_threads.py: an instance __dict__ holding a key
+that is not a str, whose hash is a field's and whose __eq__ assigns a field of
+the same object, as an old-value lookup would call it. Every assignment must
+finish (a hang here is the fault; the parent's timeout catches it), and each
+change must be emitted once with the value it replaced."""
+
+import dataclasses
+import threading
+
+from tarnwick import evented
+
+
+@evented
+@dataclasses.dataclass
+class Point:
+    x: int = 0
+    y: int = 0
+
+
+class Collider:
+    def __init__(self, obj):
+        self.obj = obj
+        self.calls = 0
+
+    def __hash__(self):
+        return hash("x")
+
+    def __eq__(self, other):
+        self.calls += 1
+        if self.calls < 50:
+            self.obj.y = self.calls  # re-enters the same object's assignment
+        return False
+
+
+point = Point()
+changes = []
+point.events.x.connect(lambda new, old: changes.append(("x", new, old)))
+point.events.y.connect(lambda new, old: changes.append(("y", new, old)))
+collider = Collider(point)
+point.__dict__[collider] = "collides with x"
+
+
+def work(first):
+    for v in range(first, first + 200):
+        point.x = v
+
+
+threads = [threading.Thread(target=work, args=(1000 * (i + 1),)) for i in range(2)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+xs = [(new, old) for name, new, old in changes if name == "x"]
+assert len(xs) == 400, len(xs)
+after = dict((old, new) for new, old in xs)
+assert len(after) == 400
+print("ok", collider.calls)

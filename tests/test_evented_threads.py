@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import run_child
+from support.helpers import run_child
 from support.threads import run_threads
 from tarnwick import evented
 

@@ -95,10 +95,7 @@ class Recorder:
             ready = [w for w in self._async_waiters if self._finished >= w[0]]
             self._async_waiters = [w for w in self._async_waiters if self._finished < w[0]]
         for _, loop, future in ready:
-            try:
-                loop.call_soon_threadsafe(_settle, future)
-            except RuntimeError:  # the loop is closed: nobody waits any more
-                pass
+            _wake(loop, future)
 
     # -- what was recorded -------------------------------------------------
 
@@ -225,18 +222,19 @@ def _settle(future):
         future.set_result(None)
 
 
+def _wake(loop, future):
+    """Settles `loop`'s `future` from any thread."""
+    try:
+        loop.call_soon_threadsafe(_settle, future)
+    except RuntimeError:  # the loop is closed: nobody waits any more
+        pass
+
+
 def _done(loop, pending):
     """A future of `loop` done once `pending` (a concurrent or an asyncio
     future) is, whatever its outcome, which stays unread."""
     done = loop.create_future()
-
-    def wake(_):
-        try:
-            loop.call_soon_threadsafe(_settle, done)
-        except RuntimeError:  # the loop is closed: nobody waits any more
-            pass
-
-    pending.add_done_callback(wake)
+    pending.add_done_callback(lambda _: _wake(loop, done))
     return done
 
 

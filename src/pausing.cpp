@@ -197,7 +197,9 @@ PyObject* Pauser_exit(PyObject* self, PyObject* const*) {
 }
 
 // A pauser that goes while entered exits its pauses, replaying as __exit__
-// would; a failure goes to sys.unraisablehook.
+// would; a failure goes to sys.unraisablehook with the signal, which this
+// object keeps alive until it has let go of it. Never with the pauser
+// itself: its dealloc has no reference left to lend the hook.
 void lift_pauses(PyObject* self) noexcept {
     PauserObject* p = as_pauser(self);
     std::uint64_t held = p->entered.exchange(0, std::memory_order_relaxed);
@@ -210,11 +212,9 @@ void lift_pauses(PyObject* self) noexcept {
     for (; held != 0; --held) {
         try {
             leave_pause(as_signal(p->signal));
-        } catch (const PyErrorSet&) {
-            PyErr_WriteUnraisable(self);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            PyErr_WriteUnraisable(self);
+        } catch (...) {
+            set_python_error_from_current();
+            PyErr_WriteUnraisable(p->signal);
         }
     }
     PyErr_SetRaisedException(pending.release());

@@ -7,6 +7,7 @@ import warnings
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal
 
 
@@ -168,6 +169,15 @@ def test_a_failing_reducer_drops_its_batch_only():
             s.emit(1)
             s.emit(2)
     assert calls == [(("late",), {})]   # alone in its batch: emitted as it is
+
+
+@pytest.mark.parametrize("mode", ["callback", "reducer", "cycle", "default-hook"])
+def test_a_pauser_gone_while_entered_reports_its_failure_with_the_signal(mode):
+    out, err = run_child("pauser_dealloc_child.py", mode, timeout=60)
+    assert out.split() == ["replayed", "0" if mode == "reducer" else "2"]
+    if mode == "default-hook":
+        assert err.startswith('Exception ignored in: Signal(name="paused", listeners=1)\n')
+        assert err.rstrip().endswith("KeyError: (1,)")
 
 
 def test_a_pause_left_by_an_exception_still_replays():

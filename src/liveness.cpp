@@ -29,8 +29,12 @@
 
 #include "liveness.hpp"
 
+#include "snapshot.hpp"
+
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 
 namespace tarnwick {
 
@@ -180,7 +184,32 @@ void require_other_owner(PyObject* callback, bool has_instance, CallerHold hold)
     }
 }
 
+// A weak entry as a sweep takes it.
+struct SweptSlot {
+    SweptSlot(Taken&& t, const CallbackEntry&, std::uint64_t) noexcept : taken(std::move(t)) {}
+
+    Taken taken;
+};
+
 }  // namespace
+
+void sweep_dead_weak(SignalObject* self) {
+    ListenerTable& table = self->rec.listeners;
+    {
+        SharedGuard guard(table.lock());
+        table.start_sweep(guard);
+        if (table.expiring(guard) == 0) {
+            return;  // no weak entry: nothing to walk
+        }
+    }
+    Snapshot<SweptSlot, 8> weak;
+    weak.take(table, MayRemove::Expiring,
+              [](const SharedGuard&, ListenerTable&, CallbackEntry& e, std::uint64_t&) {
+                  return e.kind == EntryKind::Weak ? Pick::Take : Pick::Skip;
+              });
+    weak.resolve(DeadWeak::Remove);
+    weak.remove(table);
+}
 
 CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept {
 #if PY_VERSION_HEX >= 0x030E0000

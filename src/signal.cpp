@@ -222,6 +222,10 @@ void check_times(const std::optional<std::uint64_t>& times) {
 // snapshot taken at the same predicted id; the prediction still holding at
 // insertion means nothing was connected since, so the comparison stands. An
 // equal callback found means nothing is connected: an empty Ref comes back.
+//
+// When the table has grown enough for a sweep (ListenerTable::sweep_due), its
+// dead weak entries go first; a weak reference that raises then fails the
+// connect, before anything is connected, as it fails an emission.
 template <class MakeResult>
 Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
     if (!PyCallable_Check(a.callback)) {
@@ -251,6 +255,9 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
                         a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value(),
                         identity_eq, a.sender != nullptr};
     auto& rec = self->rec;
+    if (rec.listeners.sweep_due()) [[unlikely]] {
+        sweep_dead_weak(self);
+    }
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
         if (a.unique && has_equal_callback(self, a.callback, expected)) {

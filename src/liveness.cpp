@@ -191,6 +191,24 @@ struct SweptSlot {
     Taken taken;
 };
 
+// Whether a weak entry's reference is a weakref.ref, or one of its
+// subclasses such as WeakMethod, whose referent is alive: the sweep keeps
+// such an entry without calling anything. (A subclass may still answer None,
+// as a WeakMethod whose function has died does; an emission finds that out.)
+// With no lock held: the referent may go with the reference taken here.
+bool referent_alive(PyObject* ref) noexcept {
+    TARNWICK_ASSERT_UNLOCKED();
+    if (!PyWeakref_CheckRef(ref)) {
+        return false;
+    }
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(ref, &referent) < 0) {
+        PyErr_Clear();  // only for an object that is no weak reference
+        return false;
+    }
+    return static_cast<bool>(Ref::steal(referent));
+}
+
 }  // namespace
 
 void sweep_dead_weak(SignalObject* self) {
@@ -207,6 +225,9 @@ void sweep_dead_weak(SignalObject* self) {
               [](const SharedGuard&, ListenerTable&, CallbackEntry& e, std::uint64_t&) {
                   return e.kind == EntryKind::Weak ? Pick::Take : Pick::Skip;
               });
+    // The rest are called, as an emission calls them: a dead weakref.ref
+    // answers None at once, a WeakMethod or a custom reference in Python.
+    weak.drop_if([](const SweptSlot& slot) { return referent_alive(slot.taken.target.get()); });
     weak.resolve(DeadWeak::Remove);
     weak.remove(table);
 }

@@ -223,9 +223,9 @@ void check_times(const std::optional<std::uint64_t>& times) {
 // insertion means nothing was connected since, so the comparison stands. An
 // equal callback found means nothing is connected: an empty Ref comes back.
 //
-// When the table has grown enough for a sweep (ListenerTable::sweep_due), its
-// dead weak entries go first; a weak reference that raises then fails the
-// connect, before anything is connected, as it fails an emission.
+// A weak connect first sweeps the table's dead weak entries out when it has
+// grown enough (ListenerTable::sweep_due); a weak reference that raises then
+// fails the connect, before anything is connected, as it fails an emission.
 template <class MakeResult>
 Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
     if (!PyCallable_Check(a.callback)) {
@@ -238,6 +238,10 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     Ref held = Ref::new_ref(a.callback);
     if (a.weak) {
         held = make_weak(self, std::move(held), hold);
+        // Only weak connects add entries that can die, so only they sweep.
+        if (self->rec.listeners.sweep_due()) [[unlikely]] {
+            sweep_dead_weak(self);
+        }
     }
     if (a.loop != nullptr) {
         held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);
@@ -255,9 +259,6 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
                         a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value(),
                         identity_eq, a.sender != nullptr};
     auto& rec = self->rec;
-    if (rec.listeners.sweep_due()) [[unlikely]] {
-        sweep_dead_weak(self);
-    }
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
         if (a.unique && has_equal_callback(self, a.callback, expected)) {

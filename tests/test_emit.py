@@ -153,7 +153,7 @@ def test_dead_weak_entry_is_removed_without_a_slot():
     assert len(s) == 1
 
 
-SWEEP_FROM = 64     # the table size from which a connect may sweep
+SWEEP_FROM = 64     # the table size from which a weak connect may sweep
 
 
 def test_dead_weak_entries_of_a_signal_that_never_emits_stay_bounded():
@@ -195,17 +195,18 @@ def test_a_connect_that_sweeps_resolves_weak_references_as_an_emission_does():
         raise LookupError("deref")
 
     s = due_for_a_sweep(raising)
+    s.connect(lambda: "strong")         # a strong connect never sweeps
     with pytest.raises(LookupError, match="deref"):
-        s.connect(lambda: "never")      # sweeps first, and connects nothing
-    assert len(s) == SWEEP_FROM
+        s.connect(obj.m, weak=True)     # sweeps first, and connects nothing
+    assert len(s) == SWEEP_FROM + 1
 
     def connecting():                   # re-enters the connect that sweeps
         s.connect(lambda: "from the sweep")
         return obj.m
 
     s = due_for_a_sweep(connecting)
-    assert s.connect(lambda: "last") == SWEEP_FROM + 1
-    assert s.emit()[-2:] == ["from the sweep", "last"]
+    assert s.connect(obj.m, weak=True) == SWEEP_FROM + 1
+    assert s.emit()[-2:] == ["from the sweep", "m"]
 
 
 def test_raising_weak_reference_stops_the_emission_and_uses_nothing_up():

@@ -203,7 +203,9 @@ bool referent_alive(PyObject* ref) noexcept {
     }
     PyObject* referent = nullptr;
     if (PyWeakref_GetRef(ref, &referent) < 0) {
-        PyErr_Clear();  // only for an object that is no weak reference
+        // It fails only for what is no weak reference; were it to fail, the
+        // entry is resolved like the rest, which reports what goes wrong.
+        PyErr_Clear();
         return false;
     }
     return static_cast<bool>(Ref::steal(referent));

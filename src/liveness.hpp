@@ -25,8 +25,8 @@ CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept;
 // the weak entries are taken under the shared lock, resolved with no lock
 // held (a weak reference is a Python callable), and the dead ones removed
 // by id under the exclusive lock. A weak connect calls it when the table
-// says a sweep is due (ListenerTable::sweep_due). Raises what a weak reference
-// raises, having removed nothing.
+// says a sweep is due (ListenerTable::sweep_due). Raises what a weak
+// reference raises, having removed nothing.
 void sweep_dead_weak(SignalObject* self);
 
 // Replaces `callback` (the call's owned reference) by a weak reference to it,

@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 from conftest import run_child
-from support.threads import run_threads
+from support.threads import queue_then_stop, run_threads
 from tarnwick import Signal
 
 WAIT = 10  # seconds; every wait below is bounded
@@ -311,27 +311,6 @@ def test_a_loop_that_cannot_run_the_call_fails_at_emission(state):
         assert hooked == [print, print] and len(s) == 0  # both calls were used up
     finally:
         loop.close()
-
-
-def queue_then_stop(s, loop, emissions=1):
-    """The futures of s.emit(1), made while `loop` runs in a thread, for calls
-    queued behind the one that stops the loop: they stay queued, unrun."""
-    entered, release = threading.Event(), threading.Event()
-
-    def hold():
-        entered.set()
-        release.wait(WAIT)
-        loop.stop()
-
-    loop.call_soon(hold)
-    thread = threading.Thread(target=loop.run_forever)
-    thread.start()
-    assert entered.wait(WAIT)
-    futures = [s.emit(1)[0] for _ in range(emissions)]
-    release.set()
-    thread.join(WAIT)
-    assert not thread.is_alive()
-    return futures
 
 
 def test_a_call_the_loop_drops_unrun_at_its_close_cancels_its_future():

@@ -8,28 +8,8 @@ import asyncio
 import concurrent.futures
 import threading
 
+from threads import queue_then_stop
 from tarnwick import Signal
-
-
-def queued_on_a_stopped_loop():
-    s = Signal()
-    loop = asyncio.new_event_loop()
-    s.listener(print, loop=loop)
-    entered, release = threading.Event(), threading.Event()
-
-    def hold():
-        entered.set()
-        release.wait(10)
-        loop.stop()
-
-    loop.call_soon(hold)
-    runner = threading.Thread(target=loop.run_forever)
-    runner.start()
-    entered.wait(10)
-    (future,) = s.emit("never printed")
-    release.set()
-    runner.join(10)
-    return loop, future
 
 
 def wait_for(future):
@@ -39,11 +19,17 @@ def wait_for(future):
         print("cancelled")
 
 
-loop, future = queued_on_a_stopped_loop()
+def queued():
+    s, loop = Signal(), asyncio.new_event_loop()
+    s.listener(print, loop=loop)
+    return loop, *queue_then_stop(s, loop)
+
+
+loop, future = queued()
 waiter = threading.Thread(target=wait_for, args=(future,))
 waiter.start()
 loop.close()
 waiter.join()
-loop, future = queued_on_a_stopped_loop()
+loop, future = queued()
 threading.Thread(target=future.exception, daemon=True).start()
 print("queued")

@@ -180,6 +180,24 @@ public:
         return expiring_;
     }
 
+    // Dead weak entries stay until an emission removes them. So that they
+    // cannot pile up in a table that seldom emits, a weak connect sweeps
+    // them out first once the table has kSweepFrom entries and twice as
+    // many as after its last sweep (or its last removal, whichever left it
+    // smaller): a sweep walks the entries that at least half as many
+    // connects added, so each connect pays for two. Read with no lock, as
+    // a hint; two connects that both see it sweep twice, which is harmless.
+    static constexpr std::size_t kSweepFrom = 64;
+    bool sweep_due() const noexcept {
+        return size_ >= sweep_at_.load(std::memory_order_relaxed);
+    }
+    // As a sweep takes its snapshot: the next is due at twice the size it
+    // starts from, or at what the removals that follow leave.
+    void start_sweep(const SharedGuard& held) noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        sweep_at_.store(sweep_threshold(size_), std::memory_order_relaxed);
+    }
+
     // Calls visit(entry) for every entry in call order. Shared is enough to
     // read the entries and count calls down (see consume_call); anything else
     // about them changes only under exclusive.
@@ -256,6 +274,7 @@ public:
         }
         chunks_.truncate(0);
         size_ = expiring_ = 0;
+        sweep_at_.store(kSweepFrom, std::memory_order_relaxed);
         runs_.truncate(0);
     }
 
@@ -382,6 +401,7 @@ public:
         TARNWICK_ASSERT(held.guards(lock_));
         chunks_.take_all(dest.chunks_);
         size_ = expiring_ = 0;
+        sweep_at_.store(kSweepFrom, std::memory_order_relaxed);
         runs_.truncate(0);
     }
 
@@ -485,9 +505,7 @@ private:
                 Chunk::free(chunks_.take_at(a + 1));
             }
         }
-        if (size_ == 0) {
-            runs_.truncate(0);
-        }
+        after_removal();
     }
 
     // After removals anywhere: drops empty chunks and moves each chunk's
@@ -507,8 +525,23 @@ private:
             }
         }
         chunks_.truncate(out);
+        after_removal();
+    }
+
+    // The size at which a sweep is due when the table has `n` entries.
+    static std::size_t sweep_threshold(std::size_t n) noexcept {
+        return std::max(kSweepFrom, 2 * n);
+    }
+
+    // After removals: an empty table's runs go, and the next sweep is due
+    // at twice the size left, if that is sooner.
+    void after_removal() noexcept {
         if (size_ == 0) {
             runs_.truncate(0);
+        }
+        if (const std::size_t at = sweep_threshold(size_);
+            at < sweep_at_.load(std::memory_order_relaxed)) {
+            sweep_at_.store(at, std::memory_order_relaxed);
         }
     }
 
@@ -587,6 +620,10 @@ private:
     EntryCount size_;
     // Entries for which may_expire() holds.
     std::size_t expiring_ = 0;
+    // The size at which sweep_due() says so: set as a sweep starts, lowered
+    // by removals. Written under either lock (a sweep starts under the
+    // shared one), read with none.
+    std::atomic<std::size_t> sweep_at_{kSweepFrom};
 };
 
 // The error hooks in registration order, with the lock that guards them.

@@ -8,11 +8,12 @@
 // call will complete.
 //
 // Every queued call settles its future: with the result, with the exception
-// (which the error hooks hear of, on the loop's thread), or cancelled. As with
-// asyncio.run_coroutine_threadsafe, the future stays pending until the
-// outcome is known, so the emitter may cancel it until then: a call not yet
-// run is skipped, an awaited result's task is cancelled, and an outcome that
-// comes after the cancellation is dropped.
+// (which the error hooks hear of, on the loop's thread), or cancelled; a call
+// that the loop drops without running it (a loop closed first does) cancels
+// its future as it goes. As with asyncio.run_coroutine_threadsafe, the
+// future stays pending until the outcome is known, so the emitter may cancel
+// it until then: a call not yet run is skipped, an awaited result's task is
+// cancelled, and an outcome that comes after the cancellation is dropped.
 //
 // A weak connection keeps the weak reference in a LoopDelivery of its own,
 // flagged weak, in an entry of weak kind: an emission resolves weak entries by
@@ -65,6 +66,9 @@ struct QueuedObject {
     // Set on the loop's thread before the future's done callback that reads
     // it is added; null until then, and for a result not awaited.
     PyObject* task;
+    // The loop has called it. Read when it goes, by whichever thread drops
+    // the last reference, after the loop's.
+    bool ran;
 };
 
 // The hooks and the listing read a delivery through its head.
@@ -234,6 +238,7 @@ void await_on_loop(PyObject* self, PyObject* value) {
 PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = as_queued(self);
+        q->ran = true;
         try {
             Ref cancelled = check(PyObject_CallMethod(q->future, "cancelled", nullptr));
             if (cancelled.get() == Py_True) {
@@ -284,6 +289,33 @@ PyObject* Queued_cancel(PyObject* self, PyObject* future) {
     });
 }
 
+// A call that goes without the loop ever calling it (a loop closed before
+// running it drops it unrun) cancels its future, so that nobody waits for
+// it for ever. Not at the interpreter's shutdown, when nobody waits any
+// more and the future's module may be gone. The finalizer of the collector
+// and of dealloc: it leaves the exception being raised, if any, in place.
+void Queued_finalize(PyObject* self) {
+    QueuedObject* q = as_queued(self);
+    if (q->ran || q->future == nullptr || Py_IsFinalizing()) {
+        return;
+    }
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref cancelled = Ref::steal(PyObject_CallMethod(q->future, "cancel", nullptr));
+    if (!cancelled) {
+        PyErr_WriteUnraisable(q->future);
+    } else if (cancelled.get() == Py_True) {
+        claim(q);  // false: tells the waiters
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+void Queued_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return;  // the finalizer's callbacks took a new reference
+    }
+    dealloc_fields<QueuedObject>(self);
+}
+
 PyMethodDef queued_methods[] = {
     {"_done", Queued_done, METH_O, "_done($self, task, /)\n--\n\n"},
     {"_cancel", Queued_cancel, METH_O, "_cancel($self, future, /)\n--\n\n"},
@@ -291,7 +323,8 @@ PyMethodDef queued_methods[] = {
 };
 
 PyType_Slot queued_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_fields<QueuedObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Queued_dealloc)},
+    {Py_tp_finalize, reinterpret_cast<void*>(Queued_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_fields<QueuedObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_fields<QueuedObject>)},
     {Py_tp_call, reinterpret_cast<void*>(Queued_call)},

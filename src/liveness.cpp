@@ -29,8 +29,12 @@
 
 #include "liveness.hpp"
 
+#include "snapshot.hpp"
+
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 
 namespace tarnwick {
 
@@ -180,7 +184,55 @@ void require_other_owner(PyObject* callback, bool has_instance, CallerHold hold)
     }
 }
 
+// A weak entry as a sweep takes it.
+struct SweptSlot {
+    SweptSlot(Taken&& t, const CallbackEntry&, std::uint64_t) noexcept : taken(std::move(t)) {}
+
+    Taken taken;
+};
+
+// Whether a weak entry's reference is a weakref.ref, or one of its
+// subclasses such as WeakMethod, whose referent is alive: the sweep keeps
+// such an entry without calling anything. (A subclass may still answer None,
+// as a WeakMethod whose function has died does; an emission finds that out.)
+// With no lock held: the referent may go with the reference taken here.
+bool referent_alive(PyObject* ref) noexcept {
+    TARNWICK_ASSERT_UNLOCKED();
+    if (!PyWeakref_CheckRef(ref)) {
+        return false;
+    }
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(ref, &referent) < 0) {
+        // It fails only for what is no weak reference; were it to fail, the
+        // entry is resolved like the rest, which reports what goes wrong.
+        PyErr_Clear();
+        return false;
+    }
+    return static_cast<bool>(Ref::steal(referent));
+}
+
 }  // namespace
+
+void sweep_dead_weak(SignalObject* self) {
+    ListenerTable& table = self->rec.listeners;
+    {
+        SharedGuard guard(table.lock());
+        table.start_sweep(guard);
+        if (table.expiring(guard) == 0) {
+            return;  // no weak entry: nothing to walk
+        }
+    }
+    Snapshot<SweptSlot, 8> weak;
+    weak.take(table, MayRemove::Expiring,
+              [](const SharedGuard&, ListenerTable&, CallbackEntry& e, std::uint64_t&) {
+                  return e.kind == EntryKind::Weak ? Pick::Take : Pick::Skip;
+              });
+    // The rest are called, as an emission calls them: a dead weakref.ref
+    // answers None at once, a WeakMethod or a custom reference in Python.
+    weak.drop_if([](const SweptSlot& slot) { return referent_alive(slot.taken.target.get()); });
+    weak.resolve(DeadWeak::Remove);
+    weak.remove(table);
+}
 
 CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept {
 #if PY_VERSION_HEX >= 0x030E0000

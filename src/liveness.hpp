@@ -21,6 +21,14 @@ struct CallerHold {
 // takes a reference of its own to it: a temporary has exactly one until then.
 CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept;
 
+// Removes the weak entries whose referents have died, as an emission does:
+// the weak entries are taken under the shared lock, resolved with no lock
+// held (a weak reference is a Python callable), and the dead ones removed
+// by id under the exclusive lock. A weak connect calls it when the table
+// says a sweep is due (ListenerTable::sweep_due). Raises what a weak
+// reference raises, having removed nothing.
+void sweep_dead_weak(SignalObject* self);
+
 // Replaces `callback` (the call's owned reference) by a weak reference to it,
 // a weakref.WeakMethod for a bound method and a weakref.ref otherwise, after
 // checking that something else keeps the callable (or its instance) alive.

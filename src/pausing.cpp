@@ -9,10 +9,11 @@
 // pause lock and records itself only if a pause is still entered then.
 //
 // The outermost exit replays while it still counts as entered, taking the
-// recordings in batches until it finds none left, and only then lifts the
-// pause, under the same lock. So an emission racing with the exit is either
-// recorded before that (and replayed by this exit) or finds the pause
-// lifted and runs after the replay: never lost, never run twice.
+// recordings in batches until it finds none left, whatever a replay or the
+// reducer raises, and only then lifts the pause, under the same lock. So an
+// emission racing with the exit is either recorded before that (and
+// replayed by this exit) or finds the pause lifted and runs after the
+// replay: never lost, never run twice.
 
 #include "pausing.hpp"
 
@@ -57,16 +58,14 @@ void enter_pause(SignalObject* signal, PyObject* reducer, PyObject* initial) {
     }
 }
 
-// Gives up the exiting pause's count, under the pause lock; when it was the
-// last, lifts the pause and hands the reducer and anything left over to
-// `gone`, to be dropped after unlocking.
-void lift_one(const ExclusiveGuard&, SignalRecord& rec, RecordedEmissions& gone, Ref& reducer,
-              Ref& initial) noexcept {
+// Gives up the exiting pause's count, under the pause lock, with nothing
+// left recorded; when it was the last, lifts the pause and hands the reducer
+// to `reducer` and `initial`, to be dropped after unlocking.
+void lift_one(const ExclusiveGuard&, SignalRecord& rec, Ref& reducer, Ref& initial) noexcept {
     if (--rec.pause.depth != 0) {
         return;
     }
     rec.blocks.fetch_and(~SignalRecord::kPaused, std::memory_order_acq_rel);
-    rec.pause.recorded.take_all(gone);
     std::swap(rec.pause.reducer, reducer);
     std::swap(rec.pause.initial, initial);
 }
@@ -87,33 +86,52 @@ Ref fold(PyObject* reducer, PyObject* initial, RecordedEmissions& batch) {
     return acc;
 }
 
+// Keeps the exception in flight (a Python one, or running out of memory) in
+// `first`, unless an earlier one is there. Call only from a catch handler.
+void keep_first(Ref& first) noexcept {
+    set_python_error_from_current();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!first) {
+        first = std::move(exc);
+    }
+}
+
 // Emits the batch again, each with its own mode; an emission that raises
 // does not stop the others, and the first exception is kept in `first`.
 void replay_all(SignalObject* signal, RecordedEmissions& batch, Ref& first) noexcept {
     for (RecordedEmission& r : batch) {
         try {
             replay_emission(signal, r.args.get(), r.kwargs.get(), r.collect, r.awaiting);
-        } catch (const PyErrorSet&) {
-            Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!first) {
-                first = std::move(exc);
-            }
-        } catch (const std::bad_alloc&) {
-            if (!first) {
-                PyErr_NoMemory();
-                first = Ref::steal(PyErr_GetRaisedException());
-            }
+        } catch (...) {
+            keep_first(first);
         }
     }
 }
 
-// One pause's exit. The outermost one replays what was recorded (batch by
-// batch, until none is left) and then lifts the pause; a failure (a
-// replayed emission's first, or the reducer's) is raised once the pause is
-// lifted.
+// Emits the fold of the batch once, in the mode of its last emission. When
+// the reducer fails, nothing of this batch is emitted; the failure is kept
+// in `first` like an emission's.
+void replay_folded(SignalObject* signal, PyObject* reducer, PyObject* initial,
+                   RecordedEmissions& batch, Ref& first) noexcept {
+    RecordedEmissions once;
+    try {
+        Ref args = fold(reducer, initial, batch);
+        const RecordedEmission& last = batch[batch.size() - 1];
+        once.emplace_back(RecordedEmission{std::move(args), Ref(), last.collect, last.awaiting});
+    } catch (...) {
+        keep_first(first);
+        return;
+    }
+    replay_all(signal, once, first);
+}
+
+// One pause's exit. The outermost one replays what was recorded, batch by
+// batch, until none is left (what a replayed callback or another thread
+// records meanwhile is a later batch), and then lifts the pause. A failure
+// stops nothing: every recorded emission runs, and the first failure (a
+// replayed emission's or the reducer's) is raised once the pause is lifted.
 void leave_pause(SignalObject* signal) {
     SignalRecord& rec = signal->rec;
-    RecordedEmissions gone;
     Ref old_reducer;
     Ref old_initial;
     Ref reducer;
@@ -134,28 +152,18 @@ void leave_pause(SignalObject* signal) {
         RecordedEmissions batch;
         {
             ExclusiveGuard guard(rec.pause.lock);
-            if (rec.pause.recorded.empty() || failure) {
-                lift_one(guard, rec, gone, old_reducer, old_initial);
+            if (rec.pause.recorded.empty()) {
+                lift_one(guard, rec, old_reducer, old_initial);
                 break;
             }
             rec.pause.recorded.take_all(batch);
         }
-        if (!reducer) {
+        if (reducer) {
+            replay_folded(signal, reducer.get(), initial.get(), batch, failure);
+        } else {
             replay_all(signal, batch, failure);
-            continue;
-        }
-        try {
-            Ref args = fold(reducer.get(), initial.get(), batch);
-            const RecordedEmission& last = batch[batch.size() - 1];
-            RecordedEmissions once;
-            once.emplace_back(RecordedEmission{std::move(args), Ref(), last.collect, last.awaiting});
-            replay_all(signal, once, failure);
-        } catch (const PyErrorSet&) {
-            // The reducer's failure: nothing more is emitted.
-            failure = Ref::steal(PyErr_GetRaisedException());
         }
     }
-    gone.clear();
     if (failure) {
         throw_raised(std::move(failure));
     }
@@ -189,7 +197,9 @@ PyObject* Pauser_exit(PyObject* self, PyObject* const*) {
 }
 
 // A pauser that goes while entered exits its pauses, replaying as __exit__
-// would; a failure goes to sys.unraisablehook.
+// would; a failure goes to sys.unraisablehook with the signal, which this
+// object keeps alive until it has let go of it. Never with the pauser
+// itself: its dealloc has no reference left to lend the hook.
 void lift_pauses(PyObject* self) noexcept {
     PauserObject* p = as_pauser(self);
     std::uint64_t held = p->entered.exchange(0, std::memory_order_relaxed);
@@ -202,11 +212,9 @@ void lift_pauses(PyObject* self) noexcept {
     for (; held != 0; --held) {
         try {
             leave_pause(as_signal(p->signal));
-        } catch (const PyErrorSet&) {
-            PyErr_WriteUnraisable(self);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            PyErr_WriteUnraisable(self);
+        } catch (...) {
+            set_python_error_from_current();
+            PyErr_WriteUnraisable(p->signal);
         }
     }
     PyErr_SetRaisedException(pending.release());

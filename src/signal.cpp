@@ -222,6 +222,10 @@ void check_times(const std::optional<std::uint64_t>& times) {
 // snapshot taken at the same predicted id; the prediction still holding at
 // insertion means nothing was connected since, so the comparison stands. An
 // equal callback found means nothing is connected: an empty Ref comes back.
+//
+// A weak connect first sweeps the table's dead weak entries out when it has
+// grown enough (ListenerTable::sweep_due); a weak reference that raises then
+// fails the connect, before anything is connected, as it fails an emission.
 template <class MakeResult>
 Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
     if (!PyCallable_Check(a.callback)) {
@@ -234,6 +238,10 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     Ref held = Ref::new_ref(a.callback);
     if (a.weak) {
         held = make_weak(self, std::move(held), hold);
+        // Only weak connects add entries that can die, so only they sweep.
+        if (self->rec.listeners.sweep_due()) [[unlikely]] {
+            sweep_dead_weak(self);
+        }
     }
     if (a.loop != nullptr) {
         held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);

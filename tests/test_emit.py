@@ -153,6 +153,62 @@ def test_dead_weak_entry_is_removed_without_a_slot():
     assert len(s) == 1
 
 
+SWEEP_FROM = 64     # the table size from which a weak connect may sweep
+
+
+def test_dead_weak_entries_of_a_signal_that_never_emits_stay_bounded():
+    class View:
+        def refresh(self):
+            return "alive"
+
+    s = Signal()
+    views = [View() for _ in range(10)]
+    for v in views:
+        s.connect(v.refresh, weak=True)
+    for i in range(1000):
+        opened = View()                  # a WeakMethod, and a weakref.ref
+        s.connect(opened.refresh, weak=True, priority=-(i % 3))
+        function = lambda: "dead"        # noqa: E731
+        s.connect_once(function, weak=True)
+        del opened, function
+        assert len(s) <= 2 * SWEEP_FROM
+    assert s.connections()[:10] == [(i, v.refresh, 0, None) for i, v in enumerate(views)]
+    assert s.emit() == ["alive"] * 10 and len(s) == 10
+
+
+def test_a_connect_that_sweeps_resolves_weak_references_as_an_emission_does():
+    class Obj:
+        def m(self):
+            return "m"
+
+    obj = Obj()
+
+    def due_for_a_sweep(reference):
+        # One weak entry, and enough strong ones for the next connect to sweep.
+        s = Signal()
+        connect_weak_through(s.connect, obj.m, reference)
+        for _ in range(SWEEP_FROM - 1):
+            s.connect(lambda: None)
+        return s
+
+    def raising():
+        raise LookupError("deref")
+
+    s = due_for_a_sweep(raising)
+    s.connect(lambda: "strong")         # a strong connect never sweeps
+    with pytest.raises(LookupError, match="deref"):
+        s.connect(obj.m, weak=True)     # sweeps first, and connects nothing
+    assert len(s) == SWEEP_FROM + 1
+
+    def connecting():                   # re-enters the connect that sweeps
+        s.connect(lambda: "from the sweep")
+        return obj.m
+
+    s = due_for_a_sweep(connecting)
+    assert s.connect(obj.m, weak=True) == SWEEP_FROM + 1
+    assert s.emit()[-2:] == ["from the sweep", "m"]
+
+
 def test_raising_weak_reference_stops_the_emission_and_uses_nothing_up():
     class Obj:
         def m(self):

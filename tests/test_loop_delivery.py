@@ -9,7 +9,8 @@ import weakref
 
 import pytest
 
-from support.threads import run_threads
+from conftest import run_child
+from support.threads import queue_then_stop, run_threads
 from tarnwick import Signal
 
 WAIT = 10  # seconds; every wait below is bounded
@@ -310,6 +311,35 @@ def test_a_loop_that_cannot_run_the_call_fails_at_emission(state):
         assert hooked == [print, print] and len(s) == 0  # both calls were used up
     finally:
         loop.close()
+
+
+def test_a_call_the_loop_drops_unrun_at_its_close_cancels_its_future():
+    rec = Recorder()
+    s = Signal()
+    loop = asyncio.new_event_loop()
+    try:
+        s.listener(rec, loop=loop)
+        (kept,) = queue_then_stop(s, loop)
+        assert not kept.done()      # a stopped loop runs it when it runs again
+        loop.run_until_complete(asyncio.sleep(0))
+        assert kept.result(0) == ("got", (1,))
+        dropped, cancelled = queue_then_stop(s, loop, 2)
+        assert cancelled.cancel()
+        waiter = concurrent.futures.ThreadPoolExecutor(1)
+        waited = waiter.submit(dropped.exception, WAIT)
+    finally:
+        loop.close()
+    assert_cancelled(dropped)
+    assert_cancelled(cancelled)     # its waiters are told now
+    with pytest.raises(concurrent.futures.CancelledError):
+        waited.result(WAIT)
+    waiter.shutdown()
+    assert len(rec.calls) == 1
+
+
+def test_a_waiter_wakes_at_the_close_and_a_loop_left_at_exit_is_quiet():
+    out, err = run_child("loop_exit_child.py", timeout=60)
+    assert (out, err) == ("cancelled\nqueued\n", "")
 
 
 def test_counts_are_used_at_emission_exactly_once():

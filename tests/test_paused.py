@@ -8,6 +8,7 @@ import warnings
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal
 from tarnwick.testing import record
 
@@ -116,6 +117,71 @@ def test_reducer_errors_lift_the_pause_and_emit_nothing():
         calls.assert_not_emitted()
         assert s.emit(3) == []
     calls.assert_emitted_once_with(3)
+
+
+def emit_from_thread(s, *args):
+    t = threading.Thread(target=s.emit, args=args)
+    t.start()
+    t.join()
+
+
+def test_what_a_failing_replay_records_is_replayed_too():
+    # A replayed callback that emits (here and on another thread) and then
+    # raises: its emissions were recorded, so they run after it; the first
+    # failure is raised once all have run.
+    s, calls = recording_signal()
+
+    def again(*args):
+        if args == (1,):
+            assert s.emit(2) == []
+            emit_from_thread(s, 3)
+            raise KeyError("first")
+        if args == (2,):
+            raise KeyError("second")
+
+    s.connect(again)
+    with pytest.raises(KeyError, match="first"):
+        with s.paused():
+            s.emit(1)
+    assert [c[0] for c in calls] == [(1,), (2,), (3,)]
+    # The same under a reducer: the folded emission's callback records more.
+    s, calls = recording_signal()
+
+    def folded_again(*args):
+        if args == (3,):
+            s.emit(10)
+            emit_from_thread(s, 20)
+            raise KeyError("folded")
+
+    s.connect(folded_again)
+    with pytest.raises(KeyError, match="folded"):
+        with s.paused(lambda previous, current: (previous[0] + current[0],)):
+            s.emit(1)
+            s.emit(2)
+    assert [c[0] for c in calls] == [(3,), (30,)]
+
+
+def test_a_failing_reducer_drops_its_batch_only():
+    s, calls = recording_signal()
+
+    def reducer(previous, current):
+        s.emit("late")      # recorded after the batch being folded
+        raise LookupError("reducer")
+
+    with pytest.raises(LookupError, match="reducer"):
+        with s.paused(reducer):
+            s.emit(1)
+            s.emit(2)
+    assert calls == [(("late",), {})]   # alone in its batch: emitted as it is
+
+
+@pytest.mark.parametrize("mode", ["callback", "reducer", "cycle", "default-hook"])
+def test_a_pauser_gone_while_entered_reports_its_failure_with_the_signal(mode):
+    out, err = run_child("pauser_dealloc_child.py", mode, timeout=60)
+    assert out.split() == ["replayed", "0" if mode == "reducer" else "2"]
+    if mode == "default-hook":
+        assert err.startswith('Exception ignored in: Signal(name="paused", listeners=1)\n')
+        assert err.rstrip().endswith("KeyError: (1,)")
 
 
 def test_a_pause_left_by_an_exception_still_replays():

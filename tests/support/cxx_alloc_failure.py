@@ -111,6 +111,32 @@ def connect_growing(method):
     return case
 
 
+class Held:
+    def method(self):
+        return "weak"
+
+
+def connect_weak_sweeping():
+    # 63 strong entries and a dead weak one: a weak connect sweeps first.
+    s, perm, ones, _ = model(61, 2)
+    dead = Held()
+    s.connect(dead.method, weak=True)
+    del dead
+    live = Held()
+
+    def after(out, err):
+        if err is None:
+            assert out == 64 and len(s) == 64, ("the dead entry stayed", len(s))
+            assert s.disconnect(64)
+        else:
+            # Connected nothing; the sweep may have been done.
+            assert len(s) in (63, 64), len(s)
+            s.disconnect(63)
+        check(s, perm, ones, 65 if err is None else 64)
+
+    return (lambda: s.connect(live.method, weak=True)), after
+
+
 def emit_many(mode):
     def case():
         # Past every inline capacity: call list, removal set, release list.
@@ -224,6 +250,7 @@ for method in ("connect", "connect_once", "connect_finite", "connected"):
     total += walk(method, connect_growing(method))
 for mode in ("fast_fail", "collect"):
     total += walk(f"emit {mode}", emit_many(mode))
+total += walk("weak connect sweeping", connect_weak_sweeping)
 total += walk("emit with hooks", emit_with_hooks)
 total += walk("on_error", on_error_growing)
 total += walk("repr", repr_long)

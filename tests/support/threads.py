@@ -1,4 +1,5 @@
-"""The thread runner of the threaded tests."""
+"""The thread runner of the threaded tests, and a loop that stops with calls
+queued."""
 
 import threading
 
@@ -26,3 +27,24 @@ def run_threads(target, n=THREADS):
         assert not t.is_alive(), "a thread hung"
     if errors:
         raise errors[0]
+
+
+def queue_then_stop(s, loop, emissions=1):
+    """The futures of s.emit(1), made while `loop` runs in a thread, for calls
+    queued behind the one that stops the loop: they stay queued, unrun."""
+    entered, release = threading.Event(), threading.Event()
+
+    def hold():
+        entered.set()
+        release.wait(10)
+        loop.stop()
+
+    loop.call_soon(hold)
+    thread = threading.Thread(target=loop.run_forever)
+    thread.start()
+    assert entered.wait(10)
+    futures = [s.emit(1)[0] for _ in range(emissions)]
+    release.set()
+    thread.join(10)
+    assert not thread.is_alive()
+    return futures

@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from conftest import run_child
+from support.helpers import run_child
 from support.threads import queue_then_stop, run_threads
 from tarnwick import Signal
 

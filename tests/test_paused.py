@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from conftest import run_child
+from support.helpers import run_child
 from tarnwick import Signal
 from tarnwick.testing import record
 
@@ -129,50 +129,47 @@ def test_what_a_failing_replay_records_is_replayed_too():
     # A replayed callback that emits (here and on another thread) and then
     # raises: its emissions were recorded, so they run after it; the first
     # failure is raised once all have run.
-    s, calls = recording_signal()
+    with recording_signal() as (s, calls):
+        def again(*args):
+            if args == (1,):
+                assert s.emit(2) == []
+                emit_from_thread(s, 3)
+                raise KeyError("first")
+            if args == (2,):
+                raise KeyError("second")
 
-    def again(*args):
-        if args == (1,):
-            assert s.emit(2) == []
-            emit_from_thread(s, 3)
-            raise KeyError("first")
-        if args == (2,):
-            raise KeyError("second")
-
-    s.connect(again)
-    with pytest.raises(KeyError, match="first"):
-        with s.paused():
-            s.emit(1)
-    assert [c[0] for c in calls] == [(1,), (2,), (3,)]
+        s.connect(again)
+        with pytest.raises(KeyError, match="first"):
+            with s.paused():
+                s.emit(1)
+        assert [args for args, _ in calls.emissions] == [(1,), (2,), (3,)]
     # The same under a reducer: the folded emission's callback records more.
-    s, calls = recording_signal()
+    with recording_signal() as (s, calls):
+        def folded_again(*args):
+            if args == (3,):
+                s.emit(10)
+                emit_from_thread(s, 20)
+                raise KeyError("folded")
 
-    def folded_again(*args):
-        if args == (3,):
-            s.emit(10)
-            emit_from_thread(s, 20)
-            raise KeyError("folded")
-
-    s.connect(folded_again)
-    with pytest.raises(KeyError, match="folded"):
-        with s.paused(lambda previous, current: (previous[0] + current[0],)):
-            s.emit(1)
-            s.emit(2)
-    assert [c[0] for c in calls] == [(3,), (30,)]
+        s.connect(folded_again)
+        with pytest.raises(KeyError, match="folded"):
+            with s.paused(lambda previous, current: (previous[0] + current[0],)):
+                s.emit(1)
+                s.emit(2)
+        assert [args for args, _ in calls.emissions] == [(3,), (30,)]
 
 
 def test_a_failing_reducer_drops_its_batch_only():
-    s, calls = recording_signal()
+    with recording_signal() as (s, calls):
+        def reducer(previous, current):
+            s.emit("late")      # recorded after the batch being folded
+            raise LookupError("reducer")
 
-    def reducer(previous, current):
-        s.emit("late")      # recorded after the batch being folded
-        raise LookupError("reducer")
-
-    with pytest.raises(LookupError, match="reducer"):
-        with s.paused(reducer):
-            s.emit(1)
-            s.emit(2)
-    assert calls == [(("late",), {})]   # alone in its batch: emitted as it is
+        with pytest.raises(LookupError, match="reducer"):
+            with s.paused(reducer):
+                s.emit(1)
+                s.emit(2)
+        assert calls.emissions == [(("late",), {})]   # alone in its batch: emitted as it is
 
 
 @pytest.mark.parametrize("mode", ["callback", "reducer", "cycle", "default-hook"])

@@ -32,8 +32,9 @@ void require_instance(EventsObject* e, PyObject* obj) {
         throw_error(PyExc_ReferenceError, "the evented class is being collected");
     }
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
-        throw_format(PyExc_TypeError, "descriptor for '%S' objects doesn't apply to a '%T' object",
-                     e->owner, obj);
+        throw_format(PyExc_TypeError,
+                     "descriptor 'events' for '%s' objects doesn't apply to a '%s' object",
+                     reinterpret_cast<PyTypeObject*>(e->owner)->tp_name, Py_TYPE(obj)->tp_name);
     }
 }
 

@@ -364,6 +364,24 @@ def test_no_evented_type_is_made_from_python():
     assert Small().a == 0
 
 
+def test_the_setattr_and_events_of_a_class_refuse_other_objects():
+    setattr_ = Layer.__dict__["__setattr__"]
+
+    class Other:
+        pass
+
+    for target in (int, Other, Layer):  # object.__setattr__ refuses to set a class's attributes
+        with pytest.raises(TypeError, match="can't apply this __setattr__"):
+            setattr_(target, "opacity", 1)
+    assert "opacity" not in Other.__dict__ and Layer.opacity == 1.0
+    other = Other()
+    setattr_(other, "opacity", 2)  # on other objects, object.__setattr__'s own work
+    assert other.opacity == 2
+    with pytest.raises(TypeError, match="^descriptor 'events' for 'Layer' objects doesn't "
+                                        "apply to a 'Other' object$"):
+        Layer.events.__get__(other)
+
+
 def test_recorders_and_plain_callables_get_the_arguments():
     from tarnwick.testing import record
 

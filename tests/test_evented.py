@@ -361,6 +361,13 @@ def test_no_evented_type_is_made_from_python():
     with pytest.raises(TypeError, match="not one of"):
         make(Small, type(group), ("a",), None, object.__setattr__, frozenset(["a"]), (foreign,),
              None, frozenset(), False)
+    own = Small.__dict__["a"]
+    with pytest.raises(TypeError, match="no __dict__"):  # every assignment would fail
+        make(Small, type(group), ("a",), None, object.__setattr__, frozenset(["a"]), (own,),
+             None, frozenset(), False)
+    with pytest.raises(TypeError, match="cannot hold the group"):  # x would replace it
+        make(Small, type(group), ("a",), own, object.__setattr__, frozenset(["a"]), (own,),
+             None, frozenset(), False)
     assert Small().a == 0
 
 

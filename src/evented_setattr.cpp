@@ -438,7 +438,10 @@ FieldPlan::Store store_of(const HookPlans& plans, PyObject* name) {
                                                                   : FieldPlan::kBase;
 }
 
-PyObject* Hook_get_base(PyObject* self, void*) { return Py_NewRef(as_hook(self)->base); }
+PyObject* Hook_get_base(PyObject* self, void*) {
+    PyObject* base = as_hook(self)->base;  // null once the collector cleared it
+    return Py_NewRef(base != nullptr ? base : Py_None);
+}
 
 PyGetSetDef hook_getset[] = {
     {"base", Hook_get_base, nullptr, "The __setattr__ this one calls.", nullptr},

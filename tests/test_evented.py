@@ -9,6 +9,7 @@ import weakref
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal, evented
 
 
@@ -691,3 +692,8 @@ def test_pydantic_frozen_and_subclass(pydantic):
     b.a, b.b = 1, 2
     assert log == [("a", 1, 0), ("all", "a", 1, 0), ("b", 2, 0), ("all", "b", 2, 0)]
     gc.collect()
+
+
+def test_objects_the_collector_cleared_can_still_be_used():
+    out, _ = run_child("evented_cleared_child.py", timeout=60)
+    assert out.startswith("ok")

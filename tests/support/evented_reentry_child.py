@@ -2,7 +2,9 @@
 that is not a str, whose hash is a field's and whose __eq__ assigns a field of
 the same object, as an old-value lookup would call it. Every assignment must
 finish (a hang here is the fault; the parent's timeout catches it), and each
-change must be emitted once with the value it replaced."""
+change must be emitted once, with a value the field held as the old one: such
+a __dict__ is read and stored with no lock held, so two threads may both
+replace one value."""
 
 import dataclasses
 import threading
@@ -51,7 +53,7 @@ for t in threads:
 for t in threads:
     t.join()
 xs = [(new, old) for name, new, old in changes if name == "x"]
-assert len(xs) == 400, len(xs)
-after = dict((old, new) for new, old in xs)
-assert len(after) == 400
+assigned = {*range(1000, 1200), *range(2000, 2200)}
+assert sorted(new for new, _ in xs) == sorted(assigned), len(xs)
+assert {old for _, old in xs} <= assigned | {0}
 print("ok", collider.calls)

@@ -74,18 +74,23 @@ Ref per_field(PyObject* given, Py_ssize_t n, const char* what) {
     return out;
 }
 
-// Checks the per-field plans against the class.
-void check_plans(PyTypeObject* cls, PyObject* members, PyObject* converts) {
+// Checks the per-field plans against the class and the group's slot
+// (`group_offset`, or 0 for the __dict__, which the class must then have).
+void check_plans(PyTypeObject* cls, Py_ssize_t group_offset, PyObject* members,
+                 PyObject* converts) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members); ++i) {
         PyObject* member = PyTuple_GET_ITEM(members, i);
-        if (member != Py_None) {
-            (void)slot_offset_of(cls, member);
+        if (member != Py_None && slot_offset_of(cls, member) == group_offset) {
+            throw_type_error("a field's slot cannot hold the group");
         }
         PyObject* convert = PyTuple_GET_ITEM(converts, i);
         if (convert != Py_None && !(PyTuple_Check(convert) && PyTuple_GET_SIZE(convert) == 2 &&
                                     PyCallable_Check(PyTuple_GET_ITEM(convert, 0)))) {
             throw_type_error("converts must give (hook, attribute) or None per field");
         }
+    }
+    if (group_offset == 0 && cls->tp_dictoffset == 0) {
+        throw_format(PyExc_TypeError, "%N has no __dict__ for the group", cls);
     }
 }
 
@@ -113,7 +118,7 @@ PyObject* make(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         const Py_ssize_t offset = args[3] == Py_None ? 0 : slot_offset_of(type, args[3]);
         Ref members = per_field(args[6], n, "members");
         Ref converts = per_field(args[7], n, "converts");
-        check_plans(type, members.get(), converts.get());
+        check_plans(type, offset, members.get(), converts.get());
         const int pydantic = check_status(PyObject_IsTrue(args[9]));
         Ref events = new_events(state, cls, group_type, names.get(), args[3], offset);
         const HookPlans plans{members.get(), converts.get(), args[5], args[8], pydantic != 0};

@@ -32,8 +32,9 @@ void require_instance(EventsObject* e, PyObject* obj) {
         throw_error(PyExc_ReferenceError, "the evented class is being collected");
     }
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(e->owner))) {
-        throw_format(PyExc_TypeError, "descriptor for '%S' objects doesn't apply to a '%T' object",
-                     e->owner, obj);
+        throw_format(PyExc_TypeError,
+                     "descriptor 'events' for '%s' objects doesn't apply to a '%s' object",
+                     reinterpret_cast<PyTypeObject*>(e->owner)->tp_name, Py_TYPE(obj)->tp_name);
     }
 }
 
@@ -60,17 +61,21 @@ Ref keep_in_slot(EventsObject* e, PyObject* obj, Ref made) {
 }
 
 // Keeps `made` in the __dict__ unless a group of this class is there
-// already; returns the group kept. Looked up and stored under the
-// descriptor's lock, so that two threads' first uses keep one group.
+// already; returns the group kept. Inserted only where there is none, which
+// the dict does atomically, so that two threads' first uses keep one group; a
+// value of another kind there (another class's group) is replaced, and the
+// dict looked at again. No lock of ours is held: the lookup may call a key's
+// __eq__, and the store may free what it replaces.
 Ref keep_in_dict(EventsObject* e, PyObject* dict, Ref made) {
-    Ref found;  // a group replaced is dropped after the lock, by this
-    AssignGuard guard(e->first_use);
-    found = dict_item(dict, e->key);
-    if (found && is_own_group(e, found.get())) {
-        return found;
+    for (;;) {
+        PyObject* current = nullptr;
+        check_status(PyDict_SetDefaultRef(dict, e->key, made.get(), &current));
+        Ref kept = Ref::steal(current);
+        if (is_own_group(e, kept.get())) {
+            return kept;  // ours, or another thread's made first
+        }
+        check_status(PyDict_SetItem(dict, e->key, made.get()));
     }
-    check_status(PyDict_SetItem(dict, e->key, made.get()));
-    return made;
 }
 
 // The descriptor of the class of `obj`, adopted by the Python half.
@@ -215,7 +220,6 @@ Ref new_events(InterpState& state, PyObject* owner, PyObject* group_type, PyObje
     e->key = key.release();
     e->member = slot_offset != 0 ? Py_NewRef(member) : nullptr;
     e->slot_offset = slot_offset;
-    ::new (static_cast<void*>(&e->first_use)) AssignLock();
     return obj;
 }
 

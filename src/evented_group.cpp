@@ -231,19 +231,22 @@ int Group_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int Group_clear(PyObject* self) {
+// What a group holds, let go when it dies. It is no tp_clear: an assignment
+// or a replay may be using the group when the collector clears it, and the
+// cycles through a group (through its signals' listeners) are broken by the
+// signals' own.
+void Group_release(PyObject* self) {
     GroupObject* g = as_group(self);
     Ref changes = Ref::steal(g->changes.exchange(nullptr, std::memory_order_acq_rel));
     for (Py_ssize_t i = 0; i < Py_SIZE(g); ++i) {
         Py_CLEAR(g->signals[i]);
     }
-    return 0;
 }
 
 void Group_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Group_clear(self);
+    Group_release(self);
     Py_CLEAR(as_group(self)->names);
     as_group(self)->change_lock.~RWLock();
     type->tp_free(self);
@@ -276,7 +279,6 @@ PyMethodDef group_methods[] = {
 PyType_Slot group_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Group_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(Group_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Group_clear)},
     {Py_tp_getattro, reinterpret_cast<void*>(Group_getattro)},
     {Py_tp_iter, reinterpret_cast<void*>(Group_iter)},
     {Py_sq_length, reinterpret_cast<void*>(Group_length)},

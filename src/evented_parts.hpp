@@ -135,8 +135,6 @@ struct EventsObject {
     // the instance __dict__; and its offset (0 for none).
     PyObject* member;
     Py_ssize_t slot_offset;
-    // Held while a group is kept in an instance __dict__ (see keep_in_dict).
-    AssignLock first_use;
 };
 
 inline EventsObject* as_events(PyObject* self) noexcept {

@@ -239,8 +239,18 @@ bool unchanged(PyObject* value, PyObject* old) {
     return answer.get() == Py_True;
 }
 
+// Whether `obj` is an instance of the class the hook was made for (or of a
+// subclass), which object.__setattr__'s own checks would let through. Once
+// the collector cleared the hook, only the dying class's instances reach it.
+bool is_instance(HookObject* h, PyObject* obj) noexcept {
+    PyObject* owner = h->events != nullptr ? as_events(h->events)->owner : nullptr;
+    return owner == nullptr || PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(owner));
+}
+
 PyObject* call_base(HookObject* h, PyObject* obj, PyObject* name, PyObject* value) {
-    if (h->generic) {
+    // Anything else, a class say, goes through object.__setattr__ itself,
+    // which refuses what it must.
+    if (h->generic && is_instance(h, obj)) {
         check_status(PyObject_GenericSetAttr(obj, name, value));
         Py_RETURN_NONE;
     }
@@ -428,7 +438,10 @@ FieldPlan::Store store_of(const HookPlans& plans, PyObject* name) {
                                                                   : FieldPlan::kBase;
 }
 
-PyObject* Hook_get_base(PyObject* self, void*) { return Py_NewRef(as_hook(self)->base); }
+PyObject* Hook_get_base(PyObject* self, void*) {
+    PyObject* base = as_hook(self)->base;  // null once the collector cleared it
+    return Py_NewRef(base != nullptr ? base : Py_None);
+}
 
 PyGetSetDef hook_getset[] = {
     {"base", Hook_get_base, nullptr, "The __setattr__ this one calls.", nullptr},

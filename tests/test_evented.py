@@ -9,6 +9,7 @@ import weakref
 
 import pytest
 
+from conftest import run_child
 from tarnwick import Signal, evented
 
 
@@ -361,7 +362,32 @@ def test_no_evented_type_is_made_from_python():
     with pytest.raises(TypeError, match="not one of"):
         make(Small, type(group), ("a",), None, object.__setattr__, frozenset(["a"]), (foreign,),
              None, frozenset(), False)
+    own = Small.__dict__["a"]
+    with pytest.raises(TypeError, match="no __dict__"):  # every assignment would fail
+        make(Small, type(group), ("a",), None, object.__setattr__, frozenset(["a"]), (own,),
+             None, frozenset(), False)
+    with pytest.raises(TypeError, match="cannot hold the group"):  # x would replace it
+        make(Small, type(group), ("a",), own, object.__setattr__, frozenset(["a"]), (own,),
+             None, frozenset(), False)
     assert Small().a == 0
+
+
+def test_the_setattr_and_events_of_a_class_refuse_other_objects():
+    setattr_ = Layer.__dict__["__setattr__"]
+
+    class Other:
+        pass
+
+    for target in (int, Other, Layer):  # object.__setattr__ refuses to set a class's attributes
+        with pytest.raises(TypeError, match="can't apply this __setattr__"):
+            setattr_(target, "opacity", 1)
+    assert "opacity" not in Other.__dict__ and Layer.opacity == 1.0
+    other = Other()
+    setattr_(other, "opacity", 2)  # on other objects, object.__setattr__'s own work
+    assert other.opacity == 2
+    with pytest.raises(TypeError, match="^descriptor 'events' for 'Layer' objects doesn't "
+                                        "apply to a 'Other' object$"):
+        Layer.events.__get__(other)
 
 
 def test_recorders_and_plain_callables_get_the_arguments():
@@ -666,3 +692,8 @@ def test_pydantic_frozen_and_subclass(pydantic):
     b.a, b.b = 1, 2
     assert log == [("a", 1, 0), ("all", "a", 1, 0), ("b", 2, 0), ("all", "b", 2, 0)]
     gc.collect()
+
+
+def test_objects_the_collector_cleared_can_still_be_used():
+    out, _ = run_child("evented_cleared_child.py", timeout=60)
+    assert out.startswith("ok")

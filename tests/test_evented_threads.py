@@ -137,8 +137,8 @@ def test_setting_while_others_connect_and_disconnect():
 
 
 def test_first_access_race_gives_one_group():
-    for _ in range(50):
-        obj = WideSlots()
+    for i in range(100):
+        obj = (Wide, WideSlots)[i % 2]()
         groups = []
         run_threads(lambda i: groups.append(obj.events), THREADS)
         assert all(g is groups[0] for g in groups)
@@ -172,4 +172,11 @@ def test_a_models_validated_assignments_are_never_lost():
 
 def test_an_equality_run_by_the_old_value_lookup_may_assign_the_object_again():
     out, _ = run_child("evented_reentry_child.py", timeout=60)
+    assert out.startswith("ok")
+
+
+def test_a_first_group_is_kept_with_no_lock_held():
+    # A key's __eq__, run while the first group was kept, waited for a thread
+    # that kept another instance's first group.
+    out, _ = run_child("evented_first_use_child.py", timeout=60)
     assert out.startswith("ok")

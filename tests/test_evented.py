@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from conftest import run_child
+from support.helpers import run_child
 from tarnwick import Signal, evented
 
 

@@ -10,7 +10,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from conftest import gc_clear  # noqa: E402
+from support.helpers import gc_clear  # noqa: E402
 
 from tarnwick import evented  # noqa: E402
 

@@ -39,7 +39,11 @@ changes = []
 point.events.x.connect(lambda new, old: changes.append(("x", new, old)))
 point.events.y.connect(lambda new, old: changes.append(("y", new, old)))
 collider = Collider(point)
+# The collider goes in first, so that every lookup of "x" meets it first.
+items = dict(point.__dict__)
+point.__dict__.clear()
 point.__dict__[collider] = "collides with x"
+point.__dict__.update(items)
 
 
 def work(first):

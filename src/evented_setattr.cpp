@@ -295,7 +295,6 @@ Ref read_field(PyObject* obj, PyObject* field, const FieldPlan& plan, PyObject* 
     return value ? std::move(value) : class_value(obj, field);
 }
 
-
 // A field that the class's own __setattr__ stores, while someone listens:
 // the old value is what it was just before, the new one what it stored.
 PyObject* assign_via_base(HookObject* h, GroupObject* g, Interest interest, Py_ssize_t index,

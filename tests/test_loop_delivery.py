@@ -1,10 +1,10 @@
 """listener(..., loop=LOOP): calls delivered on the thread that runs an event loop."""
 
 import asyncio
-import os
 import concurrent.futures
 import contextlib
 import gc
+import os
 import threading
 import weakref
 

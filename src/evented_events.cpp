@@ -16,16 +16,6 @@ namespace tarnwick {
 
 namespace {
 
-std::atomic_ref<PyObject*> group_slot(EventsObject* e, PyObject* obj) noexcept {
-    return std::atomic_ref<PyObject*>(
-        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + e->slot_offset));
-}
-
-bool is_own_group(EventsObject* e, PyObject* found) noexcept {
-    return Py_TYPE(found) == reinterpret_cast<PyTypeObject*>(e->group_type) &&
-           as_group(found)->names == e->names;
-}
-
 void require_instance(EventsObject* e, PyObject* obj) {
     if (e->owner == nullptr) {
         // Only a finalizer run by the collector clearing the class can see this.
@@ -188,25 +178,6 @@ PyType_Slot events_slots[] = {
 };
 
 }  // namespace
-
-Ref find_group(EventsObject* e, PyObject* obj, PyObject* dict) {
-    Ref found;
-    if (e->slot_offset != 0) {
-        // Set by the descriptor, and cleared only with the dying instance;
-        // read as the slot's member reads it.
-        PyObject* value = nullptr;
-        Py_BEGIN_CRITICAL_SECTION(obj);
-        value = Py_XNewRef(group_slot(e, obj).load(std::memory_order_acquire));
-        Py_END_CRITICAL_SECTION();
-        found = Ref::steal(value);
-    } else {
-        found = dict_item(dict, e->key);
-    }
-    if (found && !is_own_group(e, found.get())) {
-        return Ref();
-    }
-    return found;
-}
 
 Ref new_events(InterpState& state, PyObject* owner, PyObject* group_type, PyObject* names,
                PyObject* member, Py_ssize_t slot_offset) {

@@ -13,7 +13,6 @@
 #include "emission.hpp"
 #include "evented_parts.hpp"
 #include "interp_state.hpp"
-#include "observers.hpp"
 #include "once_cell.hpp"
 #include "pausing.hpp"
 #include "signal_record.hpp"
@@ -23,29 +22,6 @@
 namespace tarnwick {
 
 namespace {
-
-PyObject* all_signal(GroupObject* g) noexcept { return g->signals[field_count(g)]; }
-
-std::uint64_t gate_of(PyObject* signal) noexcept {
-    return as_signal(signal)->rec.blocks.load(std::memory_order_acquire);
-}
-
-bool is_blocked(PyObject* signal) noexcept {
-    return (gate_of(signal) & ~SignalRecord::kPaused) != 0;
-}
-
-// Whether an emission of `signal` could call anything now, looked at
-// without its lock: a listener, or a recorder or trace of tarnwick.testing.
-// One inside the signal's own paused() is recorded for the listeners there
-// will be. A listener that connects meanwhile sees the next change.
-bool is_heard(PyObject* signal) noexcept {
-    const SignalObject* sig = as_signal(signal);
-    const std::uint64_t gate = gate_of(signal);
-    if ((gate & ~SignalRecord::kPaused) != 0) {
-        return false;  // blocked
-    }
-    return gate != 0 || sig->rec.listeners.maybe_nonempty() || emission_observed(sig);
-}
 
 // Which of the change's two emissions a replay makes: the field's, `all`'s.
 constexpr long kToField = 1;
@@ -109,26 +85,7 @@ PyObject* changes_signal(GroupObject* g) {
     return publish_once(g->changes, std::move(signal));
 }
 
-bool group_paused(GroupObject* g) noexcept {
-    PyObject* changes = g->changes.load(std::memory_order_acquire);
-    return changes != nullptr && (gate_of(changes) & SignalRecord::kPaused) != 0;
-}
-
 }  // namespace
-
-Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
-    Interest interest;
-    if (group_paused(g)) {
-        interest.bits |= Interest::kPaused;
-    }
-    if (is_heard(g->signals[index])) {
-        interest.bits |= Interest::kField;
-    }
-    if (is_heard(all_signal(g))) {
-        interest.bits |= Interest::kAll;
-    }
-    return interest;
-}
 
 void report_change(GroupObject* g, Interest interest, Py_ssize_t index, PyObject* value,
                    PyObject* old) {

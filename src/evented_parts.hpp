@@ -15,7 +15,9 @@
 #pragma once
 
 #include "lock.hpp"
+#include "observers.hpp"
 #include "ref.hpp"
+#include "signal_record.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -104,7 +106,48 @@ struct Interest {
     explicit operator bool() const noexcept { return bits != 0; }
 };
 
-Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept;
+inline PyObject* all_signal(GroupObject* g) noexcept { return g->signals[field_count(g)]; }
+
+inline std::uint64_t gate_of(PyObject* signal) noexcept {
+    return as_signal(signal)->rec.blocks.load(std::memory_order_acquire);
+}
+
+inline bool is_blocked(PyObject* signal) noexcept {
+    return (gate_of(signal) & ~SignalRecord::kPaused) != 0;
+}
+
+// Whether an emission of `signal` could call anything now, looked at
+// without its lock: a listener, or a recorder or trace of tarnwick.testing.
+// One inside the signal's own paused() is recorded for the listeners there
+// will be. A listener that connects meanwhile sees the next change.
+inline bool is_heard(PyObject* signal) noexcept {
+    const SignalObject* sig = as_signal(signal);
+    const std::uint64_t gate = gate_of(signal);
+    if ((gate & ~SignalRecord::kPaused) != 0) {
+        return false;  // blocked
+    }
+    return gate != 0 || sig->rec.listeners.maybe_nonempty() || emission_observed(sig);
+}
+
+inline bool group_paused(GroupObject* g) noexcept {
+    PyObject* changes = g->changes.load(std::memory_order_acquire);
+    return changes != nullptr && (gate_of(changes) & SignalRecord::kPaused) != 0;
+}
+
+// Inline, as it is looked at on every assignment to an instance with a group.
+inline Interest wants_change(GroupObject* g, Py_ssize_t index) noexcept {
+    Interest interest;
+    if (group_paused(g)) {
+        interest.bits |= Interest::kPaused;
+    }
+    if (is_heard(g->signals[index])) {
+        interest.bits |= Interest::kField;
+    }
+    if (is_heard(all_signal(g))) {
+        interest.bits |= Interest::kAll;
+    }
+    return interest;
+}
 
 // Reports a change of field `index`: recorded while the group is paused,
 // else emitted on the field's signal, then on `all`.
@@ -141,10 +184,38 @@ inline EventsObject* as_events(PyObject* self) noexcept {
     return reinterpret_cast<EventsObject*>(self);
 }
 
+inline std::atomic_ref<PyObject*> group_slot(EventsObject* e, PyObject* obj) noexcept {
+    return std::atomic_ref<PyObject*>(
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + e->slot_offset));
+}
+
+inline bool is_own_group(EventsObject* e, PyObject* found) noexcept {
+    return Py_TYPE(found) == reinterpret_cast<PyTypeObject*>(e->group_type) &&
+           as_group(found)->names == e->names;
+}
+
 // The instance's group, or an empty Ref when it has none yet. A group of
 // another class (one left by `obj.__class__ = ...`, or copied in with another
-// instance's __dict__) counts as none: the next `events` replaces it.
-Ref find_group(EventsObject* e, PyObject* obj, PyObject* dict);
+// instance's __dict__) counts as none: the next `events` replaces it. Inline,
+// as it is looked at on every assignment.
+inline Ref find_group(EventsObject* e, PyObject* obj, PyObject* dict) {
+    Ref found;
+    if (e->slot_offset != 0) {
+        // Set by the descriptor, and cleared only with the dying instance;
+        // read as the slot's member reads it.
+        PyObject* value = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        value = Py_XNewRef(group_slot(e, obj).load(std::memory_order_acquire));
+        Py_END_CRITICAL_SECTION();
+        found = Ref::steal(value);
+    } else {
+        found = dict_item(dict, e->key);
+    }
+    if (found && !is_own_group(e, found.get())) {
+        return Ref();
+    }
+    return found;
+}
 
 // A new descriptor for `owner`, its group class and field names, and the
 // group slot's member descriptor (checked by the caller) or None.

@@ -9,8 +9,9 @@
 //
 // An assignment to an instance whose group does not exist yet (every one in
 // __init__) only stores: nobody can be listening. Once the group exists, the
-// old value is read and the new one stored under the group's change lock, so
-// two threads assigning one field each see the value each replaced. No
+// old value is read and the new one stored in one step (under the GIL, or
+// else under the group's change lock), so two threads assigning one field
+// each see the value each replaced. No
 // Python code runs under that lock: a field is found in the instance
 // __dict__ by identity (or str equality, which is C), and a __dict__ with a
 // key that is not a str, whose __eq__ a lookup would call, is read and
@@ -318,6 +319,28 @@ PyObject* assign_via_base(HookObject* h, GroupObject* g, Interest interest, Py_s
     return result.release();
 }
 
+// Stores `value` and returns the value it replaced, read in one step with
+// the store (empty for none). Under the GIL no other thread comes between
+// the two (but for a key whose __eq__ the lookup runs), and no lock is
+// taken; without it, the group's change lock is held.
+Ref exchange(GroupObject* g, FieldStore& store, PyObject* value) {
+    Ref old;
+#ifdef Py_GIL_DISABLED
+    {
+        ExclusiveGuard guard(g->change_lock);
+        if (store.read_locked(guard, old)) {
+            store.write(value);
+            return old;
+        }
+    }
+#else
+    (void)g;
+#endif
+    old = store.read();
+    store.write(value);
+    return old;
+}
+
 PyObject* assign(HookObject* h, Py_ssize_t index, PyObject* obj, PyObject* name,
                  PyObject* value) {
     EventsObject* e = as_events(h->events);
@@ -345,18 +368,7 @@ PyObject* assign(HookObject* h, Py_ssize_t index, PyObject* obj, PyObject* name,
     if (!interest) {
         store.write(value);
     } else {
-        bool stored = false;
-        {
-            ExclusiveGuard guard(g->change_lock);
-            if (store.read_locked(guard, old)) {
-                store.write(value);
-                stored = true;
-            }
-        }
-        if (!stored) {
-            old = store.read();
-            store.write(value);
-        }
+        old = exchange(g, store, value);
         if (!old) {
             old = class_value(obj, field);
         }

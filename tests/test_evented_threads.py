@@ -137,7 +137,7 @@ def test_setting_while_others_connect_and_disconnect():
 
 
 def test_first_access_race_gives_one_group():
-    for i in range(100):
+    for i in range(40):
         obj = (Wide, WideSlots)[i % 2]()
         groups = []
         run_threads(lambda i: groups.append(obj.events), THREADS)

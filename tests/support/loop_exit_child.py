@@ -7,6 +7,7 @@ for it: nothing may be printed at exit."""
 import asyncio
 import concurrent.futures
 import threading
+import warnings
 
 from threads import queue_then_stop
 from tarnwick import Signal
@@ -30,6 +31,8 @@ waiter = threading.Thread(target=wait_for, args=(future,))
 waiter.start()
 loop.close()
 waiter.join()
+# This loop is left unclosed on purpose: a debug build would warn of it.
+warnings.simplefilter("ignore", ResourceWarning)
 loop, future = queued()
 threading.Thread(target=future.exception, daemon=True).start()
 print("queued")

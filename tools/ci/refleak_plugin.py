@@ -64,6 +64,13 @@ EXCLUDED = {
     # tests of evented cover its paths for leaks.
     "tests/test_evented_threads.py::test_a_models_validated_assignments_are_never_lost":
         "pydantic itself keeps references for every validated assignment",
+    # A model subclass's instance, made and assigned, keeps one reference
+    # behind on this build with no tarnwick involved either (a plain
+    # `class P(BaseModel)` whose instance is made and assigned shows +1 per
+    # run); the evented paths it takes are the ones the dataclass cases of
+    # the test before it check for leaks.
+    "tests/test_evented.py::test_an_undecorated_model_subclass_emits_for_all_its_fields":
+        "pydantic itself keeps a reference for each such instance",
     # Hypothesis's stateful runner itself keeps about a hundred references per
     # example from run to run, derandomized or not: the same test against a
     # pure-Python stand-in for Signal shows the same growth. The @given tests

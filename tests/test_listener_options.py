@@ -3,6 +3,7 @@
 import asyncio
 import functools
 import gc
+import re
 import weakref
 
 import pytest
@@ -214,3 +215,41 @@ def test_decorator_keeps_its_options_and_shows_them():
     assert s.emit(None, 2) == [None] and s.emit(a, 2) == ["a"]
     del decorate
     gc.collect()
+
+
+# --- loop -------------------------------------------------------------------
+
+class CallSoon:
+    """A dispatcher class: its instances are targets, the class is not."""
+
+    def call_soon_threadsafe(self, fn):
+        fn()
+
+
+class NotCallable:
+    call_soon_threadsafe = 5
+
+
+FakeToken = type("TrioToken", (), {"__module__": "trio_not_installed_here"})
+FakeToken2 = type("TrioToken", (), {"__module__": "trio.lowlevel"})
+
+
+@pytest.mark.parametrize("loop, shown", [
+    (42, "got int"), (object(), "got object"), (NotCallable(), ".NotCallable"),
+    (FakeToken(), ".TrioToken"), (FakeToken2(), ".TrioToken"),
+    (asyncio.SelectorEventLoop, "SelectorEventLoop itself, not an instance"),
+    (CallSoon, ".CallSoon itself, not an instance"),
+], ids=repr)
+def test_a_loop_that_is_no_target_is_refused_at_connect(loop, shown):
+    s = Signal()
+    accepted = ("argument 'loop': expected an event loop, a trio token, a "
+                "concurrent.futures.Executor or a dispatcher")
+    with pytest.raises(TypeError, match=re.escape(accepted)) as raised:
+        s.listener(print, loop=loop)
+    assert str(raised.value).endswith(shown)
+    with pytest.raises(TypeError, match=re.escape(accepted)):
+        s.listener(loop=loop)(print)
+    assert len(s) == 0 and s.connect(print) == 0  # no id was used up
+    s.listener(print, loop=CallSoon())
+    (future,) = s.emit(1)[1:]  # a dispatcher whose call_soon_threadsafe runs it at once
+    assert future.result(0) is None

@@ -34,6 +34,7 @@
 #include "interp_state.hpp"
 #include "signal_record.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -85,8 +86,9 @@ struct QueuedObject {
     // Set on the loop's thread before the future's done callback that reads
     // it is added; null until then, and for a result not awaited.
     PyObject* task;
-    // The loop has called it. Read when it goes, by whichever thread drops
-    // the last reference, after the loop's.
+    // The target has called it; set once, atomically, so that a dispatcher
+    // that calls it again (from another thread, even) runs nothing more.
+    // Read when it goes, by whichever thread drops the last reference.
     bool ran;
 };
 
@@ -275,7 +277,9 @@ void take_awaitable(PyObject* self, PyObject* value) {
 PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = as_queued(self);
-        q->ran = true;
+        if (std::atomic_ref<bool>(q->ran).exchange(true)) {
+            Py_RETURN_NONE;  // called before: the call has been made
+        }
         try {
             Ref cancelled = check(PyObject_CallMethod(q->future, "cancelled", nullptr));
             if (cancelled.get() == Py_True) {
@@ -353,7 +357,7 @@ PyObject* Queued_cancel(PyObject* self, PyObject* future) {
 // and of dealloc: it leaves the exception being raised, if any, in place.
 void Queued_finalize(PyObject* self) {
     QueuedObject* q = as_queued(self);
-    if (q->ran || q->future == nullptr || Py_IsFinalizing()) {
+    if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {
         return;
     }
     Ref pending = Ref::steal(PyErr_GetRaisedException());

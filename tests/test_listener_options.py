@@ -277,6 +277,18 @@ def test_listener_holds_a_weak_builtin_method_by_its_object():
         s.listener(set().add, weak=True)
 
 
+def test_a_weak_builtin_method_that_needs_its_defining_class_is_bound_again_with_it():
+    import queue
+    s = Signal()
+    calls = queue.SimpleQueue()
+    s.listener(calls.put, weak=True)
+    s.listener(calls.get, weak=True, max_args=0)  # a method given its class (METH_METHOD)
+    assert s.emit(7) == [None, 7]
+    del calls
+    gc.collect()
+    assert s.emit(8) == [] and len(s) == 0
+
+
 def test_a_weak_builtin_method_delivered_elsewhere_runs_while_its_object_lives():
     s = Signal()
     box = set()

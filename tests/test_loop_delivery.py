@@ -758,3 +758,28 @@ def test_four_threads_emitting_to_each_target_kind_lose_nothing(target):
     assert {thread for thread, _, _ in rec.calls} == {name}
     for i in range(4):  # each thread's calls ran once each, in the order it queued them
         assert [a[1] for _, a, _ in rec.calls if a[0] == i] == list(range(per_thread))
+
+
+class Twice(Worker):
+    """A faulty dispatcher that runs every call twice, from two threads."""
+
+    def call_soon_threadsafe(self, fn):
+        super().call_soon_threadsafe(fn)
+        threading.Thread(target=fn).start()
+
+
+def test_a_call_run_twice_by_its_dispatcher_runs_once():
+    rec = Recorder()
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    w = Twice()
+    try:
+        s.listener(rec, loop=w)
+        futures = [s.emit(n)[0] for n in range(20)]
+        assert [f.result(WAIT) for f in futures] == [("got", (n,)) for n in range(20)]
+        with busy(w.call_soon_threadsafe):
+            pass
+    finally:
+        w.close()
+    assert sorted(args for _, args, _ in rec.calls) == [(n,) for n in range(20)] and hooked == []

@@ -172,12 +172,25 @@ PyObject* call_method_one(PyObject* obj, const char* name, PyObject* arg) noexce
     return method ? PyObject_CallOneArg(method.get(), arg) : nullptr;
 }
 
+// The future could not be given its outcome (memory ran out, say): it gets
+// the error that stopped that instead, so that nobody waits for it for ever.
+// A future that refuses it (it had its outcome before the failure, or memory
+// is still short) leaves the error to be reported.
+void rescue(QueuedObject* q) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!Ref::steal(call_method_one(q->future, "set_exception", error.get()))) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error.release());
+        PyErr_WriteUnraisable(q->future);
+    }
+}
+
 // Claims the future for an outcome: false when it was cancelled, whose
 // waiters are told so now.
 bool claim(QueuedObject* q) noexcept {
     Ref go = Ref::steal(PyObject_CallMethod(q->future, "set_running_or_notify_cancel", nullptr));
     if (!go) {
-        PyErr_WriteUnraisable(q->future);
+        rescue(q);
         return false;
     }
     return go.get() == Py_True;
@@ -188,7 +201,7 @@ bool claim(QueuedObject* q) noexcept {
 // thread.
 void fail_queued(QueuedObject* q, Ref exc) noexcept {
     if (claim(q) && !Ref::steal(call_method_one(q->future, "set_exception", exc.get()))) {
-        PyErr_WriteUnraisable(q->future);
+        rescue(q);
     }
     DeliveryObject* d = as_delivery(q->delivery);
     notify_error_hooks(as_signal(d->signal), exc.get(), d->callback);
@@ -202,7 +215,7 @@ void settle(QueuedObject* q, Ref value) noexcept {
         return;
     }
     if (claim(q) && !Ref::steal(call_method_one(q->future, "set_result", value.get()))) {
-        PyErr_WriteUnraisable(q->future);
+        rescue(q);
     }
 }
 

@@ -274,8 +274,8 @@ void take_awaitable(PyObject* self, PyObject* value) {
     if (d->target == Target::Asyncio) {
         await_on_loop(self, value);
     } else if (d->target == Target::Trio) {
-        PyObject* argv[] = {value, self};
-        check(PyObject_Vectorcall(d->ensure_future, argv, 2, nullptr));
+        PyObject* argv[] = {value, self, as_queued(self)->future};
+        check(PyObject_Vectorcall(d->ensure_future, argv, 3, nullptr));
     } else {
         if (PyCoro_CheckExact(value)) {  // closed, so that it does not warn
             check(PyObject_CallMethod(value, "close", nullptr));

@@ -719,6 +719,27 @@ def test_a_trio_run_calls_directly_inside_and_awaits_awaitable_results():
     assert hooked == [LookupError]
 
 
+def test_cancelling_the_future_cancels_the_await_in_the_trio_run():
+    trio = pytest.importorskip("trio")
+    s = Signal()
+    started, ended = threading.Event(), threading.Event()
+
+    async def forever():
+        started.set()
+        try:
+            await trio.sleep_forever()
+        finally:
+            ended.set()
+
+    with running_trio() as token:
+        s.listener(forever, loop=token)
+        (future,) = s.emit()
+        assert started.wait(WAIT)
+        assert future.cancel()
+        assert ended.wait(WAIT)  # before the run ends
+    assert_cancelled(future)
+
+
 def test_a_finished_trio_run_refuses_and_what_it_leaves_queued_settles():
     trio = pytest.importorskip("trio")
     rec = Recorder()

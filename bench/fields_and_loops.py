@@ -1,7 +1,7 @@
 """Instructions, counted by callgrind, for two costs that timing cannot show on
 a loaded machine:
 
-    python bench/fields_and_loops.py --work DIR [--n N]
+    python bench/fields_and_loops.py --work DIR [--n N] [--only read|loop|target]
 
 * reading a SignalField after its first access, against reading an ordinary
   instance attribute (and, for comparison, a functools.cached_property after
@@ -10,6 +10,15 @@ a loaded machine:
   both sides, against the same callback handed to loop.call_soon_threadsafe
   directly, and against the same by hand with a concurrent.futures.Future for
   its result (what the delivery does for you).
+
+* the emitting side alone of one emission queued for each kind of target that
+  listener(loop=...) accepts (an asyncio loop, a trio token, a
+  concurrent.futures.Executor, a dispatcher of our own over a
+  queue.SimpleQueue), against the target's bare scheduling call
+  (loop.call_soon_threadsafe, token.run_sync_soon, executor.submit,
+  SimpleQueue.put) made from the same thread. The target's thread is held
+  while the emitting thread queues, and the process ends with the calls still
+  queued, so only the emitting side is counted.
 
 Each case runs N and 2N times in a fresh interpreter; (Ir(2N) - Ir(N)) / N is
 the cost of one more. For the loop cases the loop's thread is running but
@@ -36,6 +45,8 @@ READS = {
     "property": "o.prop",
 }
 LOOPS = ("queued emit", "call_soon_threadsafe", "call_soon_threadsafe + Future")
+TARGETS = tuple(f"{kind} {side}" for kind in ("asyncio", "trio", "executor", "dispatcher")
+                for side in ("emit", "bare"))
 
 
 def read_child(case: str, n: int) -> None:
@@ -117,6 +128,90 @@ def loop_child(case: str, n: int) -> None:
     loop.close()
 
 
+class Dispatcher:
+    """A dispatcher over a queue.SimpleQueue, drained by one thread."""
+
+    def __init__(self):
+        import queue
+        import threading
+
+        self.queue = queue.SimpleQueue()
+        self.call_soon_threadsafe = self.queue.put
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def is_current(self):
+        import threading
+        return threading.current_thread() is self.thread
+
+    def run(self):
+        while True:
+            self.queue.get()()
+
+
+def start_target(kind: str):
+    """The target, started in a thread of its own, and its bare scheduling call."""
+    import threading
+
+    if kind == "asyncio":
+        import asyncio
+        loop = asyncio.new_event_loop()
+        threading.Thread(target=loop.run_forever, daemon=True).start()
+        return loop, loop.call_soon_threadsafe
+    if kind == "trio":
+        import trio
+        ready, box = threading.Event(), {}
+
+        async def main():
+            box["token"] = trio.lowlevel.current_trio_token()
+            ready.set()
+            await trio.sleep_forever()
+
+        threading.Thread(target=trio.run, args=(main,), daemon=True).start()
+        ready.wait()
+        return box["token"], box["token"].run_sync_soon
+    if kind == "executor":
+        import concurrent.futures
+        executor = concurrent.futures.ThreadPoolExecutor(1)
+        return executor, executor.submit
+    d = Dispatcher()
+    return d, d.queue.put
+
+
+def target_child(case: str, n: int) -> None:
+    import threading
+
+    from tarnwick import Signal
+
+    kind, side = case.split()
+    target, bare = start_target(kind)
+    held = threading.Event()
+
+    def hold():
+        held.set()
+        threading.Event().wait()  # for ever: nothing queued after it runs
+
+    def callback(x):
+        return x
+
+    s = Signal("s")
+    s.listener(callback, loop=target)
+    emit = s.emit
+    bare(hold)
+    held.wait()
+    if side == "emit":
+        for _ in range(n):
+            emit(1)
+    else:
+        for _ in range(n):
+            bare(callback)
+    sys.stdout.flush()
+    os._exit(0)  # the queued calls are never run: only the emitting side counts
+
+
+CHILDREN = {"read": read_child, "loop": loop_child, "target": target_child}
+
+
 def run(work: str, kind: str, case: str, n: int) -> int:
     out = os.path.join(work, f"cg-{kind}-{case.replace(' ', '_')}-{n}.out")
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
@@ -131,21 +226,21 @@ def run(work: str, kind: str, case: str, n: int) -> int:
 def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         kind, case, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
-        (read_child if kind == "read" else loop_child)(case, n)
+        CHILDREN[kind](case, n)
         return
     ap = argparse.ArgumentParser()
     ap.add_argument("--work", required=True)
     ap.add_argument("--n", type=int, default=20_000)
-    ap.add_argument("--only", choices=["read", "loop"])
+    ap.add_argument("--only", choices=["read", "loop", "target"])
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    for kind, cases in (("read", READS), ("loop", LOOPS)):
+    for kind, cases in (("read", READS), ("loop", LOOPS), ("target", TARGETS)):
         if args.only and kind != args.only:
             continue
         for case in cases:
             a = run(args.work, kind, case, args.n)
             b = run(args.work, kind, case, 2 * args.n)
-            print(f"{kind:4s} {case:22s} {(b - a) / args.n:10.1f} Ir each", flush=True)
+            print(f"{kind:6s} {case:30s} {(b - a) / args.n:10.1f} Ir each", flush=True)
 
 
 if __name__ == "__main__":

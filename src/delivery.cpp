@@ -1,11 +1,18 @@
-// Delivery on an event loop's thread: what listener(..., loop=LOOP) connects.
+// Delivery on another thread: what listener(..., loop=TARGET) connects.
 //
 // The entry's callback is a LoopDelivery, so that an emission treats it like
 // any other callable (counts, order, removal and error modes all stay the
-// table's business). Called on the thread that runs the loop, it calls the
-// callback at once; called anywhere else, it hands a QueuedCall to
-// loop.call_soon_threadsafe and returns the concurrent.futures.Future that the
+// table's business). Called on the thread that runs the target, it calls the
+// callback at once; called anywhere else, it hands a QueuedCall to the
+// target's scheduling call and returns the concurrent.futures.Future that the
 // call will complete.
+//
+// The target is sorted out once, at connect: an asyncio event loop
+// (loop.call_soon_threadsafe), a trio token (token.run_sync_soon), a
+// concurrent.futures.Executor (executor.submit, never called directly) or a
+// dispatcher (call_soon_threadsafe, and is_current() if it has one). The
+// delivery keeps the kind and the bound methods, so an emission looks
+// nothing up.
 //
 // Every queued call settles its future: with the result, with the exception
 // (which the error hooks hear of, on the loop's thread), or cancelled; a call
@@ -27,12 +34,16 @@
 #include "interp_state.hpp"
 #include "signal_record.hpp"
 
+#include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 
 namespace tarnwick {
 
 namespace {
+
+enum class Target : unsigned char { Asyncio, Trio, Executor, Dispatcher };
 
 struct DeliveryObject {
     PyObject_HEAD
@@ -42,8 +53,16 @@ struct DeliveryObject {
     PyObject* loop;
     // The signal whose error hooks hear of a queued call's failure.
     PyObject* signal;
-    // asyncio._get_running_loop, loop.call_soon_threadsafe, loop.is_running,
-    // asyncio.ensure_future and concurrent.futures.Future, looked up once.
+    // Looked up once, at connect, by target:
+    //   running_loop: what says whether this thread runs the target
+    //     (asyncio._get_running_loop, trio.lowlevel.current_trio_token);
+    //   call_soon: the scheduling call (loop.call_soon_threadsafe,
+    //     token.run_sync_soon, executor.submit, the dispatcher's
+    //     call_soon_threadsafe);
+    //   is_running: loop.is_running, or the dispatcher's is_current;
+    //   ensure_future: what takes an awaitable result (asyncio.ensure_future,
+    //     tarnwick._trio.spawn).
+    // Null where the target has no such thing.
     PyObject* running_loop;
     PyObject* call_soon;
     PyObject* is_running;
@@ -53,6 +72,7 @@ struct DeliveryObject {
     // ensure_future asks before it wraps an object.
     PyObject* awaitable_tests;
     bool weak;
+    Target target;
 };
 
 // One call waiting on the loop: the (strong) delivery that queued it, the
@@ -66,8 +86,9 @@ struct QueuedObject {
     // Set on the loop's thread before the future's done callback that reads
     // it is added; null until then, and for a result not awaited.
     PyObject* task;
-    // The loop has called it. Read when it goes, by whichever thread drops
-    // the last reference, after the loop's.
+    // The target has called it; set once, atomically, so that a dispatcher
+    // that calls it again (from another thread, even) runs nothing more.
+    // Read when it goes, by whichever thread drops the last reference.
     bool ran;
 };
 
@@ -151,12 +172,25 @@ PyObject* call_method_one(PyObject* obj, const char* name, PyObject* arg) noexce
     return method ? PyObject_CallOneArg(method.get(), arg) : nullptr;
 }
 
+// The future could not be given its outcome (memory ran out, say): it gets
+// the error that stopped that instead, so that nobody waits for it for ever.
+// A future that refuses it (it had its outcome before the failure, or memory
+// is still short) leaves the error to be reported.
+void rescue(QueuedObject* q) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!Ref::steal(call_method_one(q->future, "set_exception", error.get()))) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error.release());
+        PyErr_WriteUnraisable(q->future);
+    }
+}
+
 // Claims the future for an outcome: false when it was cancelled, whose
 // waiters are told so now.
 bool claim(QueuedObject* q) noexcept {
     Ref go = Ref::steal(PyObject_CallMethod(q->future, "set_running_or_notify_cancel", nullptr));
     if (!go) {
-        PyErr_WriteUnraisable(q->future);
+        rescue(q);
         return false;
     }
     return go.get() == Py_True;
@@ -167,7 +201,7 @@ bool claim(QueuedObject* q) noexcept {
 // thread.
 void fail_queued(QueuedObject* q, Ref exc) noexcept {
     if (claim(q) && !Ref::steal(call_method_one(q->future, "set_exception", exc.get()))) {
-        PyErr_WriteUnraisable(q->future);
+        rescue(q);
     }
     DeliveryObject* d = as_delivery(q->delivery);
     notify_error_hooks(as_signal(d->signal), exc.get(), d->callback);
@@ -181,7 +215,7 @@ void settle(QueuedObject* q, Ref value) noexcept {
         return;
     }
     if (claim(q) && !Ref::steal(call_method_one(q->future, "set_result", value.get()))) {
-        PyErr_WriteUnraisable(q->future);
+        rescue(q);
     }
 }
 
@@ -233,12 +267,32 @@ void await_on_loop(PyObject* self, PyObject* value) {
     }
 }
 
+// An awaitable result: awaited on an asyncio loop or in the trio run; an
+// executor has nothing to await it with.
+void take_awaitable(PyObject* self, PyObject* value) {
+    DeliveryObject* d = as_delivery(as_queued(self)->delivery);
+    if (d->target == Target::Asyncio) {
+        await_on_loop(self, value);
+    } else if (d->target == Target::Trio) {
+        PyObject* argv[] = {value, self, as_queued(self)->future};
+        check(PyObject_Vectorcall(d->ensure_future, argv, 3, nullptr));
+    } else {
+        if (PyCoro_CheckExact(value)) {  // closed, so that it does not warn
+            check(PyObject_CallMethod(value, "close", nullptr));
+        }
+        throw_format(PyExc_TypeError,
+                     "%R returned an awaitable, which an executor cannot await", d->callback);
+    }
+}
+
 // Called by the loop with no arguments. Whatever fails, the future is
 // settled.
 PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = as_queued(self);
-        q->ran = true;
+        if (std::atomic_ref<bool>(q->ran).exchange(true)) {
+            Py_RETURN_NONE;  // called before: the call has been made
+        }
         try {
             Ref cancelled = check(PyObject_CallMethod(q->future, "cancelled", nullptr));
             if (cancelled.get() == Py_True) {
@@ -247,8 +301,8 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
             }
             DeliveryObject* d = as_delivery(q->delivery);
             Ref value = check(PyObject_Call(d->callback, q->args, q->kwargs));
-            if (is_awaited(d, value.get())) {
-                await_on_loop(self, value.get());
+            if (d->target != Target::Dispatcher && is_awaited(d, value.get())) {
+                take_awaitable(self, value.get());
             } else {
                 settle(q, std::move(value));
             }
@@ -275,6 +329,26 @@ PyObject* Queued_done(PyObject* self, PyObject* task) {
     });
 }
 
+// How the trio run's await of an awaitable result ended (tarnwick/_trio.py):
+// _finish(0, value), _finish(1, exception) or _finish(2, None) for cancelled.
+PyObject* Queued_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2 || !PyLong_Check(args[0])) {
+            throw_type_error("_finish(how, value)");
+        }
+        QueuedObject* q = as_queued(self);
+        const long how = PyLong_AsLong(args[0]);
+        if (how == 2) {
+            cancel_future(q);
+        } else if (how == 1) {
+            fail_queued(q, Ref::new_ref(args[1]));
+        } else {
+            settle(q, Ref::new_ref(args[1]));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 // The future's done callback, run by whichever thread completes or cancels
 // it: a cancelled future cancels the task, on the loop's thread.
 PyObject* Queued_cancel(PyObject* self, PyObject* future) {
@@ -296,7 +370,7 @@ PyObject* Queued_cancel(PyObject* self, PyObject* future) {
 // and of dealloc: it leaves the exception being raised, if any, in place.
 void Queued_finalize(PyObject* self) {
     QueuedObject* q = as_queued(self);
-    if (q->ran || q->future == nullptr || Py_IsFinalizing()) {
+    if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {
         return;
     }
     Ref pending = Ref::steal(PyErr_GetRaisedException());
@@ -319,6 +393,8 @@ void Queued_dealloc(PyObject* self) {
 PyMethodDef queued_methods[] = {
     {"_done", Queued_done, METH_O, "_done($self, task, /)\n--\n\n"},
     {"_cancel", Queued_cancel, METH_O, "_cancel($self, future, /)\n--\n\n"},
+    {"_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(Queued_finish)),
+     METH_FASTCALL, "_finish($self, how, value, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -362,11 +438,14 @@ Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
                  is_closed ? "closed" : "not running");
 }
 
-// Off the loop's thread: schedules the call and returns its future.
+// Off the target's thread: schedules the call and returns its future. A
+// target that refuses it raises; the call, dropped unrun, cancels its future.
 Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref running = check(PyObject_CallNoArgs(d->is_running));
-    if (!check_status(PyObject_IsTrue(running.get()))) {
-        raise_not_running(d);
+    if (d->target == Target::Asyncio) {
+        Ref running = check(PyObject_CallNoArgs(d->is_running));
+        if (!check_status(PyObject_IsTrue(running.get()))) {
+            raise_not_running(d);
+        }
     }
     Ref future = check(PyObject_CallNoArgs(d->future_type));
     Ref queued = alloc_object(state_of(reinterpret_cast<PyObject*>(d)).queued_type.get());
@@ -395,7 +474,34 @@ Ref resolve_weak(PyObject* self) {
     Py_SETREF(s->callback, referent.release());
     s->vectorcall = d->vectorcall;
     s->weak = false;
+    s->target = d->target;
     return strong;
+}
+
+// Whether this thread runs the target, so that the call is made directly. A
+// trio token is current only inside its run; outside any run trio raises
+// RuntimeError.
+bool runs_here(DeliveryObject* d) {
+    switch (d->target) {
+    case Target::Asyncio:
+        return check(PyObject_CallNoArgs(d->running_loop)).get() == d->loop;
+    case Target::Trio: {
+        Ref token = Ref::steal(PyObject_CallNoArgs(d->running_loop));
+        if (!token) {
+            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+                throw PyErrorSet{};
+            }
+            PyErr_Clear();
+        }
+        return token.get() == d->loop;
+    }
+    case Target::Executor:
+        return false;
+    case Target::Dispatcher:
+        return d->is_running != nullptr &&
+               check_status(PyObject_IsTrue(check(PyObject_CallNoArgs(d->is_running)).get()));
+    }
+    return false;
 }
 
 PyObject* Delivery_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -405,8 +511,7 @@ PyObject* Delivery_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (d->weak) {
             return resolve_weak(self).release();
         }
-        Ref running = check(PyObject_CallNoArgs(d->running_loop));
-        if (running.get() == d->loop) {
+        if (runs_here(d)) {
             return PyObject_Vectorcall(d->callback, args, nargsf, kwnames);
         }
         return schedule(d, args, PyVectorcall_NARGS(nargsf), kwnames).release();
@@ -485,36 +590,134 @@ PyType_Spec delivery_type_def = {
     delivery_slots,
 };
 
-Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
-    Ref call_soon = optional_attr(loop, "call_soon_threadsafe");
-    Ref is_running = call_soon ? optional_attr(loop, "is_running") : Ref();
-    if (!call_soon || !is_running) {
-        throw_format(PyExc_TypeError, "argument 'loop': expected an event loop, got %T", loop);
+namespace {
+
+// What a delivery keeps of its target, found at connect.
+struct TargetParts {
+    Target target = Target::Dispatcher;
+    Ref running_loop;
+    Ref call_soon;
+    Ref is_running;
+    Ref ensure_future;
+};
+
+bool is_instance_of(PyObject* obj, PyObject* module, const char* name) {
+    Ref cls = check(PyObject_GetAttrString(module, name));
+    return check_status(PyObject_IsInstance(obj, cls.get())) == 1;
+}
+
+Ref method_of(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
+
+// A trio token, known without importing trio unless the object's type comes
+// from it: a TrioToken of a module named trio or trio.something.
+bool is_trio_token(PyObject* loop) {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(loop));
+    Ref module = optional_attr(type, "__module__");
+    if (!module || !PyUnicode_Check(module.get())) {
+        return false;
     }
+    const char* name = PyUnicode_AsUTF8(module.get());
+    if (name == nullptr) {
+        throw PyErrorSet{};
+    }
+    const bool from_trio = std::strncmp(name, "trio", 4) == 0 && (name[4] == '\0' || name[4] == '.');
+    if (!from_trio || std::strcmp(Py_TYPE(loop)->tp_name, "TrioToken") != 0) {
+        return false;
+    }
+    // A type from trio has trio imported; one that only says so is no token.
+    Ref name_trio = check(PyUnicode_FromString("trio"));
+    Ref trio = Ref::steal(PyImport_GetModule(name_trio.get()));
+    if (!trio) {
+        if (PyErr_Occurred()) {
+            throw PyErrorSet{};
+        }
+        return false;
+    }
+    Ref lowlevel = check(PyImport_ImportModule("trio.lowlevel"));
+    return is_instance_of(loop, lowlevel.get(), "TrioToken");
+}
+
+[[noreturn]] void refuse_target(PyObject* loop) {
+    const char* accepted =
+        "argument 'loop': expected an event loop, a trio token, a "
+        "concurrent.futures.Executor or a dispatcher (an object with "
+        "call_soon_threadsafe(fn))";
+    if (PyType_Check(loop)) {
+        throw_format(PyExc_TypeError, "%s, got the class %N itself, not an instance", accepted,
+                     loop);
+    }
+    throw_format(PyExc_TypeError, "%s, got %T", accepted, loop);
+}
+
+// A dispatcher: call_soon_threadsafe, and is_current when it has one.
+TargetParts dispatcher_parts(PyObject* loop) {
+    TargetParts t;
+    t.call_soon = optional_attr(loop, "call_soon_threadsafe");
+    if (PyType_Check(loop) || !t.call_soon || !PyCallable_Check(t.call_soon.get())) {
+        refuse_target(loop);
+    }
+    t.is_running = optional_attr(loop, "is_current");
+    if (t.is_running && !PyCallable_Check(t.is_running.get())) {
+        throw_format(PyExc_TypeError, "argument 'loop': is_current of %T is not callable", loop);
+    }
+    return t;
+}
+
+TargetParts classify(PyObject* loop, PyObject* asyncio, PyObject* futures) {
+    TargetParts t;
+    if (!PyType_Check(loop) && is_instance_of(loop, asyncio, "AbstractEventLoop")) {
+        t.target = Target::Asyncio;
+        t.running_loop = method_of(asyncio, "_get_running_loop");
+        t.call_soon = method_of(loop, "call_soon_threadsafe");
+        t.is_running = method_of(loop, "is_running");
+        t.ensure_future = method_of(asyncio, "ensure_future");
+    } else if (is_trio_token(loop)) {
+        Ref lowlevel = check(PyImport_ImportModule("trio.lowlevel"));
+        Ref helper = check(PyImport_ImportModule("tarnwick._trio"));
+        t.target = Target::Trio;
+        t.running_loop = method_of(lowlevel.get(), "current_trio_token");
+        t.call_soon = method_of(loop, "run_sync_soon");
+        t.ensure_future = method_of(helper.get(), "spawn");
+    } else if (!PyType_Check(loop) && is_instance_of(loop, futures, "Executor")) {
+        t.target = Target::Executor;
+        t.call_soon = method_of(loop, "submit");
+    } else {
+        t = dispatcher_parts(loop);
+    }
+    return t;
+}
+
+// (asyncio.isfuture, asyncio.iscoroutine, inspect.isawaitable).
+Ref awaitable_tests_of(PyObject* asyncio) {
+    Ref inspect = check(PyImport_ImportModule("inspect"));
+    Ref isfuture = method_of(asyncio, "isfuture");
+    Ref iscoroutine = method_of(asyncio, "iscoroutine");
+    Ref isawaitable = method_of(inspect.get(), "isawaitable");
+    return check(PyTuple_Pack(3, isfuture.get(), iscoroutine.get(), isawaitable.get()));
+}
+
+}  // namespace
+
+Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     Ref asyncio = check(PyImport_ImportModule("asyncio"));
     Ref futures = check(PyImport_ImportModule("concurrent.futures"));
-    Ref running_loop = check(PyObject_GetAttrString(asyncio.get(), "_get_running_loop"));
-    Ref ensure_future = check(PyObject_GetAttrString(asyncio.get(), "ensure_future"));
-    Ref future_type = check(PyObject_GetAttrString(futures.get(), "Future"));
-    Ref inspect = check(PyImport_ImportModule("inspect"));
-    Ref isfuture = check(PyObject_GetAttrString(asyncio.get(), "isfuture"));
-    Ref iscoroutine = check(PyObject_GetAttrString(asyncio.get(), "iscoroutine"));
-    Ref isawaitable = check(PyObject_GetAttrString(inspect.get(), "isawaitable"));
-    Ref awaitable_tests =
-        check(PyTuple_Pack(3, isfuture.get(), iscoroutine.get(), isawaitable.get()));
+    TargetParts t = classify(loop, asyncio.get(), futures.get());
+    Ref future_type = method_of(futures.get(), "Future");
+    Ref awaitable_tests = awaitable_tests_of(asyncio.get());
     Ref obj = alloc_object(state_of(signal).delivery_type.get());
     DeliveryObject* d = as_delivery(obj.get());
     d->vectorcall = Delivery_vectorcall;
     d->callback = callback.release();
     d->loop = Py_NewRef(loop);
     d->signal = Py_NewRef(signal);
-    d->running_loop = running_loop.release();
-    d->call_soon = call_soon.release();
-    d->is_running = is_running.release();
-    d->ensure_future = ensure_future.release();
+    d->running_loop = t.running_loop.release();
+    d->call_soon = t.call_soon.release();
+    d->is_running = t.is_running.release();
+    d->ensure_future = t.ensure_future.release();
     d->future_type = future_type.release();
     d->awaitable_tests = awaitable_tests.release();
     d->weak = weak;
+    d->target = t.target;
     return obj;
 }
 

@@ -3,6 +3,8 @@
 
 #include "interp_state.hpp"
 
+#include "liveness.hpp"
+
 namespace tarnwick {
 
 namespace {
@@ -30,6 +32,7 @@ void fill(InterpState& state, PyObject* module) {
     state.field_type = new_type(module, field_type_def);
     state.delivery_type = new_type(module, delivery_type_def);
     state.queued_type = new_type(module, queued_type_def);
+    state.weak_builtin_type = new_type(module, weak_builtin_type_def);
     state.evented_group_type = new_type(module, evented_group_type_def);
     state.evented_events_type = new_type(module, evented_events_type_def);
     state.evented_hook_type = new_type(module, evented_hook_type_def);
@@ -103,6 +106,7 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->field_type.get());
         Py_VISIT(state->delivery_type.get());
         Py_VISIT(state->queued_type.get());
+        Py_VISIT(state->weak_builtin_type.get());
         Py_VISIT(state->evented_group_type.get());
         Py_VISIT(state->evented_events_type.get());
         Py_VISIT(state->evented_hook_type.get());

@@ -50,6 +50,8 @@ struct InterpState {
     // module attributes either.
     Ref delivery_type;
     Ref queued_type;
+    // The weak reference to a builtin method's object (liveness.cpp).
+    Ref weak_builtin_type;
     // What evented() puts on a class, and the group of signals it gives each
     // instance (a base of the group class that evented()'s script makes);
     // none are module attributes.

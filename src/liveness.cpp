@@ -29,6 +29,7 @@
 
 #include "liveness.hpp"
 
+#include "interp_state.hpp"
 #include "snapshot.hpp"
 
 #include <atomic>
@@ -211,6 +212,114 @@ bool referent_alive(PyObject* ref) noexcept {
     return static_cast<bool>(Ref::steal(referent));
 }
 
+// ---------------------------------------------------------------------------
+// Builtin methods held by their object
+//
+// A builtin method (a Qt widget's slot, set.add) is no Python method, so
+// weakref.WeakMethod refuses it. listener(..., weak=True) holds one as a weak
+// reference to its object plus the method's definition, and binds a new
+// method to the object, while it lives, each time the entry is resolved.
+
+struct WeakBuiltinObject {
+    PyObject_HEAD
+    PyObject* ref;     // weakref.ref to the method's object
+    PyObject* module;  // the method's __module__ slot, or null
+    PyObject* cls;     // the defining class of a METH_METHOD method, or null
+    PyObject* owner;   // type(object), which keeps the method's definition
+    PyMethodDef* def;
+};
+
+WeakBuiltinObject* as_weak_builtin(PyObject* self) noexcept {
+    return reinterpret_cast<WeakBuiltinObject*>(self);
+}
+
+constexpr PyObject* WeakBuiltinObject::* kWeakBuiltinFields[] = {
+    &WeakBuiltinObject::ref, &WeakBuiltinObject::module, &WeakBuiltinObject::cls,
+    &WeakBuiltinObject::owner,
+};
+
+bool is_bound_builtin(PyObject* callback) noexcept {
+    if (!PyCFunction_Check(callback)) {
+        return false;
+    }
+    PyObject* bound = PyCFunction_GET_SELF(callback);
+    return bound != nullptr && !PyModule_Check(bound);
+}
+
+void require_weakly_referable(PyObject* callback) {
+    PyObject* bound = PyCFunction_GET_SELF(callback);
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(bound))) {
+        throw_format(PyExc_TypeError,
+                     "cannot connect %R with weak=True: the object it belongs to (a %s) "
+                     "cannot be referenced weakly, so the connection could not end when it is "
+                     "deleted; connect it with weak=False and disconnect it yourself",
+                     callback, Py_TYPE(bound)->tp_name);
+    }
+}
+
+Ref weak_builtin(PyObject* signal, PyObject* callback) {
+    auto* fn = reinterpret_cast<PyCFunctionObject*>(callback);
+    Ref ref = check(PyWeakref_NewRef(fn->m_self, nullptr));
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(signal).weak_builtin_type.get());
+    Ref obj = check(type->tp_alloc(type, 0));
+    WeakBuiltinObject* w = as_weak_builtin(obj.get());
+    w->ref = ref.release();
+    w->module = Py_XNewRef(fn->m_module);
+    if ((fn->m_ml->ml_flags & METH_METHOD) != 0) {
+        w->cls = Py_XNewRef(reinterpret_cast<PyObject*>(PyCFunction_GET_CLASS(callback)));
+    }
+    w->owner = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(fn->m_self)));
+    w->def = fn->m_ml;
+    return obj;
+}
+
+// Called with no arguments by an emission's resolution: the method bound to
+// the object again, or None once the object has died.
+PyObject* WeakBuiltin_call(PyObject* self, PyObject*, PyObject*) {
+    WeakBuiltinObject* w = as_weak_builtin(self);
+    PyObject* bound = nullptr;
+    if (PyWeakref_GetRef(w->ref, &bound) < 0) {
+        return nullptr;
+    }
+    if (bound == nullptr) {
+        Py_RETURN_NONE;
+    }
+    Ref referent = Ref::steal(bound);
+    return PyCMethod_New(w->def, referent.get(), w->module,
+                         reinterpret_cast<PyTypeObject*>(w->cls));
+}
+
+int WeakBuiltin_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (auto field : kWeakBuiltinFields) {
+        Py_VISIT(as_weak_builtin(self)->*field);
+    }
+    return 0;
+}
+
+int WeakBuiltin_clear(PyObject* self) {
+    for (auto field : kWeakBuiltinFields) {
+        Py_CLEAR(as_weak_builtin(self)->*field);
+    }
+    return 0;
+}
+
+void WeakBuiltin_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    WeakBuiltin_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot weak_builtin_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(WeakBuiltin_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(WeakBuiltin_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(WeakBuiltin_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(WeakBuiltin_call)},
+    {0, nullptr},
+};
+
 }  // namespace
 
 void sweep_dead_weak(SignalObject* self) {
@@ -243,11 +352,26 @@ CallerHold caller_hold(PyObject* callback, bool handed_back) noexcept {
 #endif
 }
 
-Ref make_weak(SignalObject* self, Ref callback, CallerHold hold) {
+PyType_Spec weak_builtin_type_def = {
+    "builtins.SignalWeakBuiltinMethod",
+    sizeof(WeakBuiltinObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    weak_builtin_slots,
+};
+
+Ref make_weak(SignalObject* self, Ref callback, CallerHold hold, bool builtin_methods) {
     // Does the callable have an instance? Looked up twice: once to learn
     // whether it exists, once to hold it for the count.
     const bool has_instance = static_cast<bool>(optional_attr(callback.get(), "__self__"));
+    const bool builtin = builtin_methods && is_bound_builtin(callback.get());
+    if (builtin) {
+        require_weakly_referable(callback.get());
+    }
     require_other_owner(callback.get(), has_instance, hold);
+    if (builtin) {
+        return weak_builtin(as_object(self), callback.get());
+    }
     Ref weakref = self->rec.weakref_module.get_or_fill(
         [] { return check(PyImport_ImportModule("weakref")); });
     Ref factory =

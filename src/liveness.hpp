@@ -32,6 +32,11 @@ void sweep_dead_weak(SignalObject* self);
 // Replaces `callback` (the call's owned reference) by a weak reference to it,
 // a weakref.WeakMethod for a bound method and a weakref.ref otherwise, after
 // checking that something else keeps the callable (or its instance) alive.
-Ref make_weak(SignalObject* self, Ref callback, CallerHold hold);
+// With `builtin_methods` (listener's weak=True), a builtin method bound to an
+// object, such as a Qt widget's slot, is held by a weak reference to that
+// object: the connection dies with it.
+Ref make_weak(SignalObject* self, Ref callback, CallerHold hold, bool builtin_methods);
+
+extern PyType_Spec weak_builtin_type_def;
 
 }  // namespace tarnwick

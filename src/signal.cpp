@@ -202,6 +202,8 @@ struct ConnectArgs {
     Py_ssize_t max_args = -1;
     bool max_args_auto = false;
     PyObject* sender = nullptr;
+    // listener's: weak=True also holds a builtin method by its object.
+    bool weak_builtin = false;
 };
 
 void check_times(const std::optional<std::uint64_t>& times) {
@@ -237,7 +239,7 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
     const CallerHold hold = a.weak ? caller_hold(a.callback, a.handed_back) : CallerHold{};
     Ref held = Ref::new_ref(a.callback);
     if (a.weak) {
-        held = make_weak(self, std::move(held), hold);
+        held = make_weak(self, std::move(held), hold, a.weak_builtin);
         // Only weak connects add entries that can die, so only they sweep.
         if (self->rec.listeners.sweep_due()) [[unlikely]] {
             sweep_dead_weak(self);
@@ -528,6 +530,7 @@ Ref make_decorator(PyObject* self, const ConnectArgs& a) {
 PyObject* Signal_listener(PyObject* self, PyObject* const* bound) {
     ConnectArgs a;
     a.callback = bound[0];
+    a.weak_builtin = true;
     a.times = convert_times_or_none(bound[3]);
     convert_options(bound[1], bound[2], a);
     if (bound[4] != nullptr && bound[4] != Py_None) {

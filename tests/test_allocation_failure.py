@@ -72,6 +72,61 @@ class TestAllocationFailure:
 
         walk(case, check)
 
+    @pytest.mark.parametrize("how", ["dispatcher", "weak_builtin"])
+    def test_listener_on_a_dispatcher_or_weak_builtin(self, how):
+        class Now:
+            def call_soon_threadsafe(self, fn):
+                fn()
+
+        def case():
+            m = Model()
+            target = Plain(m.counter, len(m.counter.hits) - 1, 300)
+            box, now = set(), Now()
+            m.extra += [target, now, box]
+            ops = {
+                "dispatcher": lambda: m.s.listener(target, loop=now),
+                "weak_builtin": lambda: m.s.listener(box.add, weak=True),
+            }
+            return m, ops[how]
+
+        def check(m, out, err):
+            if err is None:
+                assert len(m.s) == m.full_len() + 1
+                m.extra_ids.append(m.next_id)
+                m.next_id += 1
+            else:
+                assert len(m.s) == m.full_len()
+            m.check()
+
+        walk(case, check)
+
+    def test_emit_to_a_dispatcher_settles_every_future(self, monkeypatch):
+        # A failure after the future has its outcome can only be reported;
+        # the report keeps nothing (pytest's hook would keep the frames).
+        reported = []
+        monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(type(u.exc_value)))
+
+        class Now:
+            def call_soon_threadsafe(self, fn):
+                fn()
+
+        def case():
+            m = Model(permanent=0, once=0, weak=0)
+            target = Plain(m.counter, 0, 300)
+            now = Now()
+            m.extra += [target, now]
+            m.add(lambda priority: m.s.listener(target, loop=now, priority=priority) and m.next_id)
+            # (listener returns the callable; the id is the one drawn next)
+            return m, lambda: m.s.emit(1, on_error="collect")
+
+        def check(m, out, err):
+            if err is None:
+                (future,) = out  # or the failure (threading's "can't allocate lock")
+                assert isinstance(future, Exception) or future.done()
+
+        walk(case, check)
+        assert set(reported) <= {MemoryError}
+
     def test_connection_enter_and_exit(self):
         def case():
             m = Model()

@@ -1,8 +1,10 @@
 """listener(..., max_args=N) and listener(..., sender=OBJ)."""
 
 import asyncio
+import concurrent.futures
 import functools
 import gc
+import re
 import weakref
 
 import pytest
@@ -214,3 +216,97 @@ def test_decorator_keeps_its_options_and_shows_them():
     assert s.emit(None, 2) == [None] and s.emit(a, 2) == ["a"]
     del decorate
     gc.collect()
+
+
+# --- loop -------------------------------------------------------------------
+
+class CallSoon:
+    """A dispatcher class: its instances are targets, the class is not."""
+
+    def call_soon_threadsafe(self, fn):
+        fn()
+
+
+class NotCallable:
+    call_soon_threadsafe = 5
+
+
+FakeToken = type("TrioToken", (), {"__module__": "trio_not_installed_here"})
+FakeToken2 = type("TrioToken", (), {"__module__": "trio.lowlevel"})
+
+
+@pytest.mark.parametrize("loop, shown", [
+    (42, "got int"), (object(), "got object"), (NotCallable(), ".NotCallable"),
+    (FakeToken(), ".TrioToken"), (FakeToken2(), ".TrioToken"),
+    (asyncio.SelectorEventLoop, "SelectorEventLoop itself, not an instance"),
+    (CallSoon, ".CallSoon itself, not an instance"),
+], ids=repr)
+def test_a_loop_that_is_no_target_is_refused_at_connect(loop, shown):
+    s = Signal()
+    accepted = ("argument 'loop': expected an event loop, a trio token, a "
+                "concurrent.futures.Executor or a dispatcher")
+    with pytest.raises(TypeError, match=re.escape(accepted)) as raised:
+        s.listener(print, loop=loop)
+    assert str(raised.value).endswith(shown)
+    with pytest.raises(TypeError, match=re.escape(accepted)):
+        s.listener(loop=loop)(print)
+    assert len(s) == 0 and s.connect(print) == 0  # no id was used up
+    s.listener(print, loop=CallSoon())
+    (future,) = s.emit(1)[1:]  # a dispatcher whose call_soon_threadsafe runs it at once
+    assert future.result(0) is None
+
+
+# --- weak builtin methods ---------------------------------------------------
+
+def test_listener_holds_a_weak_builtin_method_by_its_object():
+    s = Signal()
+    box = set()
+    probe = weakref.ref(box)
+    s.listener(box.add, weak=True)
+    s.listener(weak=True, max_args=1)(box.discard)
+    assert [c[1] for c in s.connections()] == [box.add, box.discard]
+    assert s.emit(1) == [None, None] and box == set()
+    assert s.disconnect_callback(box.discard) == 1
+    s.emit(2)
+    assert box == {2}
+    del box
+    gc.collect()
+    assert probe() is None  # the connection did not keep it
+    assert s.emit(3) == [] and len(s) == 0
+    with pytest.raises(TypeError, match="no other strong reference"):
+        s.listener(set().add, weak=True)
+
+
+def test_a_weak_builtin_method_that_needs_its_defining_class_is_bound_again_with_it():
+    import queue
+    s = Signal()
+    calls = queue.SimpleQueue()
+    s.listener(calls.put, weak=True)
+    s.listener(calls.get, weak=True, max_args=0)  # a method given its class (METH_METHOD)
+    assert s.emit(7) == [None, 7]
+    del calls
+    gc.collect()
+    assert s.emit(8) == [] and len(s) == 0
+
+
+def test_a_weak_builtin_method_delivered_elsewhere_runs_while_its_object_lives():
+    s = Signal()
+    box = set()
+    with concurrent.futures.ThreadPoolExecutor(1) as executor:
+        s.listener(box.add, weak=True, loop=executor)
+        (future,) = s.emit(1)
+        assert future.result(10) is None and box == {1}
+        del box
+        gc.collect()
+        assert s.emit(2) == [] and len(s) == 0
+
+
+def test_weak_refuses_a_builtin_method_whose_object_cannot_be_weakly_referenced():
+    s = Signal()
+    items, box = [], set()
+    with pytest.raises(TypeError, match=re.escape(
+            "with weak=True: the object it belongs to (a list) cannot be referenced weakly")):
+        s.listener(items.append, weak=True)
+    with pytest.raises(TypeError, match="argument should be a bound method"):
+        s.connect(box.add, weak=True)  # connect keeps its rule
+    assert len(s) == 0

@@ -1,11 +1,14 @@
-"""listener(..., loop=LOOP): calls delivered on the thread that runs an event loop."""
+"""listener(..., loop=TARGET): calls delivered on the thread that runs an event
+loop, a trio run, an executor's workers or any dispatcher."""
 
 import asyncio
 import concurrent.futures
 import contextlib
 import gc
 import os
+import queue
 import threading
+import warnings
 import weakref
 
 import pytest
@@ -430,15 +433,6 @@ def test_listing_removal_and_uniqueness_see_the_callback():
         assert s.disconnect_callback(rec) == 1 and len(s) == 0
 
 
-def test_a_loop_argument_must_be_an_event_loop():
-    s = Signal()
-    with pytest.raises(TypeError, match="argument 'loop': expected an event loop, got int"):
-        s.listener(print, loop=5)
-    with pytest.raises(TypeError, match="argument 'loop'"):
-        s.listener(loop=object())(print)
-    assert len(s) == 0 and s.connect(print) == 0  # no id was used up
-
-
 def test_many_threads_emitting_at_once_all_deliver_on_the_loop():
     rec = Recorder()
     s = Signal()
@@ -470,3 +464,347 @@ def test_a_connection_on_a_loop_is_collected_with_its_signal(collect_all):
         del s
         collect_all()
         assert probe() is None
+
+
+# --- the targets besides asyncio ----------------------------------------------
+
+class Worker:
+    """A dispatcher: a thread that runs, in order, what it is given."""
+
+    def __init__(self, with_is_current=True):
+        self.calls = queue.SimpleQueue()
+        self.closed = False
+        self.thread = threading.Thread(target=self.run, name="worker-thread")
+        if with_is_current:
+            self.is_current = lambda: threading.current_thread() is self.thread
+        self.thread.start()
+
+    def call_soon_threadsafe(self, fn):
+        if self.closed:
+            raise RuntimeError("the worker is closed")
+        self.calls.put(fn)
+
+    def run(self):
+        while (fn := self.calls.get()) is not None:
+            fn()
+            del fn
+
+    def close(self, drop=False):
+        self.closed = True
+        while drop and not self.calls.empty():
+            self.calls.get()
+        self.calls.put(None)
+        self.thread.join(WAIT)
+        assert not self.thread.is_alive()
+
+
+@contextlib.contextmanager
+def running_trio():
+    """A trio run in a thread of its own; its token. The run ends on exit."""
+    trio = pytest.importorskip("trio")
+    ready, box = threading.Event(), {}
+
+    async def main():
+        box["token"], box["stop"] = trio.lowlevel.current_trio_token(), trio.Event()
+        ready.set()
+        await box["stop"].wait()
+
+    thread = threading.Thread(target=trio.run, args=(main,), name="trio-thread")
+    thread.start()
+    assert ready.wait(WAIT)
+    try:
+        yield box["token"]
+    finally:
+        box["token"].run_sync_soon(box["stop"].set)
+        thread.join(WAIT)
+        assert not thread.is_alive(), "the trio thread hung"
+
+
+@contextlib.contextmanager
+def one_worker():
+    executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="pool")
+    try:
+        yield executor
+    finally:
+        executor.shutdown()
+
+
+@contextlib.contextmanager
+def worker():
+    w = Worker()
+    try:
+        yield w
+    finally:
+        w.close()
+
+
+# Each target kind: (make it, its bare scheduling call, its thread's name).
+TARGETS = {
+    "asyncio": (running_loop, lambda t: t.call_soon_threadsafe, "loop-thread"),
+    "trio": (running_trio, lambda t: t.run_sync_soon, "trio-thread"),
+    "executor": (one_worker, lambda t: t.submit, "pool_0"),
+    "dispatcher": (worker, lambda t: t.call_soon_threadsafe, "worker-thread"),
+}
+
+
+@pytest.fixture(params=list(TARGETS))
+def target(request):
+    make, schedule, name = TARGETS[request.param]
+    with make() as t:
+        yield t, schedule(t), name
+
+
+@contextlib.contextmanager
+def busy(schedule):
+    """Keeps the target's thread busy until the block ends, so that calls queue."""
+    entered, release = threading.Event(), threading.Event()
+
+    def hold():
+        entered.set()
+        release.wait(WAIT)
+
+    schedule(hold)
+    assert entered.wait(WAIT)
+    try:
+        yield
+    finally:
+        release.set()
+
+
+def test_every_target_queues_in_order_with_counts_weak_and_listing_as_for_a_loop(target):
+    t, schedule, name = target
+    rec = Recorder()
+    log = []
+    owner = Owner(log)
+    probe = weakref.ref(owner)
+    s = Signal()
+    s.listener(rec, loop=t, times=2, max_args=1)
+    s.listener(owner.method, weak=True, loop=t, sender="a", max_args=1)
+    assert [c[1] for c in s.connections()] == [rec, owner.method]
+    with busy(schedule):
+        first = s.emit("a", 2)
+        del owner
+        gc.collect()
+        assert probe() is not None  # the queued call holds it
+        skipped = s.emit("b", k=2)
+        assert skipped[0].cancel()
+        assert s.emit("c") == [] and len(s) == 1
+    assert [f.result(WAIT) for f in first] == [("got", ("a",)), None]
+    assert_cancelled(skipped[0])
+    assert rec.calls == [(name, ("a",), {})] and log == ["a"]
+    gc.collect()
+    assert probe() is None
+
+
+def test_every_targets_failures_go_to_the_future_and_the_hooks_on_its_thread(target):
+    t, schedule, name = target
+    hooked = []
+    s = Signal()
+    s.on_error(lambda exc, cb: hooked.append((threading.current_thread().name, type(exc), cb)))
+
+    def fails():
+        raise KeyError("x")
+
+    s.listener(fails, loop=t)
+    (future,) = s.emit()
+    with pytest.raises(KeyError):
+        future.result(WAIT)
+    with busy(schedule):
+        pass  # the hooks, called after the future settled, have been called
+    assert hooked == [(name, KeyError, fails)]
+
+
+def test_an_executor_call_is_never_made_directly_and_cannot_await():
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(type(exc)))
+
+    async def coro():
+        return 1
+
+    with one_worker() as executor:
+        s.listener(coro, loop=executor)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # the coroutine is closed, not left to warn
+            (future,) = s.emit()
+            with pytest.raises(TypeError, match="returned an awaitable, which an executor cannot"):
+                future.result(WAIT)
+            gc.collect()
+        assert hooked == [TypeError]
+        s.disconnect_callback(coro)
+        s.listener(lambda: s.emit(), loop=executor, times=1)
+        (outer,) = s.emit()
+        assert outer.result(WAIT) == []  # emitted on the worker: still no direct call
+
+
+def test_an_executor_shut_down_refuses_at_emission_and_cancels_what_it_drops():
+    rec = Recorder()
+    s = Signal()
+    executor = concurrent.futures.ThreadPoolExecutor(1)
+    s.listener(rec, loop=executor)
+    with busy(executor.submit):
+        queued = [s.emit(n)[0] for n in range(3)]
+        executor.shutdown(wait=False, cancel_futures=True)
+    executor.shutdown()
+    for future in queued:
+        assert_cancelled(future)
+    with pytest.raises(RuntimeError, match="shutdown"):
+        s.emit(1)
+    (failure,) = s.emit(1, on_error="collect")
+    assert isinstance(failure, RuntimeError) and rec.calls == []
+
+
+def test_a_dispatcher_calls_directly_when_current_and_its_awaitables_are_results():
+    s = Signal()
+    marker = asyncio.sleep(0)
+    with worker() as w:
+        s.listener(lambda: (threading.current_thread().name, marker), loop=w)
+        (future,) = s.emit()
+        assert future.result(WAIT) == ("worker-thread", marker)  # not awaited
+        done = concurrent.futures.Future()
+        w.call_soon_threadsafe(lambda: done.set_result(s.emit()))
+        assert done.result(WAIT) == [("worker-thread", marker)]  # is_current: direct
+    marker.close()
+    plain = Worker(with_is_current=False)
+    try:
+        s2 = Signal()
+        s2.listener(lambda: 1, loop=plain)
+        done = concurrent.futures.Future()
+        plain.call_soon_threadsafe(lambda: done.set_result(s2.emit()))
+        (inner,) = done.result(WAIT)
+        assert inner.result(WAIT) == 1  # no is_current: always queued
+    finally:
+        plain.close()
+
+
+def test_a_dispatcher_that_refuses_or_drops_the_call_settles_it():
+    rec = Recorder()
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(cb))
+    w = Worker()
+    s.listener(rec, loop=w)
+    with busy(w.call_soon_threadsafe):
+        dropped = s.emit(1)[0]
+        w.closed = True
+        while not w.calls.empty():
+            w.calls.get()
+    w.closed = False
+    w.close()
+    assert_cancelled(dropped)
+    with pytest.raises(RuntimeError, match="the worker is closed"):
+        s.emit(2)
+    assert isinstance(s.emit(3, on_error="collect")[0], RuntimeError)
+    assert hooked == [rec, rec] and rec.calls == []
+
+
+def test_a_trio_run_calls_directly_inside_and_awaits_awaitable_results():
+    trio = pytest.importorskip("trio")
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(type(exc)))
+
+    async def later(x):
+        await trio.sleep(0)
+        if x is None:
+            raise LookupError("none")
+        return (threading.current_thread().name, x)
+
+    with running_trio() as token:
+        s.listener(later, loop=token)
+        (future,) = s.emit(5)
+        assert future.result(WAIT) == ("trio-thread", 5)
+        (failed,) = s.emit(None)
+        with pytest.raises(LookupError):
+            failed.result(WAIT)
+        s.disconnect_callback(later)
+        s.listener(lambda: threading.current_thread().name, loop=token)
+        assert trio.from_thread.run_sync(s.emit, trio_token=token) == ["trio-thread"]
+    assert hooked == [LookupError]
+
+
+def test_cancelling_the_future_cancels_the_await_in_the_trio_run():
+    trio = pytest.importorskip("trio")
+    s = Signal()
+    started, ended = threading.Event(), threading.Event()
+
+    async def forever():
+        started.set()
+        try:
+            await trio.sleep_forever()
+        finally:
+            ended.set()
+
+    with running_trio() as token:
+        s.listener(forever, loop=token)
+        (future,) = s.emit()
+        assert started.wait(WAIT)
+        assert future.cancel()
+        assert ended.wait(WAIT)  # before the run ends
+    assert_cancelled(future)
+
+
+def test_a_finished_trio_run_refuses_and_what_it_leaves_queued_settles():
+    trio = pytest.importorskip("trio")
+    rec = Recorder()
+    s = Signal()
+
+    async def forever(*args):
+        await trio.sleep_forever()
+
+    with running_trio() as token:
+        s.listener(rec, loop=token)
+        s.listener(forever, loop=token)
+        with busy(token.run_sync_soon):
+            queued = s.emit(1)
+            token.run_sync_soon(lambda: None)
+    # The run has ended: the awaiting task was cancelled, the call run or dropped.
+    assert queued[0].result(WAIT) == ("got", (1,))
+    assert_cancelled(queued[1])
+    with pytest.raises(trio.RunFinishedError):
+        s.emit(2)
+    assert [type(f) for f in s.emit(3, on_error="collect")] == [trio.RunFinishedError] * 2
+
+
+@pytest.mark.threads
+def test_four_threads_emitting_to_each_target_kind_lose_nothing(target):
+    t, _, name = target
+    rec = Recorder()
+    s = Signal()
+    s.listener(rec, loop=t)
+    per_thread = 1000
+    futures = [[] for _ in range(4)]
+    run_threads(lambda i: futures[i].extend(s.emit(i, n)[0] for n in range(per_thread)), n=4)
+    flat = [f for mine in futures for f in mine]
+    done, pending = concurrent.futures.wait(flat, timeout=60)
+    assert not pending
+    assert [f.result() for f in futures[0][:2]] == [("got", (0, 0)), ("got", (0, 1))]
+    assert len(rec.calls) == 4 * per_thread
+    assert {thread for thread, _, _ in rec.calls} == {name}
+    for i in range(4):  # each thread's calls ran once each, in the order it queued them
+        assert [a[1] for _, a, _ in rec.calls if a[0] == i] == list(range(per_thread))
+
+
+class Twice(Worker):
+    """A faulty dispatcher that runs every call twice, from two threads."""
+
+    def call_soon_threadsafe(self, fn):
+        super().call_soon_threadsafe(fn)
+        threading.Thread(target=fn).start()
+
+
+def test_a_call_run_twice_by_its_dispatcher_runs_once():
+    rec = Recorder()
+    s = Signal()
+    hooked = []
+    s.on_error(lambda exc, cb: hooked.append(exc))
+    w = Twice()
+    try:
+        s.listener(rec, loop=w)
+        futures = [s.emit(n)[0] for n in range(20)]
+        assert [f.result(WAIT) for f in futures] == [("got", (n,)) for n in range(20)]
+        with busy(w.call_soon_threadsafe):
+            pass
+    finally:
+        w.close()
+    assert sorted(args for _, args, _ in rec.calls) == [(n,) for n in range(20)] and hooked == []

@@ -7,6 +7,7 @@ and pyright both look for.
 """
 
 from asyncio import AbstractEventLoop
+from concurrent.futures import Executor
 from collections.abc import Callable, Coroutine, Iterator
 from contextlib import AbstractContextManager
 from types import GenericAlias, TracebackType
@@ -41,6 +42,24 @@ class _Decorator(Protocol[_P]):
     """What Signal.listener(...) returns when given only options."""
 
     def __call__(self, callback: Callable[_P, _R], /) -> Callable[_P, _R]: ...
+
+class Dispatcher(Protocol):
+    """What listener(..., loop=...) accepts to run calls on a thread of yours:
+    call_soon_threadsafe(fn) schedules the zero-argument callable fn to run
+    on its thread and raises (RuntimeError) once it can run nothing more.
+    It may also have is_current() -> bool, true on that thread, where an
+    emission then calls directly. Named in the stubs alone, for annotations;
+    an asyncio event loop is one."""
+
+    def call_soon_threadsafe(self, fn: Callable[[], object], /) -> object:
+        """Schedule fn() on the dispatcher's thread; raise if it cannot."""
+
+# A trio token (trio.lowlevel.TrioToken), described without importing trio.
+class _TrioToken(Protocol):
+    def run_sync_soon(self, sync_fn: Callable[..., object], /, *args: Any, idempotent: bool = False) -> None: ...
+
+# What listener(..., loop=...) accepts.
+_LoopTarget: TypeAlias = AbstractEventLoop | _TrioToken | Executor | Dispatcher
 
 class _AnyDecorator(Protocol):
     """What Signal.listener(max_args=...) returns when given only options: it
@@ -130,7 +149,7 @@ class Signal(Generic[_P]):
         weak: bool = False,
         priority: int = 0,
         times: int | None = None,
-        loop: AbstractEventLoop | None = None,
+        loop: _LoopTarget | None = None,
         unique: bool = False,
         max_args: int | Literal["auto"],
         sender: object = ...,
@@ -143,7 +162,7 @@ class Signal(Generic[_P]):
         weak: bool = False,
         priority: int = 0,
         times: int | None = None,
-        loop: AbstractEventLoop | None = None,
+        loop: _LoopTarget | None = None,
         unique: bool = False,
         max_args: int | Literal["auto"],
         sender: object = ...,
@@ -156,7 +175,7 @@ class Signal(Generic[_P]):
         weak: bool = False,
         priority: int = 0,
         times: int | None = None,
-        loop: AbstractEventLoop | None = None,
+        loop: _LoopTarget | None = None,
         unique: bool = False,
         max_args: None = None,
         sender: object = ...,
@@ -177,7 +196,7 @@ class Signal(Generic[_P]):
         weak: bool = False,
         priority: int = 0,
         times: int | None = None,
-        loop: AbstractEventLoop | None = None,
+        loop: _LoopTarget | None = None,
         unique: bool = False,
         max_args: None = None,
         sender: object = ...,

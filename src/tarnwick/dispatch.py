@@ -29,9 +29,8 @@ except ImportError as exc:
 __all__ = ["Queue", "qt"]
 
 
-def _check_callable(fn):
-    if not callable(fn):
-        raise TypeError(f"call_soon_threadsafe() needs a callable, not {type(fn).__name__}")
+def _not_callable(fn):
+    return TypeError(f"call_soon_threadsafe() needs a callable, not {type(fn).__name__}")
 
 
 class Queue:
@@ -67,7 +66,8 @@ class Queue:
 
     def call_soon_threadsafe(self, fn, /):
         """Schedules fn() to run on the owning thread; RuntimeError once closed."""
-        _check_callable(fn)
+        if not callable(fn):
+            raise _not_callable(fn)
         with self._lock:
             if self._closed:
                 raise RuntimeError("Queue is closed")
@@ -302,7 +302,8 @@ class _QtDispatcher:
     def call_soon_threadsafe(self, fn, /):
         """Schedules fn() to run on the Qt object's thread; RuntimeError once
         the object is gone or the application has quit."""
-        _check_callable(fn)
+        if not callable(fn):
+            raise _not_callable(fn)
         event = self._event(fn)
         state = self._state
         with state.lock:

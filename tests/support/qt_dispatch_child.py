@@ -18,6 +18,8 @@ except RuntimeError:
 
 from PySide6.QtCore import QCoreApplication, QObject, QThread, QTimer  # noqa: E402
 
+from tarnwick import Signal  # noqa: E402
+
 try:
     qt()
 except RuntimeError:
@@ -72,6 +74,29 @@ except RuntimeError:
         print("dropped-with-object")
 
 
+# Through listener(loop=): a result from a worker; a call whose object goes is cancelled.
+def through_listener():
+    """The words to print for these cases, once the others have printed theirs."""
+    s, target = Signal(), QObject()
+    try:
+        s.listener(lambda x: (x, gui.is_current()), loop=gui)
+        s.listener(print, loop=qt(target))
+    except TypeError:
+        return ["listener-refused"]
+    futures = []
+    in_worker(lambda: futures.extend(s.emit(7)))
+    del target
+    app.processEvents()
+    words = []
+    if futures[0].result(10) == (7, True):
+        words.append("listener-on-gui-thread")
+    if futures[1].cancelled():
+        words.append("listener-cancelled-with-object")
+    return words
+
+
+listener_words = through_listener()
+
 # Still queued when the application quits: dropped; scheduling after quit: refused.
 def quit_with_calls_queued():
     gui.call_soon_threadsafe(Call("q"))
@@ -86,3 +111,4 @@ try:
     gui.call_soon_threadsafe(print)
 except RuntimeError:
     print("refused-after-quit")
+print(*listener_words)

@@ -150,6 +150,33 @@ def test_queue_close_drops_or_runs_waiting_calls():
     assert q.run_pending() == 2 and log[-1] == "c"
 
 
+def test_queue_close_while_running_or_reentered(monkeypatch):
+    # Closed from another thread while its owner runs a call: the rest of
+    # the run is dropped there, none runs.
+    q, log, dropped = Queue(), [], []
+    closing = threading.Thread(target=q.close)
+    q.call_soon_threadsafe(lambda: (closing.start(), closing.join(WAIT)))
+    for i in range(3):
+        q.call_soon_threadsafe(Call(log, i, dropped))
+    assert q.run_pending() == 1 and log == [] and dropped == [0, 1, 2]
+
+    # A dropped call that schedules again on its queue as it goes: refused,
+    # and no deadlock.
+    reported = []
+    monkeypatch.setattr("sys.unraisablehook", reported.append)
+
+    class Reschedules:
+        def __call__(self):
+            pass
+
+        def __del__(self):
+            q.call_soon_threadsafe(print)
+    q = Queue()
+    q.call_soon_threadsafe(Reschedules())
+    q.close()
+    assert [type(u.exc_value) for u in reported] == [RuntimeError]
+
+
 def test_queue_run_forever_until_closed():
     q, log = Queue(), []
     for i in range(3):

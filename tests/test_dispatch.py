@@ -267,11 +267,11 @@ def test_queue_listener_threads_emit_owner_drains():
 def test_qt_dispatcher_in_a_child():
     out, _ = run_child("qt_dispatch_child.py", timeout=60)
     words = out.split()
-    assert words[:7] == ["no-qt", "no-app", "gui-thread", "ordered", "dropped-with-object",
-                         "dropped-at-quit", "refused-after-quit"]
-    if words[7:] == ["listener-refused"]:
+    assert words[:8] == ["no-qt", "no-app", "gui-thread", "ordered", "dropped-with-object",
+                         "receivers-released", "dropped-at-quit", "refused-after-quit"]
+    if words[8:] == ["listener-refused"]:
         pytest.skip("listener(loop=) does not take a dispatcher yet")
-    assert words[7:] == ["listener-on-gui-thread", "listener-cancelled-with-object"]
+    assert words[8:] == ["listener-on-gui-thread", "listener-cancelled-with-object"]
 
 
 def test_qt_needs_a_qt_binding():

@@ -295,6 +295,21 @@ class _QtDispatcher:
         self._post = core.QCoreApplication.postEvent
         self._current = core.QThread.currentThread
 
+    def __del__(self):
+        # Nothing can post to the receiver any more: it goes once Qt has
+        # delivered what was posted before. Under the lock, as in
+        # call_soon_threadsafe, so that it is not being destroyed meanwhile.
+        receiver = getattr(self, "_receiver", None)  # None: __init__ failed
+        if receiver is None:
+            return
+        state = self._state
+        with state.lock:
+            if not state.gone:
+                try:
+                    receiver.deleteLater()
+                except RuntimeError:  # Qt is gone already (interpreter exit)
+                    pass
+
     def __repr__(self):
         state = "gone" if self._state.gone else "open"
         return f"<tarnwick.dispatch.qt dispatcher {state}>"

@@ -16,7 +16,7 @@ except RuntimeError:
     assert "PySide6" not in sys.modules  # tarnwick imports no binding itself
     print("no-qt")
 
-from PySide6.QtCore import QCoreApplication, QObject, QThread, QTimer  # noqa: E402
+from PySide6.QtCore import QCoreApplication, QEvent, QObject, QThread, QTimer  # noqa: E402
 
 from tarnwick import Signal  # noqa: E402
 
@@ -96,6 +96,15 @@ def through_listener():
 
 
 listener_words = through_listener()
+
+# A dispatcher dropped leaves no receiver behind, once what it posted has run.
+before = len(app.children())
+for _ in range(5):
+    qt().call_soon_threadsafe(Call("last"))
+app.processEvents()
+QCoreApplication.sendPostedEvents(None, QEvent.Type.DeferredDelete)
+if len(app.children()) == before and [n for n, _, _ in log[-5:]] == ["last"] * 5:
+    print("receivers-released")
 
 # Still queued when the application quits: dropped; scheduling after quit: refused.
 def quit_with_calls_queued():

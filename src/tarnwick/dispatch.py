@@ -45,20 +45,26 @@ class Queue:
     run stay queued, first in line.
     """
 
+    # Scheduling takes no lock: the deque's own appends and pops are atomic,
+    # and each call is popped once, to be run or dropped. Closing sets
+    # _closed (later scheduling fails) and, once nothing more is to run,
+    # _dropping; a call appended as the queue closes is dropped by the
+    # thread that appended it when it then sees _dropping, or else by
+    # close() (the deque orders the two). The lock and the condition serve
+    # only an owning thread that waits for calls.
+
     def __init__(self, owner=None):
         if owner is None:
             owner = threading.current_thread()
         elif not isinstance(owner, threading.Thread):
             raise TypeError(f"Queue(owner=) needs a threading.Thread, not {type(owner).__name__}")
         self._owner = owner
-        self._lock = threading.Lock()
-        self._arrived = threading.Condition(self._lock)
         self._calls = collections.deque()
         self._closed = False
+        self._dropping = False
         self._waiting = False
-        # The calls run_pending() took and has not run yet; only the owning
-        # thread sets it, close() may empty it from any thread.
-        self._batch = None
+        self._running = False  # only the owning thread sets it
+        self._arrived = threading.Condition(threading.Lock())
 
     def __repr__(self):
         state = "closed" if self._closed else f"{len(self._calls)} waiting"
@@ -66,13 +72,15 @@ class Queue:
 
     def call_soon_threadsafe(self, fn, /):
         """Schedules fn() to run on the owning thread; RuntimeError once closed."""
+        if self._closed:
+            raise RuntimeError("Queue is closed")
         if not callable(fn):
             raise _not_callable(fn)
-        with self._lock:
-            if self._closed:
-                raise RuntimeError("Queue is closed")
-            self._calls.append(fn)
-            if self._waiting:
+        self._calls.append(fn)
+        if self._dropping:
+            self._drop_waiting()
+        elif self._waiting:
+            with self._arrived:
                 self._arrived.notify()
 
     def is_current(self):
@@ -87,44 +95,44 @@ class Queue:
         if threading.current_thread() is not self._owner:
             raise RuntimeError(f"Queue.{what} may only be called on the queue's owning "
                                f"thread ({self._owner.name!r})")
-        if self._batch is not None:
-            raise RuntimeError(f"Queue.{what} called from a call the queue is running")
 
     def _wait(self, timeout):
         """Waits until a call is waiting or the queue is closed (False if
         timeout ran out first)."""
-        with self._lock:
+        with self._arrived:
             self._waiting = True
             try:
                 return self._arrived.wait_for(lambda: self._calls or self._closed, timeout)
             finally:
                 self._waiting = False
 
-    def _run_batch(self):
-        with self._lock:
-            batch, self._calls = self._calls, collections.deque()
-            self._batch = batch
-        ran = 0
+    def _run(self, count):
+        """Runs up to count calls, fewer if close() takes the rest."""
+        pop, ran = self._calls.popleft, 0
+        self._running = True
         try:
-            try:
-                while batch:
-                    fn = batch.popleft()
-                    ran += 1
-                    try:
-                        fn()
-                    except Exception as exc:
-                        _observers.unraisable(exc, fn)
-            except IndexError:  # close() emptied the batch from another thread
-                pass
-        except BaseException:
-            with self._lock:
-                if not self._closed:
-                    self._calls.extendleft(reversed(batch))
-                    batch.clear()
-            raise
+            while ran < count:
+                try:
+                    fn = pop()
+                except IndexError:
+                    break
+                ran += 1
+                try:
+                    fn()
+                except Exception as exc:
+                    _observers.unraisable(exc, fn)
         finally:
-            self._batch = None
+            self._running = False
         return ran
+
+    def _drop_waiting(self):
+        """Pops every waiting call and releases it unrun, with no lock held."""
+        pop = self._calls.popleft
+        try:
+            while True:
+                pop()
+        except IndexError:
+            pass
 
     def run_pending(self, timeout=None):
         """Runs the calls waiting when it starts (calls scheduled meanwhile,
@@ -132,40 +140,44 @@ class Queue:
         With a timeout, first waits up to that many seconds for a call to
         arrive. Only the owning thread may call it."""
         self._check_owner("run_pending()")
+        if self._running:
+            raise RuntimeError("Queue.run_pending() called from a call the queue is running")
         if timeout is not None and not self._wait(timeout):
             return 0
-        return self._run_batch()
+        return self._run(len(self._calls))
 
     def run_forever(self):
         """Runs calls as they arrive, until the queue is closed. Only the
         owning thread may call it."""
         self._check_owner("run_forever()")
+        if self._running:
+            raise RuntimeError("Queue.run_forever() called from a call the queue is running")
         while self._wait(None) and not self._closed:
-            self._run_batch()
+            self._run(len(self._calls))
 
     def close(self, run_pending=False):
         """Makes later scheduling fail. The calls still waiting are dropped
         unrun (a signal's queued call then cancels its future), or, with
-        run_pending=True, run first: that only on the owning thread, or from
-        a call the queue runs, which then runs them after the calls of its
-        batch. Closing again does nothing."""
-        if run_pending and threading.current_thread() is not self._owner:
-            raise RuntimeError("Queue.close(run_pending=True) may only be called on the "
-                               f"queue's owning thread ({self._owner.name!r})")
-        with self._lock:
-            self._closed = True
-            calls, self._calls = self._calls, collections.deque()
-            batch = self._batch
-            self._arrived.notify_all()
-        if run_pending and batch is not None:
-            batch.extend(calls)
-        elif run_pending:
-            self._calls = calls
-            self._run_batch()
+        run_pending=True, run first, in order: that only on the owning
+        thread. Closing again does nothing."""
+        if run_pending:
+            self._check_owner("close(run_pending=True)")
         else:
-            if batch is not None:
-                batch.clear()
-            calls.clear()  # released here, with no lock held
+            self._dropping = True
+        self._closed = True
+        with self._arrived:
+            self._arrived.notify_all()
+        if run_pending:
+            was_running = self._running
+            try:
+                while self._calls:
+                    self._run(len(self._calls))
+            finally:
+                self._running = was_running
+                self._dropping = True
+                self._drop_waiting()
+        else:
+            self._drop_waiting()
 
     def __enter__(self):
         return self

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from support.helpers import run_child
+from support.helpers import run_child, without_leak_check
 from support.threads import run_threads
 from tarnwick import Signal
 from tarnwick.dispatch import Queue
@@ -320,7 +320,7 @@ def qt_loads():
 
 @pytest.mark.skipif(not qt_loads(), reason="PySide6 is not installed or does not load here")
 def test_qt_dispatcher_in_a_child():
-    out, _ = run_child("qt_dispatch_child.py", timeout=60)
+    out, _ = run_child("qt_dispatch_child.py", timeout=60, env=without_leak_check())
     assert out.split() == ["no-qt", "no-app", "gui-thread", "ordered", "dropped-with-object",
                            "receivers-released", "dropped-at-quit", "refused-after-quit",
                            "listener-on-gui-thread", "listener-cancelled-with-object"]

@@ -5,7 +5,6 @@ import asyncio
 import concurrent.futures
 import contextlib
 import gc
-import os
 import queue
 import threading
 import warnings
@@ -13,7 +12,7 @@ import weakref
 
 import pytest
 
-from support.helpers import run_child
+from support.helpers import run_child, without_leak_check
 from support.threads import queue_then_stop, run_threads
 from tarnwick import Signal
 
@@ -342,10 +341,7 @@ def test_a_call_the_loop_drops_unrun_at_its_close_cancels_its_future():
 
 
 def test_a_waiter_wakes_at_the_close_and_a_loop_left_at_exit_is_quiet():
-    # The loop left at exit is left on purpose, with what it holds: a leak
-    # checker at exit (the sanitizer stage's) would count it.
-    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-    out, err = run_child("loop_exit_child.py", timeout=60, env=env)
+    out, err = run_child("loop_exit_child.py", timeout=60, env=without_leak_check())
     assert (out, err) == ("cancelled\nqueued\n", "")
 
 

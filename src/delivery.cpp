@@ -313,10 +313,21 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     });
 }
 
+// The methods below serve the task that awaits a result (and the trio
+// helper) once the call has run; anyone else may reach them (a dispatcher is
+// handed the queued call itself), and called before that they refuse.
+QueuedObject* started(PyObject* self, bool needs_task) {
+    QueuedObject* q = as_queued(self);
+    if (!std::atomic_ref<bool>(q->ran).load() || (needs_task && q->task == nullptr)) {
+        throw_type_error("this method of a queued call serves its own await only");
+    }
+    return q;
+}
+
 // The done callback of the task that awaits an awaitable result.
 PyObject* Queued_done(PyObject* self, PyObject* task) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        QueuedObject* q = as_queued(self);
+        QueuedObject* q = started(self, true);
         Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
         if (!cancelled) {
             fail_queued(q, Ref::steal(PyErr_GetRaisedException()));
@@ -333,11 +344,12 @@ PyObject* Queued_done(PyObject* self, PyObject* task) {
 // _finish(0, value), _finish(1, exception) or _finish(2, None) for cancelled.
 PyObject* Queued_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2 || !PyLong_Check(args[0])) {
-            throw_type_error("_finish(how, value)");
+        QueuedObject* q = started(self, false);
+        const long how = nargs == 2 && PyLong_Check(args[0]) ? PyLong_AsLong(args[0]) : -1;
+        if (how < 0 || how > 2) {
+            PyErr_Clear();  // an overflow
+            throw_type_error("_finish(how, value) with how 0, 1 or 2");
         }
-        QueuedObject* q = as_queued(self);
-        const long how = PyLong_AsLong(args[0]);
         if (how == 2) {
             cancel_future(q);
         } else if (how == 1) {
@@ -353,7 +365,7 @@ PyObject* Queued_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 // it: a cancelled future cancels the task, on the loop's thread.
 PyObject* Queued_cancel(PyObject* self, PyObject* future) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        QueuedObject* q = as_queued(self);
+        QueuedObject* q = started(self, true);
         Ref cancelled = check(PyObject_CallMethod(future, "cancelled", nullptr));
         if (cancelled.get() == Py_True) {
             Ref cancel = check(PyObject_GetAttrString(q->task, "cancel"));

@@ -808,3 +808,8 @@ def test_a_call_run_twice_by_its_dispatcher_runs_once():
     finally:
         w.close()
     assert sorted(args for _, args, _ in rec.calls) == [(n,) for n in range(20)] and hooked == []
+
+
+def test_a_queued_calls_internal_methods_called_out_of_turn_neither_crash_nor_settle():
+    out, _ = run_child("queued_call_child.py", timeout=60)
+    assert out.split() == ["ok"]

@@ -451,7 +451,7 @@ Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
 }
 
 // Off the target's thread: schedules the call and returns its future. A
-// target that refuses it raises; the call, dropped unrun, cancels its future.
+// target that refuses it raises; the call will not run.
 Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (d->target == Target::Asyncio) {
         Ref running = check(PyObject_CallNoArgs(d->is_running));
@@ -466,7 +466,12 @@ Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObjec
     q->kwargs = keyword_dict(args + nargs, kwnames).release();
     q->delivery = Py_NewRef(reinterpret_cast<PyObject*>(d));
     q->future = Py_NewRef(future.get());
-    check(PyObject_CallOneArg(d->call_soon, queued.get()));
+    if (!Ref::steal(PyObject_CallOneArg(d->call_soon, queued.get()))) {
+        // Refused: the emission reports it failed, so a target that kept the
+        // call anyway must not run it later.
+        std::atomic_ref<bool>(q->ran).store(true);
+        throw PyErrorSet{};
+    }
     return future;
 }
 

@@ -698,6 +698,28 @@ def test_a_dispatcher_that_refuses_or_drops_the_call_settles_it():
     assert hooked == [rec, rec] and rec.calls == []
 
 
+class KeepsAndRefuses:
+    """A faulty dispatcher that keeps the call and then raises."""
+
+    def __init__(self):
+        self.kept = []
+
+    def call_soon_threadsafe(self, fn):
+        self.kept.append(fn)
+        raise RuntimeError("refused")
+
+
+def test_a_call_its_dispatcher_refused_never_runs_later():
+    rec = Recorder()
+    s = Signal()
+    d = KeepsAndRefuses()
+    s.listener(rec, loop=d)
+    (failure,) = s.emit(1, on_error="collect")
+    assert isinstance(failure, RuntimeError)
+    d.kept[0]()  # the emission reported it failed: it does not run now
+    assert rec.calls == []
+
+
 def test_a_trio_run_calls_directly_inside_and_awaits_awaitable_results():
     trio = pytest.importorskip("trio")
     s = Signal()

@@ -286,6 +286,39 @@ def test_queue_as_listener_target():
     assert isinstance(failed, RuntimeError)
 
 
+def test_queue_whose_owner_thread_ends_is_closed_and_its_calls_cancelled():
+    # The owner made the queue, or was given it and ran it once; it ends with
+    # a call still waiting, which nobody would ever run.
+    for given in (False, True):
+        s, box, ready, go = Signal(), {}, threading.Event(), threading.Event()
+
+        def owner():
+            if given:
+                box["q"].run_pending(timeout=WAIT)  # runs the first call
+            else:
+                box["q"] = Queue()
+            ready.set()
+            go.wait(WAIT)
+
+        thread = threading.Thread(target=owner)
+        if given:
+            box["q"] = Queue(owner=thread)
+            connected(s, lambda x: x, box["q"])
+            (first,) = s.emit(0)
+        thread.start()
+        assert ready.wait(WAIT)
+        if not given:
+            connected(s, lambda x: x, box["q"])
+        (future,) = s.emit(1)
+        go.set()
+        thread.join(WAIT)
+        with pytest.raises(concurrent.futures.CancelledError):
+            future.result(WAIT)
+        with pytest.raises(RuntimeError, match="closed"):
+            s.emit(2)
+        assert not given or first.result(WAIT) == 0
+
+
 @pytest.mark.threads
 def test_queue_listener_threads_emit_owner_drains():
     s, q, log, n = Signal(), Queue(), [], 1000

@@ -290,8 +290,8 @@ void take_awaitable(PyObject* self, PyObject* value) {
 PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = as_queued(self);
-        if (std::atomic_ref<bool>(q->ran).exchange(true)) {
-            Py_RETURN_NONE;  // called before: the call has been made
+        if (q->delivery == nullptr || std::atomic_ref<bool>(q->ran).exchange(true)) {
+            Py_RETURN_NONE;  // cleared by the collector, or called before
         }
         try {
             Ref cancelled = check(PyObject_CallMethod(q->future, "cancelled", nullptr));
@@ -318,7 +318,8 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
 // handed the queued call itself), and called before that they refuse.
 QueuedObject* started(PyObject* self, bool needs_task) {
     QueuedObject* q = as_queued(self);
-    if (!std::atomic_ref<bool>(q->ran).load() || (needs_task && q->task == nullptr)) {
+    if (!std::atomic_ref<bool>(q->ran).load() || q->delivery == nullptr ||
+        q->future == nullptr || (needs_task && q->task == nullptr)) {
         throw_type_error("this method of a queued call serves its own await only");
     }
     return q;
@@ -525,6 +526,12 @@ PyObject* Delivery_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         DeliveryObject* d = as_delivery(self);
+        if (d->callback == nullptr) {  // cleared by the collector: it runs nothing
+            if (d->weak) {
+                Py_RETURN_NONE;
+            }
+            throw_format(PyExc_RuntimeError, "a connection cleared by the garbage collector");
+        }
         if (d->weak) {
             return resolve_weak(self).release();
         }
@@ -545,21 +552,32 @@ PyObject* Delivery_richcompare(PyObject* self, PyObject* other, int op) {
     if (Py_TYPE(other) == Py_TYPE(self)) {
         other = as_delivery(other)->callback;
     }
+    if (mine == nullptr || other == nullptr) {  // cleared by the collector
+        Py_RETURN_NOTIMPLEMENTED;
+    }
     return PyObject_RichCompare(mine, other, op);
 }
 
-Py_hash_t Delivery_hash(PyObject* self) { return PyObject_Hash(as_delivery(self)->callback); }
+Py_hash_t Delivery_hash(PyObject* self) {
+    PyObject* callback = as_delivery(self)->callback;
+    return callback != nullptr ? PyObject_Hash(callback) : Py_HashPointer(self);
+}
 
 PyObject* Delivery_repr(PyObject* self) {
     DeliveryObject* d = as_delivery(self);
     return PyUnicode_FromFormat("<%R delivered on %R>", d->callback, d->loop);
 }
 
+// None once the collector has cleared the delivery.
 PyObject* Delivery_get_wrapped(PyObject* self, void*) {
-    return Py_NewRef(as_delivery(self)->callback);
+    PyObject* callback = as_delivery(self)->callback;
+    return Py_NewRef(callback != nullptr ? callback : Py_None);
 }
 
-PyObject* Delivery_get_loop(PyObject* self, void*) { return Py_NewRef(as_delivery(self)->loop); }
+PyObject* Delivery_get_loop(PyObject* self, void*) {
+    PyObject* loop = as_delivery(self)->loop;
+    return Py_NewRef(loop != nullptr ? loop : Py_None);
+}
 
 PyGetSetDef delivery_getset[] = {
     {"__wrapped__", Delivery_get_wrapped, nullptr, "The callback.", nullptr},

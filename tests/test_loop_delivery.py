@@ -835,3 +835,9 @@ def test_a_call_run_twice_by_its_dispatcher_runs_once():
 def test_a_queued_calls_internal_methods_called_out_of_turn_neither_crash_nor_settle():
     out, _ = run_child("queued_call_child.py", timeout=60)
     assert out.split() == ["ok"]
+
+
+@pytest.mark.parametrize("kind", ["queued", "LoopDelivery", "WeakBuiltinMethod"])
+def test_objects_the_collector_cleared_refuse_use_without_crashing(kind):
+    out, _ = run_child("cleared_delivery_child.py", kind, timeout=60)
+    assert out.split() == ["ok"]

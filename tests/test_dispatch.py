@@ -160,7 +160,9 @@ def test_queue_close_while_running_or_reentered(monkeypatch):
     q.call_soon_threadsafe(lambda: (closing.start(), closing.join(WAIT)))
     for i in range(3):
         q.call_soon_threadsafe(Call(log, i, dropped))
-    assert q.run_pending() == 1 and log == [] and dropped == [0, 1, 2]
+    # (Released by another thread: free-threaded builds may free them in
+    # another order.)
+    assert q.run_pending() == 1 and log == [] and sorted(dropped) == [0, 1, 2]
 
     # A dropped call that schedules again on its queue as it goes: refused,
     # and no deadlock.

@@ -684,6 +684,26 @@ bool is_trio_token(PyObject* loop) {
     throw_format(PyExc_TypeError, "%s, got %T", accepted, loop);
 }
 
+// A process pool would have to pickle the call, which it cannot do; it would
+// drop the call with no word to its future. Known without importing the
+// pool's module, which one that exists has imported.
+void refuse_process_pool(PyObject* loop) {
+    Ref name = check(PyUnicode_FromString("concurrent.futures.process"));
+    Ref process = Ref::steal(PyImport_GetModule(name.get()));
+    if (!process) {
+        if (PyErr_Occurred()) {
+            throw PyErrorSet{};
+        }
+        return;
+    }
+    if (is_instance_of(loop, process.get(), "ProcessPoolExecutor")) {
+        throw_format(PyExc_TypeError,
+                     "argument 'loop': %T runs calls in other processes, to which a queued "
+                     "call cannot be sent; use a concurrent.futures.ThreadPoolExecutor",
+                     loop);
+    }
+}
+
 // A dispatcher: call_soon_threadsafe, and is_current when it has one.
 TargetParts dispatcher_parts(PyObject* loop) {
     TargetParts t;
@@ -714,6 +734,7 @@ TargetParts classify(PyObject* loop, PyObject* asyncio, PyObject* futures) {
         t.call_soon = method_of(loop, "run_sync_soon");
         t.ensure_future = method_of(helper.get(), "spawn");
     } else if (!PyType_Check(loop) && is_instance_of(loop, futures, "Executor")) {
+        refuse_process_pool(loop);
         t.target = Target::Executor;
         t.call_soon = method_of(loop, "submit");
     } else {

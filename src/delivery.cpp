@@ -83,8 +83,10 @@ struct QueuedObject {
     PyObject* args;
     PyObject* kwargs;  // null when there are none
     PyObject* future;
-    // Set on the loop's thread before the future's done callback that reads
-    // it is added; null until then, and for a result not awaited.
+    // A weak reference to the task, whose death (a loop closed with the task
+    // pending leaves it to the collector) cancels the future. Set on the
+    // loop's thread before the future's done callback that reads it is
+    // added; null until then, and for a result not awaited.
     PyObject* task;
     // The target has called it; set once, atomically, so that a dispatcher
     // that calls it again (from another thread, even) runs nothing more.
@@ -250,7 +252,8 @@ void await_on_loop(PyObject* self, PyObject* value) {
     Ref kwnames = check(Py_BuildValue("(s)", "loop"));
     PyObject* argv[] = {value, d->loop};
     Ref task = check(PyObject_Vectorcall(d->ensure_future, argv, 1, kwnames.get()));
-    Py_XSETREF(q->task, Py_NewRef(task.get()));
+    Ref gone = check(PyObject_GetAttrString(self, "_gone"));
+    Py_XSETREF(q->task, check(PyWeakref_NewRef(task.get(), gone.get())).release());
     try {
         Ref cancel = check(PyObject_GetAttrString(self, "_cancel"));
         check(call_method_one(q->future, "add_done_callback", cancel.get()));
@@ -368,8 +371,11 @@ PyObject* Queued_cancel(PyObject* self, PyObject* future) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = started(self, true);
         Ref cancelled = check(PyObject_CallMethod(future, "cancelled", nullptr));
-        if (cancelled.get() == Py_True) {
-            Ref cancel = check(PyObject_GetAttrString(q->task, "cancel"));
+        PyObject* task = nullptr;
+        check_status(PyWeakref_GetRef(q->task, &task));
+        Ref alive = Ref::steal(task);
+        if (cancelled.get() == Py_True && alive) {
+            Ref cancel = check(PyObject_GetAttrString(alive.get(), "cancel"));
             check(PyObject_CallOneArg(as_delivery(q->delivery)->call_soon, cancel.get()));
         }
         Py_RETURN_NONE;
@@ -381,11 +387,7 @@ PyObject* Queued_cancel(PyObject* self, PyObject* future) {
 // it for ever. Not at the interpreter's shutdown, when nobody waits any
 // more and the future's module may be gone. The finalizer of the collector
 // and of dealloc: it leaves the exception being raised, if any, in place.
-void Queued_finalize(PyObject* self) {
-    QueuedObject* q = as_queued(self);
-    if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {
-        return;
-    }
+void cancel_unsettled(QueuedObject* q) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref cancelled = Ref::steal(PyObject_CallMethod(q->future, "cancel", nullptr));
     if (!cancelled) {
@@ -394,6 +396,24 @@ void Queued_finalize(PyObject* self) {
         claim(q);  // false: tells the waiters
     }
     PyErr_SetRaisedException(pending.release());
+}
+
+void Queued_finalize(PyObject* self) {
+    QueuedObject* q = as_queued(self);
+    if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {
+        return;
+    }
+    cancel_unsettled(q);
+}
+
+// The weak reference's callback: the task that awaited the result has gone
+// without finishing (its loop closed with it pending), so nothing will
+// settle the future; a future settled already stays as it is.
+PyObject* Queued_gone(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        cancel_unsettled(started(self, true));
+        Py_RETURN_NONE;
+    });
 }
 
 void Queued_dealloc(PyObject* self) {
@@ -406,6 +426,7 @@ void Queued_dealloc(PyObject* self) {
 PyMethodDef queued_methods[] = {
     {"_done", Queued_done, METH_O, "_done($self, task, /)\n--\n\n"},
     {"_cancel", Queued_cancel, METH_O, "_cancel($self, future, /)\n--\n\n"},
+    {"_gone", Queued_gone, METH_O, "_gone($self, ref, /)\n--\n\n"},
     {"_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(Queued_finish)),
      METH_FASTCALL, "_finish($self, how, value, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -258,6 +258,25 @@ def test_a_coroutine_cancelled_at_the_loops_shutdown_cancels_its_future():
     assert hooked == []
 
 
+def test_a_coroutine_left_pending_by_a_closed_loop_cancels_its_future(caplog):
+    # stop() and close() cancel no task: the pending one goes to the collector,
+    # and its future, which nothing else would settle, is cancelled then.
+    started = threading.Event()
+
+    async def sleeps():
+        started.set()
+        await asyncio.sleep(3600)
+
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(sleeps, loop=loop)
+        (future,) = s.emit()
+        assert started.wait(WAIT)
+    gc.collect()
+    assert_cancelled(future)
+    assert "Task was destroyed but it is pending" in caplog.text
+
+
 @pytest.mark.parametrize("awaitable", [False, True])
 def test_a_queued_failure_goes_to_the_future_and_the_hooks_on_the_loop(awaitable):
     s = Signal()

@@ -353,7 +353,8 @@ def test_qt_dispatcher_in_a_child():
                          "receivers-released", "dropped-at-quit", "refused-after-quit"]
     if words[8:] == ["listener-refused"]:
         pytest.skip("listener(loop=) does not take a dispatcher yet")
-    assert words[8:] == ["listener-on-gui-thread", "listener-cancelled-with-object"]
+    assert words[8:] == ["listener-on-gui-thread", "listener-cancelled-with-object",
+                         "dropped-with-thread"]
 
 
 def test_qt_needs_a_qt_binding():

@@ -287,9 +287,10 @@ def _make_qt_classes(core):
             return True
 
         def _application_quits(self):
-            # On the application's thread. Calls posted to a receiver there
-            # are dropped now; a receiver in another thread drops them when
-            # its thread gets to them.
+            # On the application's thread, or on the receiver's own thread as
+            # it finishes. Calls posted to a receiver there are dropped now; a
+            # receiver in another thread drops them when its thread gets to
+            # them.
             self._state.close()
             if self.thread() is core.QThread.currentThread():
                 core.QCoreApplication.removePostedEvents(self, event_type)
@@ -338,6 +339,10 @@ class _QtDispatcher:
         # goes, and Qt deletes, unrun, the events still posted to it.
         receiver.destroyed.connect(self._state.close, direct)
         app.aboutToQuit.connect(receiver._application_quits, direct)
+        if self._thread is not app.thread():
+            # A thread of its own that finishes runs nothing more: what is
+            # posted then waits for ever, unless dropped as at the quit.
+            self._thread.finished.connect(receiver._application_quits, direct)
         self._receiver = receiver
         self._event = event_cls
         self._post = core.QCoreApplication.postEvent

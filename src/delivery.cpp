@@ -382,11 +382,8 @@ PyObject* Queued_cancel(PyObject* self, PyObject* future) {
     });
 }
 
-// A call that goes without the loop ever calling it (a loop closed before
-// running it drops it unrun) cancels its future, so that nobody waits for
-// it for ever. Not at the interpreter's shutdown, when nobody waits any
-// more and the future's module may be gone. The finalizer of the collector
-// and of dealloc: it leaves the exception being raised, if any, in place.
+// Cancels the future unless it has its outcome already, and tells its
+// waiters; leaves the exception being raised, if any, in place.
 void cancel_unsettled(QueuedObject* q) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref cancelled = Ref::steal(PyObject_CallMethod(q->future, "cancel", nullptr));
@@ -398,6 +395,11 @@ void cancel_unsettled(QueuedObject* q) noexcept {
     PyErr_SetRaisedException(pending.release());
 }
 
+// A call that goes without the loop ever calling it (a loop closed before
+// running it drops it unrun) cancels its future, so that nobody waits for
+// it for ever. Not at the interpreter's shutdown, when nobody waits any
+// more and the future's module may be gone. The finalizer of the collector
+// and of dealloc.
 void Queued_finalize(PyObject* self) {
     QueuedObject* q = as_queued(self);
     if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {

@@ -320,6 +320,18 @@ def test_queue_whose_owner_thread_ends_is_closed_and_its_calls_cancelled():
             s.emit(2)
         assert not given or first.result(WAIT) == 0
 
+    # Given to a thread that ended without running it: the call waiting is
+    # cancelled, and the emission refused, at the next scheduling.
+    s, thread = Signal(), threading.Thread(target=lambda: None)
+    q = Queue(owner=thread)
+    connected(s, lambda x: x, q)
+    (future,) = s.emit(1)
+    thread.start()
+    thread.join(WAIT)
+    with pytest.raises(RuntimeError, match="owning thread has ended"):
+        s.emit(2)
+    assert future.cancelled() and q.is_closed()
+
 
 @pytest.mark.threads
 def test_queue_listener_threads_emit_owner_drains():

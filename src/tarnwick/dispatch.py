@@ -107,6 +107,11 @@ class Queue:
         """Schedules fn() to run on the owning thread; RuntimeError once closed."""
         if self._closed:
             raise RuntimeError("Queue is closed")
+        if not self._watched and self._owner.ident is not None and not self._owner.is_alive():
+            # An owner that ended before it ever ran the queue (once it has,
+            # its end closes the queue): nobody will run what waits.
+            self.close()
+            raise RuntimeError("Queue is closed: its owning thread has ended")
         if not callable(fn):
             raise _not_callable(fn)
         self._calls.append(fn)

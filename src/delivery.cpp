@@ -83,8 +83,10 @@ struct QueuedObject {
     PyObject* args;
     PyObject* kwargs;  // null when there are none
     PyObject* future;
-    // Set on the loop's thread before the future's done callback that reads
-    // it is added; null until then, and for a result not awaited.
+    // A weak reference to the task, whose death (a loop closed with the task
+    // pending leaves it to the collector) cancels the future. Set on the
+    // loop's thread before the future's done callback that reads it is
+    // added; null until then, and for a result not awaited.
     PyObject* task;
     // The target has called it; set once, atomically, so that a dispatcher
     // that calls it again (from another thread, even) runs nothing more.
@@ -250,7 +252,8 @@ void await_on_loop(PyObject* self, PyObject* value) {
     Ref kwnames = check(Py_BuildValue("(s)", "loop"));
     PyObject* argv[] = {value, d->loop};
     Ref task = check(PyObject_Vectorcall(d->ensure_future, argv, 1, kwnames.get()));
-    Py_XSETREF(q->task, Py_NewRef(task.get()));
+    Ref gone = check(PyObject_GetAttrString(self, "_gone"));
+    Py_XSETREF(q->task, check(PyWeakref_NewRef(task.get(), gone.get())).release());
     try {
         Ref cancel = check(PyObject_GetAttrString(self, "_cancel"));
         check(call_method_one(q->future, "add_done_callback", cancel.get()));
@@ -290,8 +293,8 @@ void take_awaitable(PyObject* self, PyObject* value) {
 PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         QueuedObject* q = as_queued(self);
-        if (std::atomic_ref<bool>(q->ran).exchange(true)) {
-            Py_RETURN_NONE;  // called before: the call has been made
+        if (q->delivery == nullptr || std::atomic_ref<bool>(q->ran).exchange(true)) {
+            Py_RETURN_NONE;  // cleared by the collector, or called before
         }
         try {
             Ref cancelled = check(PyObject_CallMethod(q->future, "cancelled", nullptr));
@@ -313,10 +316,22 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
     });
 }
 
+// The methods below serve the task that awaits a result (and the trio
+// helper) once the call has run; anyone else may reach them (a dispatcher is
+// handed the queued call itself), and called before that they refuse.
+QueuedObject* started(PyObject* self, bool needs_task) {
+    QueuedObject* q = as_queued(self);
+    if (!std::atomic_ref<bool>(q->ran).load() || q->delivery == nullptr ||
+        q->future == nullptr || (needs_task && q->task == nullptr)) {
+        throw_type_error("this method of a queued call serves its own await only");
+    }
+    return q;
+}
+
 // The done callback of the task that awaits an awaitable result.
 PyObject* Queued_done(PyObject* self, PyObject* task) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        QueuedObject* q = as_queued(self);
+        QueuedObject* q = started(self, true);
         Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
         if (!cancelled) {
             fail_queued(q, Ref::steal(PyErr_GetRaisedException()));
@@ -333,11 +348,12 @@ PyObject* Queued_done(PyObject* self, PyObject* task) {
 // _finish(0, value), _finish(1, exception) or _finish(2, None) for cancelled.
 PyObject* Queued_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2 || !PyLong_Check(args[0])) {
-            throw_type_error("_finish(how, value)");
+        QueuedObject* q = started(self, false);
+        const long how = nargs == 2 && PyLong_Check(args[0]) ? PyLong_AsLong(args[0]) : -1;
+        if (how < 0 || how > 2) {
+            PyErr_Clear();  // an overflow
+            throw_type_error("_finish(how, value) with how 0, 1 or 2");
         }
-        QueuedObject* q = as_queued(self);
-        const long how = PyLong_AsLong(args[0]);
         if (how == 2) {
             cancel_future(q);
         } else if (how == 1) {
@@ -353,26 +369,22 @@ PyObject* Queued_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 // it: a cancelled future cancels the task, on the loop's thread.
 PyObject* Queued_cancel(PyObject* self, PyObject* future) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        QueuedObject* q = as_queued(self);
+        QueuedObject* q = started(self, true);
         Ref cancelled = check(PyObject_CallMethod(future, "cancelled", nullptr));
-        if (cancelled.get() == Py_True) {
-            Ref cancel = check(PyObject_GetAttrString(q->task, "cancel"));
+        PyObject* task = nullptr;
+        check_status(PyWeakref_GetRef(q->task, &task));
+        Ref alive = Ref::steal(task);
+        if (cancelled.get() == Py_True && alive) {
+            Ref cancel = check(PyObject_GetAttrString(alive.get(), "cancel"));
             check(PyObject_CallOneArg(as_delivery(q->delivery)->call_soon, cancel.get()));
         }
         Py_RETURN_NONE;
     });
 }
 
-// A call that goes without the loop ever calling it (a loop closed before
-// running it drops it unrun) cancels its future, so that nobody waits for
-// it for ever. Not at the interpreter's shutdown, when nobody waits any
-// more and the future's module may be gone. The finalizer of the collector
-// and of dealloc: it leaves the exception being raised, if any, in place.
-void Queued_finalize(PyObject* self) {
-    QueuedObject* q = as_queued(self);
-    if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {
-        return;
-    }
+// Cancels the future unless it has its outcome already, and tells its
+// waiters; leaves the exception being raised, if any, in place.
+void cancel_unsettled(QueuedObject* q) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref cancelled = Ref::steal(PyObject_CallMethod(q->future, "cancel", nullptr));
     if (!cancelled) {
@@ -381,6 +393,29 @@ void Queued_finalize(PyObject* self) {
         claim(q);  // false: tells the waiters
     }
     PyErr_SetRaisedException(pending.release());
+}
+
+// A call that goes without the loop ever calling it (a loop closed before
+// running it drops it unrun) cancels its future, so that nobody waits for
+// it for ever. Not at the interpreter's shutdown, when nobody waits any
+// more and the future's module may be gone. The finalizer of the collector
+// and of dealloc.
+void Queued_finalize(PyObject* self) {
+    QueuedObject* q = as_queued(self);
+    if (std::atomic_ref<bool>(q->ran).load() || q->future == nullptr || Py_IsFinalizing()) {
+        return;
+    }
+    cancel_unsettled(q);
+}
+
+// The weak reference's callback: the task that awaited the result has gone
+// without finishing (its loop closed with it pending), so nothing will
+// settle the future; a future settled already stays as it is.
+PyObject* Queued_gone(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        cancel_unsettled(started(self, true));
+        Py_RETURN_NONE;
+    });
 }
 
 void Queued_dealloc(PyObject* self) {
@@ -393,6 +428,7 @@ void Queued_dealloc(PyObject* self) {
 PyMethodDef queued_methods[] = {
     {"_done", Queued_done, METH_O, "_done($self, task, /)\n--\n\n"},
     {"_cancel", Queued_cancel, METH_O, "_cancel($self, future, /)\n--\n\n"},
+    {"_gone", Queued_gone, METH_O, "_gone($self, ref, /)\n--\n\n"},
     {"_finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(Queued_finish)),
      METH_FASTCALL, "_finish($self, how, value, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -439,7 +475,7 @@ Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
 }
 
 // Off the target's thread: schedules the call and returns its future. A
-// target that refuses it raises; the call, dropped unrun, cancels its future.
+// target that refuses it raises; the call will not run.
 Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (d->target == Target::Asyncio) {
         Ref running = check(PyObject_CallNoArgs(d->is_running));
@@ -454,7 +490,12 @@ Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObjec
     q->kwargs = keyword_dict(args + nargs, kwnames).release();
     q->delivery = Py_NewRef(reinterpret_cast<PyObject*>(d));
     q->future = Py_NewRef(future.get());
-    check(PyObject_CallOneArg(d->call_soon, queued.get()));
+    if (!Ref::steal(PyObject_CallOneArg(d->call_soon, queued.get()))) {
+        // Refused: the emission reports it failed, so a target that kept the
+        // call anyway must not run it later.
+        std::atomic_ref<bool>(q->ran).store(true);
+        throw PyErrorSet{};
+    }
     return future;
 }
 
@@ -508,6 +549,12 @@ PyObject* Delivery_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         DeliveryObject* d = as_delivery(self);
+        if (d->callback == nullptr) {  // cleared by the collector: it runs nothing
+            if (d->weak) {
+                Py_RETURN_NONE;
+            }
+            throw_format(PyExc_RuntimeError, "a connection cleared by the garbage collector");
+        }
         if (d->weak) {
             return resolve_weak(self).release();
         }
@@ -528,21 +575,32 @@ PyObject* Delivery_richcompare(PyObject* self, PyObject* other, int op) {
     if (Py_TYPE(other) == Py_TYPE(self)) {
         other = as_delivery(other)->callback;
     }
+    if (mine == nullptr || other == nullptr) {  // cleared by the collector
+        Py_RETURN_NOTIMPLEMENTED;
+    }
     return PyObject_RichCompare(mine, other, op);
 }
 
-Py_hash_t Delivery_hash(PyObject* self) { return PyObject_Hash(as_delivery(self)->callback); }
+Py_hash_t Delivery_hash(PyObject* self) {
+    PyObject* callback = as_delivery(self)->callback;
+    return callback != nullptr ? PyObject_Hash(callback) : Py_HashPointer(self);
+}
 
 PyObject* Delivery_repr(PyObject* self) {
     DeliveryObject* d = as_delivery(self);
     return PyUnicode_FromFormat("<%R delivered on %R>", d->callback, d->loop);
 }
 
+// None once the collector has cleared the delivery.
 PyObject* Delivery_get_wrapped(PyObject* self, void*) {
-    return Py_NewRef(as_delivery(self)->callback);
+    PyObject* callback = as_delivery(self)->callback;
+    return Py_NewRef(callback != nullptr ? callback : Py_None);
 }
 
-PyObject* Delivery_get_loop(PyObject* self, void*) { return Py_NewRef(as_delivery(self)->loop); }
+PyObject* Delivery_get_loop(PyObject* self, void*) {
+    PyObject* loop = as_delivery(self)->loop;
+    return Py_NewRef(loop != nullptr ? loop : Py_None);
+}
 
 PyGetSetDef delivery_getset[] = {
     {"__wrapped__", Delivery_get_wrapped, nullptr, "The callback.", nullptr},
@@ -649,6 +707,26 @@ bool is_trio_token(PyObject* loop) {
     throw_format(PyExc_TypeError, "%s, got %T", accepted, loop);
 }
 
+// A process pool would have to pickle the call, which it cannot do; it would
+// drop the call with no word to its future. Known without importing the
+// pool's module, which one that exists has imported.
+void refuse_process_pool(PyObject* loop) {
+    Ref name = check(PyUnicode_FromString("concurrent.futures.process"));
+    Ref process = Ref::steal(PyImport_GetModule(name.get()));
+    if (!process) {
+        if (PyErr_Occurred()) {
+            throw PyErrorSet{};
+        }
+        return;
+    }
+    if (is_instance_of(loop, process.get(), "ProcessPoolExecutor")) {
+        throw_format(PyExc_TypeError,
+                     "argument 'loop': %T runs calls in other processes, to which a queued "
+                     "call cannot be sent; use a concurrent.futures.ThreadPoolExecutor",
+                     loop);
+    }
+}
+
 // A dispatcher: call_soon_threadsafe, and is_current when it has one.
 TargetParts dispatcher_parts(PyObject* loop) {
     TargetParts t;
@@ -679,6 +757,7 @@ TargetParts classify(PyObject* loop, PyObject* asyncio, PyObject* futures) {
         t.call_soon = method_of(loop, "run_sync_soon");
         t.ensure_future = method_of(helper.get(), "spawn");
     } else if (!PyType_Check(loop) && is_instance_of(loop, futures, "Executor")) {
+        refuse_process_pool(loop);
         t.target = Target::Executor;
         t.call_soon = method_of(loop, "submit");
     } else {

@@ -88,7 +88,8 @@ void delivery_dealloc(PyObject* self) {
 PyObject* delivered_callable(PyObject* obj) noexcept {
     obj = adapted_callable(obj);
     if (Py_TYPE(obj)->tp_dealloc == delivery_dealloc) {
-        return reinterpret_cast<DeliveryHead*>(obj)->callback;
+        PyObject* callback = reinterpret_cast<DeliveryHead*>(obj)->callback;
+        return callback != nullptr ? callback : obj;  // null: cleared by the collector
     }
     return obj;
 }

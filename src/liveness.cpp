@@ -278,6 +278,9 @@ Ref weak_builtin(PyObject* signal, PyObject* callback) {
 PyObject* WeakBuiltin_call(PyObject* self, PyObject*, PyObject*) {
     WeakBuiltinObject* w = as_weak_builtin(self);
     PyObject* bound = nullptr;
+    if (w->ref == nullptr) {
+        Py_RETURN_NONE;  // cleared by the collector: as good as dead
+    }
     if (PyWeakref_GetRef(w->ref, &bound) < 0) {
         return nullptr;
     }

@@ -256,6 +256,16 @@ def test_a_loop_that_is_no_target_is_refused_at_connect(loop, shown):
     assert future.result(0) is None
 
 
+def test_a_process_pool_is_refused_at_connect():
+    # It would drop the call, which it cannot send to its processes, with no
+    # word to the call's future.
+    s = Signal()
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:  # no process started yet
+        with pytest.raises(TypeError, match="ProcessPoolExecutor runs calls in other processes"):
+            s.listener(print, loop=pool)
+    assert len(s) == 0
+
+
 # --- weak builtin methods ---------------------------------------------------
 
 def test_listener_holds_a_weak_builtin_method_by_its_object():

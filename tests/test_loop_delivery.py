@@ -257,6 +257,25 @@ def test_a_coroutine_cancelled_at_the_loops_shutdown_cancels_its_future():
     assert hooked == []
 
 
+def test_a_coroutine_left_pending_by_a_closed_loop_cancels_its_future(caplog):
+    # stop() and close() cancel no task: the pending one goes to the collector,
+    # and its future, which nothing else would settle, is cancelled then.
+    started = threading.Event()
+
+    async def sleeps():
+        started.set()
+        await asyncio.sleep(3600)
+
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(sleeps, loop=loop)
+        (future,) = s.emit()
+        assert started.wait(WAIT)
+    gc.collect()
+    assert_cancelled(future)
+    assert "Task was destroyed but it is pending" in caplog.text
+
+
 @pytest.mark.parametrize("awaitable", [False, True])
 def test_a_queued_failure_goes_to_the_future_and_the_hooks_on_the_loop(awaitable):
     s = Signal()
@@ -694,6 +713,28 @@ def test_a_dispatcher_that_refuses_or_drops_the_call_settles_it():
     assert hooked == [rec, rec] and rec.calls == []
 
 
+class KeepsAndRefuses:
+    """A faulty dispatcher that keeps the call and then raises."""
+
+    def __init__(self):
+        self.kept = []
+
+    def call_soon_threadsafe(self, fn):
+        self.kept.append(fn)
+        raise RuntimeError("refused")
+
+
+def test_a_call_its_dispatcher_refused_never_runs_later():
+    rec = Recorder()
+    s = Signal()
+    d = KeepsAndRefuses()
+    s.listener(rec, loop=d)
+    (failure,) = s.emit(1, on_error="collect")
+    assert isinstance(failure, RuntimeError)
+    d.kept[0]()  # the emission reported it failed: it does not run now
+    assert rec.calls == []
+
+
 def test_a_trio_run_calls_directly_inside_and_awaits_awaitable_results():
     trio = pytest.importorskip("trio")
     s = Signal()
@@ -804,3 +845,14 @@ def test_a_call_run_twice_by_its_dispatcher_runs_once():
     finally:
         w.close()
     assert sorted(args for _, args, _ in rec.calls) == [(n,) for n in range(20)] and hooked == []
+
+
+def test_a_queued_calls_internal_methods_called_out_of_turn_neither_crash_nor_settle():
+    out, _ = run_child("queued_call_child.py", timeout=60)
+    assert out.split() == ["ok"]
+
+
+@pytest.mark.parametrize("kind", ["queued", "LoopDelivery", "WeakBuiltinMethod"])
+def test_objects_the_collector_cleared_refuse_use_without_crashing(kind):
+    out, _ = run_child("cleared_delivery_child.py", kind, timeout=60)
+    assert out.split() == ["ok"]

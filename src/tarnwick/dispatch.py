@@ -16,6 +16,7 @@ from __future__ import annotations
 import collections
 import sys
 import threading
+import weakref
 
 try:
     # The native half: a submodule that tarnwick's import makes, in each
@@ -31,6 +32,33 @@ __all__ = ["Queue", "qt"]
 
 def _not_callable(fn):
     return TypeError(f"call_soon_threadsafe() needs a callable, not {type(fn).__name__}")
+
+
+class _OwnerEnds:
+    """Kept in a thread-local slot of a thread that owns queues: it goes when
+    the thread ends, and closes them, since nobody would run their calls (the
+    futures of a signal's calls waiting there are cancelled)."""
+
+    __slots__ = ("queues",)
+
+    def __init__(self):
+        self.queues = weakref.WeakSet()
+
+    def __del__(self):
+        if not sys.is_finalizing():
+            for queue in list(self.queues):
+                queue.close()
+
+
+_owner_ends = threading.local()
+
+
+def _watch_owner(queue):
+    """On the owning thread: closes the queue when the thread ends."""
+    ends = getattr(_owner_ends, "ends", None)
+    if ends is None:
+        ends = _owner_ends.ends = _OwnerEnds()
+    ends.queues.add(queue)
 
 
 class Queue:
@@ -65,6 +93,11 @@ class Queue:
         self._waiting = False
         self._running = False  # only the owning thread sets it
         self._arrived = threading.Condition(threading.Lock())
+        # The owning thread closes the queue when it ends: from here, or from
+        # its first run of the queue.
+        self._watched = owner is threading.current_thread()
+        if self._watched:
+            _watch_owner(self)
 
     def __repr__(self):
         state = "closed" if self._closed else f"{len(self._calls)} waiting"
@@ -74,6 +107,11 @@ class Queue:
         """Schedules fn() to run on the owning thread; RuntimeError once closed."""
         if self._closed:
             raise RuntimeError("Queue is closed")
+        if not self._watched and self._owner.ident is not None and not self._owner.is_alive():
+            # An owner that ended before it ever ran the queue (once it has,
+            # its end closes the queue): nobody will run what waits.
+            self.close()
+            raise RuntimeError("Queue is closed: its owning thread has ended")
         if not callable(fn):
             raise _not_callable(fn)
         self._calls.append(fn)
@@ -95,6 +133,9 @@ class Queue:
         if threading.current_thread() is not self._owner:
             raise RuntimeError(f"Queue.{what} may only be called on the queue's owning "
                                f"thread ({self._owner.name!r})")
+        if not self._watched:
+            self._watched = True
+            _watch_owner(self)
 
     def _wait(self, timeout):
         """Waits until a call is waiting or the queue is closed (False if
@@ -251,9 +292,10 @@ def _make_qt_classes(core):
             return True
 
         def _application_quits(self):
-            # On the application's thread. Calls posted to a receiver there
-            # are dropped now; a receiver in another thread drops them when
-            # its thread gets to them.
+            # On the application's thread, or on the receiver's own thread as
+            # it finishes. Calls posted to a receiver there are dropped now; a
+            # receiver in another thread drops them when its thread gets to
+            # them.
             self._state.close()
             if self.thread() is core.QThread.currentThread():
                 core.QCoreApplication.removePostedEvents(self, event_type)
@@ -302,6 +344,10 @@ class _QtDispatcher:
         # goes, and Qt deletes, unrun, the events still posted to it.
         receiver.destroyed.connect(self._state.close, direct)
         app.aboutToQuit.connect(receiver._application_quits, direct)
+        if self._thread is not app.thread():
+            # A thread of its own that finishes runs nothing more: what is
+            # posted then waits for ever, unless dropped as at the quit.
+            self._thread.finished.connect(receiver._application_quits, direct)
         self._receiver = receiver
         self._event = event_cls
         self._post = core.QCoreApplication.postEvent

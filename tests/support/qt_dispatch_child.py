@@ -94,6 +94,32 @@ def through_listener():
 
 listener_words = through_listener()
 
+
+# A call still posted to an object whose thread finishes is dropped; later ones are refused.
+def thread_finishes():
+    thread = QThread()
+    thread.start()
+    worker = QObject()
+    worker.moveToThread(thread)
+    on_worker = qt(worker)
+
+    def last_call():  # on the worker's thread: posts one more call, then ends the thread
+        on_worker.call_soon_threadsafe(Call("w"))
+        QThread.currentThread().quit()
+
+    on_worker.call_soon_threadsafe(last_call)
+    assert thread.wait(10000)
+    try:
+        on_worker.call_soon_threadsafe(print)
+    except RuntimeError:
+        if "w" in dropped:
+            dropped.remove("w")
+            return ["dropped-with-thread"]
+    return []
+
+
+listener_words += thread_finishes()
+
 # A dispatcher dropped leaves no receiver behind, once what it posted has run.
 before = len(app.children())
 for _ in range(5):

@@ -341,15 +341,16 @@ PyModuleDef observers_module = {
 }  // namespace
 
 // Made as the import system makes a submodule: from its definition, with a
-// spec of its name, then bound in sys.modules and on the package. Nothing
+// ModuleSpec of its name, then bound in sys.modules and on the package. Nothing
 // finds it on disk; tarnwick's exec step makes each interpreter's own.
 void add_observers_module(PyObject* package) {
     Ref machinery = check(PyImport_ImportModule("importlib.machinery"));
     Ref name = check(PyUnicode_FromString(observers_module.m_name));
-    Ref spec = check(PyObject_CallMethod(machinery.get(), "ModuleSpec", "OO", name.get(), Py_None));
-    Ref module = check(PyModule_FromDefAndSpec(&observers_module, spec.get()));
+    Ref module_spec =
+        check(PyObject_CallMethod(machinery.get(), "ModuleSpec", "OO", name.get(), Py_None));
+    Ref module = check(PyModule_FromDefAndSpec(&observers_module, module_spec.get()));
     check_status(PyModule_ExecDef(module.get(), &observers_module));
-    check_status(PyObject_SetAttrString(module.get(), "__spec__", spec.get()));
+    check_status(PyObject_SetAttrString(module.get(), "__spec__", module_spec.get()));
     check_status(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()));
     check_status(PyModule_AddObjectRef(package, "_observers", module.get()));
 }

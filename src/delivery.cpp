@@ -588,6 +588,9 @@ Py_hash_t Delivery_hash(PyObject* self) {
 
 PyObject* Delivery_repr(PyObject* self) {
     DeliveryObject* d = as_delivery(self);
+    if (d->callback == nullptr || d->loop == nullptr) {
+        return PyUnicode_FromString("<a delivery cleared by the garbage collector>");
+    }
     return PyUnicode_FromFormat("<%R delivered on %R>", d->callback, d->loop);
 }
 

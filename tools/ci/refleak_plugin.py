@@ -71,6 +71,15 @@ EXCLUDED = {
     # the test before it check for leaks.
     "tests/test_evented.py::test_an_undecorated_model_subclass_emits_for_all_its_fields":
         "pydantic itself keeps a reference for each such instance",
+    # These two replace sys.unraisablehook through pytest's monkeypatch and
+    # keep some 250-310 references per run under this plugin. The Queue paths
+    # they take, run the same way outside pytest (a call that fails and is
+    # reported to a hook of the test's own, a call that raises
+    # KeyboardInterrupt, 20 runs on the debug build), keep none (+0.05).
+    "tests/test_dispatch.py::test_queue_failing_call_is_reported_and_the_rest_run":
+        "pytest's monkeypatch of sys.unraisablehook keeps references from run to run",
+    "tests/test_dispatch.py::test_queue_close_while_running_or_reentered":
+        "pytest's monkeypatch of sys.unraisablehook keeps references from run to run",
     # Hypothesis's stateful runner itself keeps about a hundred references per
     # example from run to run, derandomized or not: the same test against a
     # pure-Python stand-in for Signal shows the same growth. The @given tests

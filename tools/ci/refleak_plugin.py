@@ -77,9 +77,9 @@ EXCLUDED = {
     # reported to a hook of the test's own, a call that raises
     # KeyboardInterrupt, 20 runs on the debug build), keep none (+0.05).
     "tests/test_dispatch.py::test_queue_failing_call_is_reported_and_the_rest_run":
-        "pytest's monkeypatch of sys.unraisablehook keeps references from run to run",
+        "keeps references from run to run under pytest, and none outside it",
     "tests/test_dispatch.py::test_queue_close_while_running_or_reentered":
-        "pytest's monkeypatch of sys.unraisablehook keeps references from run to run",
+        "keeps references from run to run under pytest, and none outside it",
     # Hypothesis's stateful runner itself keeps about a hundred references per
     # example from run to run, derandomized or not: the same test against a
     # pure-Python stand-in for Signal shows the same growth. The @given tests

@@ -45,6 +45,7 @@ class _QtDispatcher:
         gone or the application has quit."""
     def is_current(self) -> bool:
         """True on the Qt object's thread."""
+    def __del__(self) -> None: ...
 
 def qt(obj: object | None = None) -> _QtDispatcher:
     """A dispatcher that runs calls on the thread of the Qt object obj

@@ -14,9 +14,10 @@ a loaded machine:
 * the emitting side alone of one emission queued for each kind of target that
   listener(loop=...) accepts (an asyncio loop, a trio token, a
   concurrent.futures.Executor, a dispatcher of our own over a
-  queue.SimpleQueue), against the target's bare scheduling call
-  (loop.call_soon_threadsafe, token.run_sync_soon, executor.submit,
-  SimpleQueue.put) made from the same thread. The target's thread is held
+  queue.SimpleQueue, a tarnwick.dispatch.Queue), against the target's bare
+  scheduling call (loop.call_soon_threadsafe, token.run_sync_soon,
+  executor.submit, SimpleQueue.put, Queue.call_soon_threadsafe) made from the
+  same thread. The target's thread is held
   while the emitting thread queues, and the process ends with the calls still
   queued, so only the emitting side is counted.
 
@@ -45,7 +46,7 @@ READS = {
     "property": "o.prop",
 }
 LOOPS = ("queued emit", "call_soon_threadsafe", "call_soon_threadsafe + Future")
-TARGETS = tuple(f"{kind} {side}" for kind in ("asyncio", "trio", "executor", "dispatcher")
+TARGETS = tuple(f"{kind} {side}" for kind in ("asyncio", "trio", "executor", "dispatcher", "queue")
                 for side in ("emit", "bare"))
 
 
@@ -128,27 +129,6 @@ def loop_child(case: str, n: int) -> None:
     loop.close()
 
 
-class Dispatcher:
-    """A dispatcher over a queue.SimpleQueue, drained by one thread."""
-
-    def __init__(self):
-        import queue
-        import threading
-
-        self.queue = queue.SimpleQueue()
-        self.call_soon_threadsafe = self.queue.put
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
-
-    def is_current(self):
-        import threading
-        return threading.current_thread() is self.thread
-
-    def run(self):
-        while True:
-            self.queue.get()()
-
-
 def start_target(kind: str):
     """The target, started in a thread of its own, and its bare scheduling call."""
     import threading
@@ -174,7 +154,20 @@ def start_target(kind: str):
         import concurrent.futures
         executor = concurrent.futures.ThreadPoolExecutor(1)
         return executor, executor.submit
-    d = Dispatcher()
+    if kind == "queue":
+        from tarnwick.dispatch import Queue
+        ready, box = threading.Event(), {}
+
+        def own():
+            box["queue"] = q = Queue()
+            ready.set()
+            q.run_forever()
+
+        threading.Thread(target=own, daemon=True).start()
+        ready.wait()
+        return box["queue"], box["queue"].call_soon_threadsafe
+    from dispatch import SimpleQueueDispatcher  # bench/dispatch.py
+    d = SimpleQueueDispatcher()
     return d, d.queue.put
 
 

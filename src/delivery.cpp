@@ -37,6 +37,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace tarnwick {
@@ -67,10 +68,18 @@ struct DeliveryObject {
     PyObject* call_soon;
     PyObject* is_running;
     PyObject* ensure_future;
+    // tarnwick._future.Future, and the condition that all the futures of
+    // this connection share.
     PyObject* future_type;
+    PyObject* condition;
     // (asyncio.isfuture, asyncio.iscoroutine, inspect.isawaitable): what
     // ensure_future asks before it wraps an object.
     PyObject* awaitable_tests;
+    // A trio run stays on the thread that started it: once that thread is
+    // known (from a connect inside the run, or a call the run has made), an
+    // emission on any other thread is known to be outside the run without
+    // asking trio, which raises to say so. 0 while unknown; atomic.
+    unsigned long run_thread;
     bool weak;
     Target target;
 };
@@ -112,7 +121,7 @@ constexpr PyObject* DeliveryObject::* kDeliveryFields[] = {
     &DeliveryObject::callback,  &DeliveryObject::loop,          &DeliveryObject::signal,
     &DeliveryObject::running_loop, &DeliveryObject::call_soon,  &DeliveryObject::is_running,
     &DeliveryObject::ensure_future, &DeliveryObject::future_type,
-    &DeliveryObject::awaitable_tests,
+    &DeliveryObject::condition,     &DeliveryObject::awaitable_tests,
 };
 
 constexpr PyObject* QueuedObject::* kQueuedFields[] = {
@@ -235,6 +244,14 @@ void cancel_future(QueuedObject* q) noexcept {
 // attributes it has (an __await__ of the instance's own, a class's
 // __await__ = None, a __getattr__ that raises).
 bool is_awaited(DeliveryObject* d, PyObject* value) {
+    // What callbacks return most: the builtin types that are not awaitable
+    // (unless a program registers one with the awaitable ABCs, which no
+    // program should), known without three calls into Python.
+    if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+        PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) || PyTuple_CheckExact(value) ||
+        PyList_CheckExact(value) || PyDict_CheckExact(value)) {
+        return false;
+    }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(d->awaitable_tests); ++i) {
         Ref yes = check(PyObject_CallOneArg(PyTuple_GET_ITEM(d->awaitable_tests, i), value));
         if (check_status(PyObject_IsTrue(yes.get()))) {
@@ -303,6 +320,10 @@ PyObject* Queued_call(PyObject* self, PyObject*, PyObject*) {
                 Py_RETURN_NONE;
             }
             DeliveryObject* d = as_delivery(q->delivery);
+            if (d->target == Target::Trio) {  // run by the trio run, on its thread
+                std::atomic_ref<unsigned long>(d->run_thread)
+                    .store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+            }
             Ref value = check(PyObject_Call(d->callback, q->args, q->kwargs));
             if (d->target != Target::Dispatcher && is_awaited(d, value.get())) {
                 take_awaitable(self, value.get());
@@ -474,20 +495,37 @@ Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
                  is_closed ? "closed" : "not running");
 }
 
-// Off the target's thread: schedules the call and returns its future. A
-// target that refuses it raises; the call will not run.
-Ref schedule(DeliveryObject* d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A queued call's future: made as object.__new__ makes it, without the
+// base class's __init__ (which would make a condition of its own), then
+// given the connection's condition and lists of its own.
+Ref new_future(DeliveryObject* d) {
+    auto* type = reinterpret_cast<PyTypeObject*>(d->future_type);
+    Ref none = check(PyTuple_New(0));
+    Ref future = check(type->tp_new(type, none.get(), nullptr));
+    const Ref(&names)[3] = state_of(reinterpret_cast<PyObject*>(d)).future_names;
+    check_status(PyObject_SetAttr(future.get(), names[0].get(), d->condition));
+    for (std::size_t i = 1; i < std::size(names); ++i) {
+        Ref list = check(PyList_New(0));
+        check_status(PyObject_SetAttr(future.get(), names[i].get(), list.get()));
+    }
+    return future;
+}
+
+// Off the target's thread: schedules the call with these arguments (`kwargs`
+// empty for none) and returns its future. A target that refuses it raises;
+// the call will not run.
+Ref schedule(DeliveryObject* d, Ref args, Ref kwargs) {
     if (d->target == Target::Asyncio) {
         Ref running = check(PyObject_CallNoArgs(d->is_running));
         if (!check_status(PyObject_IsTrue(running.get()))) {
             raise_not_running(d);
         }
     }
-    Ref future = check(PyObject_CallNoArgs(d->future_type));
+    Ref future = new_future(d);
     Ref queued = alloc_object(state_of(reinterpret_cast<PyObject*>(d)).queued_type.get());
     QueuedObject* q = as_queued(queued.get());
-    q->args = positional_tuple(args, nargs).release();
-    q->kwargs = keyword_dict(args + nargs, kwnames).release();
+    q->args = args.release();
+    q->kwargs = kwargs.release();
     q->delivery = Py_NewRef(reinterpret_cast<PyObject*>(d));
     q->future = Py_NewRef(future.get());
     if (!Ref::steal(PyObject_CallOneArg(d->call_soon, queued.get()))) {
@@ -514,6 +552,7 @@ Ref resolve_weak(PyObject* self) {
     }
     Py_SETREF(s->callback, referent.release());
     s->vectorcall = d->vectorcall;
+    s->run_thread = std::atomic_ref<unsigned long>(d->run_thread).load(std::memory_order_relaxed);
     s->weak = false;
     s->target = d->target;
     return strong;
@@ -527,6 +566,11 @@ bool runs_here(DeliveryObject* d) {
     case Target::Asyncio:
         return check(PyObject_CallNoArgs(d->running_loop)).get() == d->loop;
     case Target::Trio: {
+        const unsigned long known =
+            std::atomic_ref<unsigned long>(d->run_thread).load(std::memory_order_relaxed);
+        if (known != 0 && known != PyThread_get_thread_ident()) {
+            return false;
+        }
         Ref token = Ref::steal(PyObject_CallNoArgs(d->running_loop));
         if (!token) {
             if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
@@ -561,7 +605,9 @@ PyObject* Delivery_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (runs_here(d)) {
             return PyObject_Vectorcall(d->callback, args, nargsf, kwnames);
         }
-        return schedule(d, args, PyVectorcall_NARGS(nargsf), kwnames).release();
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        return schedule(d, positional_tuple(args, nargs), keyword_dict(args + nargs, kwnames))
+            .release();
     });
 }
 
@@ -605,6 +651,24 @@ PyObject* Delivery_get_loop(PyObject* self, void*) {
     return Py_NewRef(loop != nullptr ? loop : Py_None);
 }
 
+// Run by the trio run once, soon after a connect made outside it: learns
+// the run's thread. Anyone may call it; only the run's own thread is kept.
+PyObject* Delivery_learn_thread(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        DeliveryObject* d = as_delivery(self);
+        if (d->target == Target::Trio && d->running_loop != nullptr && runs_here(d)) {
+            std::atomic_ref<unsigned long>(d->run_thread)
+                .store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef delivery_methods[] = {
+    {"_learn_thread", Delivery_learn_thread, METH_NOARGS, "_learn_thread($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef delivery_getset[] = {
     {"__wrapped__", Delivery_get_wrapped, nullptr, "The callback.", nullptr},
     {"loop", Delivery_get_loop, nullptr, "The loop it runs on.", nullptr},
@@ -626,6 +690,7 @@ PyType_Slot delivery_slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(Delivery_hash)},
     {Py_tp_repr, reinterpret_cast<void*>(Delivery_repr)},
     {Py_tp_getset, delivery_getset},
+    {Py_tp_methods, delivery_methods},
     {Py_tp_members, delivery_members},
     {0, nullptr},
 };
@@ -769,6 +834,25 @@ TargetParts classify(PyObject* loop, PyObject* asyncio, PyObject* futures) {
     return t;
 }
 
+// A trio delivery made inside the run knows the run's thread now; one made
+// outside asks the run to tell it. A run that has ended refuses, which the
+// emissions will report; the thread is only a shortcut, so nothing else is
+// made of a refusal.
+void learn_run_thread(PyObject* delivery) {
+    DeliveryObject* d = as_delivery(delivery);
+    if (runs_here(d)) {
+        d->run_thread = PyThread_get_thread_ident();
+        return;
+    }
+    Ref learn = method_of(delivery, "_learn_thread");
+    if (!Ref::steal(PyObject_CallOneArg(d->call_soon, learn.get()))) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrorSet{};
+        }
+        PyErr_Clear();  // learnt later, from a call the run makes, or never
+    }
+}
+
 // (asyncio.isfuture, asyncio.iscoroutine, inspect.isawaitable).
 Ref awaitable_tests_of(PyObject* asyncio) {
     Ref inspect = check(PyImport_ImportModule("inspect"));
@@ -784,7 +868,10 @@ Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     Ref asyncio = check(PyImport_ImportModule("asyncio"));
     Ref futures = check(PyImport_ImportModule("concurrent.futures"));
     TargetParts t = classify(loop, asyncio.get(), futures.get());
-    Ref future_type = method_of(futures.get(), "Future");
+    Ref future_module = check(PyImport_ImportModule("tarnwick._future"));
+    Ref future_type = method_of(future_module.get(), "Future");
+    Ref threading = check(PyImport_ImportModule("threading"));
+    Ref condition = check(PyObject_CallNoArgs(method_of(threading.get(), "Condition").get()));
     Ref awaitable_tests = awaitable_tests_of(asyncio.get());
     Ref obj = alloc_object(state_of(signal).delivery_type.get());
     DeliveryObject* d = as_delivery(obj.get());
@@ -797,9 +884,13 @@ Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     d->is_running = t.is_running.release();
     d->ensure_future = t.ensure_future.release();
     d->future_type = future_type.release();
+    d->condition = condition.release();
     d->awaitable_tests = awaitable_tests.release();
     d->weak = weak;
     d->target = t.target;
+    if (t.target == Target::Trio) {
+        learn_run_thread(obj.get());
+    }
     return obj;
 }
 

@@ -5,6 +5,9 @@
 
 #include "liveness.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace tarnwick {
 
 namespace {
@@ -42,6 +45,10 @@ void fill(InterpState& state, PyObject* module) {
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
     state.get_running_loop_name = check(PyUnicode_InternFromString("get_running_loop"));
+    const char* future_names[] = {"_condition", "_waiters", "_done_callbacks"};
+    for (std::size_t i = 0; i < std::size(future_names); ++i) {
+        state.future_names[i] = check(PyUnicode_InternFromString(future_names[i]));
+    }
     for (std::size_t i = 0; i < kParamNameCount; ++i) {
         state.param_names[i] = check(PyUnicode_InternFromString(kParamNames[i]));
     }

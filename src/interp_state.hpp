@@ -69,6 +69,9 @@ struct InterpState {
     Ref await_name;
     Ref close_name;
     Ref get_running_loop_name;
+    // The attributes a queued call's future is given: _condition, _waiters,
+    // _done_callbacks.
+    Ref future_names[3];
     // kParamNames, interned, in the same order.
     Ref param_names[kParamNameCount];
     // The recorders and traces of tarnwick.testing (observers.cpp): a tuple

@@ -257,6 +257,19 @@ void require_weakly_referable(PyObject* callback) {
     }
 }
 
+// A builtin function (len, math.sqrt) belongs to no object that could die:
+// listener(..., weak=True) says so, where connect() says what
+// weakref.WeakMethod says.
+void refuse_builtin_function(PyObject* callback) {
+    if (PyCFunction_Check(callback) && !is_bound_builtin(callback)) {
+        throw_format(PyExc_TypeError,
+                     "cannot connect %R with weak=True: it is a builtin function, not a method "
+                     "of an object that can be deleted, so nothing could end the connection; "
+                     "connect it with weak=False",
+                     callback);
+    }
+}
+
 Ref weak_builtin(PyObject* signal, PyObject* callback) {
     auto* fn = reinterpret_cast<PyCFunctionObject*>(callback);
     Ref ref = check(PyWeakref_NewRef(fn->m_self, nullptr));
@@ -370,6 +383,8 @@ Ref make_weak(SignalObject* self, Ref callback, CallerHold hold, bool builtin_me
     const bool builtin = builtin_methods && is_bound_builtin(callback.get());
     if (builtin) {
         require_weakly_referable(callback.get());
+    } else if (builtin_methods) {
+        refuse_builtin_function(callback.get());
     }
     require_other_owner(callback.get(), has_instance, hold);
     if (builtin) {

@@ -4,6 +4,7 @@ import asyncio
 import concurrent.futures
 import functools
 import gc
+import math
 import re
 import weakref
 
@@ -317,6 +318,10 @@ def test_weak_refuses_a_builtin_method_whose_object_cannot_be_weakly_referenced(
     with pytest.raises(TypeError, match=re.escape(
             "with weak=True: the object it belongs to (a list) cannot be referenced weakly")):
         s.listener(items.append, weak=True)
+    for function in (len, math.sqrt):
+        with pytest.raises(TypeError, match=re.escape(
+                "with weak=True: it is a builtin function, not a method of an object")):
+            s.listener(function, weak=True)
     with pytest.raises(TypeError, match="argument should be a bound method"):
         s.connect(box.add, weak=True)  # connect keeps its rule
     assert len(s) == 0

@@ -735,6 +735,74 @@ def test_a_call_its_dispatcher_refused_never_runs_later():
     assert rec.calls == []
 
 
+def test_a_queued_calls_future_serves_every_kind_of_waiter_at_once():
+    """The future's parts are made by whoever needs them first: waiters of
+    every kind, racing to make them, all wake at the one outcome."""
+    s, release = Signal(), threading.Event()
+    waits = [lambda f: f.result(WAIT),
+             lambda f: concurrent.futures.wait([f], WAIT).done == {f} and f.result(),
+             lambda f: next(concurrent.futures.as_completed([f], WAIT)).result(),
+             lambda f: asyncio.run(wrapped(f))]
+
+    async def wrapped(f):
+        return await asyncio.wait_for(asyncio.wrap_future(f), WAIT)
+
+    with running_loop() as loop:
+        s.listener(lambda: release.wait(WAIT) and 7, loop=loop)
+        (future,) = s.emit()
+        assert isinstance(future, concurrent.futures.Future)
+        assert "state=pending" in repr(future) and not future.done()
+        got = []
+        run_threads(lambda i: (release.set() if i == 8 else got.append(waits[i % 4](future))), n=9)
+    assert got == [7] * 8
+    assert "state=finished returned int" in repr(future)
+
+
+@pytest.mark.parametrize("wait", ["result", "exception"])
+def test_a_waiter_sleeps_through_the_outcomes_of_the_connections_other_futures(wait):
+    """A connection's futures share a condition: another one's outcome wakes
+    a waiter, which must wait on, neither returning nor timing out early."""
+    s = Signal()
+    with running_loop() as loop:
+        s.listener(lambda x: x, loop=loop)
+        with held(loop):
+            mine, *others = [s.emit(i)[0] for i in range(3)]
+            got = []
+            waiter = threading.Thread(target=lambda: got.append(getattr(mine, wait)(WAIT)))
+            waiter.start()
+            condition = mine._condition
+            for _ in range(1000):
+                with condition:
+                    if condition._waiters:  # it waits: wake it with the others
+                        break
+                threading.Event().wait(0.01)
+            for other in others:
+                assert other.cancel()
+            waiter.join(0.2)
+            assert waiter.is_alive() and got == []
+        waiter.join(WAIT)
+    assert got == [0 if wait == "result" else None]
+
+
+def test_a_trio_runs_thread_is_outside_the_run_once_it_has_ended():
+    trio = pytest.importorskip("trio")
+    s, seen = Signal(), []
+
+    async def main():
+        s.listener(seen.append, loop=trio.lowlevel.current_trio_token())
+        return s.emit(1)
+
+    assert trio.run(main) == [None]  # inside the run: called directly
+
+    async def later():
+        return s.emit(3, on_error="collect")
+
+    with pytest.raises(trio.RunFinishedError):
+        s.emit(2)  # the run's own thread, after it: refused, not called here
+    assert [type(r) for r in trio.run(later)] == [trio.RunFinishedError]
+    assert seen == [1]
+
+
 def test_a_trio_run_calls_directly_inside_and_awaits_awaitable_results():
     trio = pytest.importorskip("trio")
     s = Signal()

@@ -17,6 +17,7 @@ import collections
 import sys
 import threading
 import weakref
+from _thread import get_ident as _get_ident
 
 try:
     # The native half: a submodule that tarnwick's import makes, in each
@@ -87,6 +88,7 @@ class Queue:
         elif not isinstance(owner, threading.Thread):
             raise TypeError(f"Queue(owner=) needs a threading.Thread, not {type(owner).__name__}")
         self._owner = owner
+        self._ident = owner.ident  # None until the owner starts
         self._calls = collections.deque()
         self._closed = False
         self._dropping = False
@@ -123,6 +125,11 @@ class Queue:
 
     def is_current(self):
         """True on the owning thread."""
+        # Another thread's ident tells at once that it is not the owner; an
+        # equal one may be a later thread's, so the Thread object decides.
+        ident = self._ident
+        if ident is not None and ident != _get_ident():
+            return False
         return threading.current_thread() is self._owner
 
     def is_closed(self):
@@ -133,6 +140,7 @@ class Queue:
         if threading.current_thread() is not self._owner:
             raise RuntimeError(f"Queue.{what} may only be called on the queue's owning "
                                f"thread ({self._owner.name!r})")
+        self._ident = self._owner.ident
         if not self._watched:
             self._watched = True
             _watch_owner(self)

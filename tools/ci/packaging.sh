@@ -131,7 +131,8 @@ with zipfile.ZipFile(wheel) as z:
     files = set(z.namelist())
     meta = email.parser.Parser().parsestr(z.read(dist_info + "METADATA").decode())
 expected = {f"tarnwick{target['suffix']}", "tarnwick/testing.py", "tarnwick/dispatch.py",
-            "tarnwick/_evented.py", "tarnwick/_trio.py", "tarnwick-stubs/__init__.pyi",
+            "tarnwick/_evented.py", "tarnwick/_trio.py", "tarnwick/_future.py",
+            "tarnwick-stubs/__init__.pyi",
             "tarnwick-stubs/testing.pyi", "tarnwick-stubs/dispatch.pyi"}
 # auditwheel's repaired wheel lists directories too; only files count.
 others = {f for f in files - expected if not f.startswith(dist_info) and not f.endswith("/")}

@@ -17,7 +17,9 @@ The options rows, each with 1 listener and `emit(x)`: "max_args_1" a listener
 connected with `listener(cb, max_args=0)` (so the adapter shortens the call),
 "sender_1" one with `listener(cb, sender=x)` (the sender matches), and
 "paused_1" an emit inside `paused()`, which records it (the child ends before
-the replay).
+the replay), and "throttle_1" one with `listener(cb, throttle=3600)`, every
+counted emit inside its interval (the first call is made during the
+warm-up): it stores the arguments and returns. Compare it with the row "1".
 
 For tarnwick at 1 listener two more runs (N and 2N) collect only while inside the C
 method call (--toggle-collect on CPython's method_vectorcall_VARARGS_KEYWORDS,
@@ -44,7 +46,7 @@ LISTENERS = (0, 1, 10)
 ENTRY = "method_vectorcall_VARARGS_KEYWORDS"
 
 
-OPTIONS = ("max_args", "sender", "paused")
+OPTIONS = ("max_args", "sender", "paused", "throttle")
 
 
 def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = False,
@@ -61,6 +63,8 @@ def child(key: str, listeners: int, emits: int, blocked: bool, keywords: bool = 
             s.listener(lambda: None, max_args=0)
         elif option == "sender":
             s.listener(cb, sender=ns["x"])
+        elif option == "throttle":
+            s.listener(cb, throttle=3600)
         else:
             lib.add(s, cb)
     ns["s"] = s
@@ -157,7 +161,7 @@ def main():
               file=sys.stderr, flush=True)
 
     if "tarnwick" in result["libs"] and _has_options():
-        for option in OPTIONS:
+        for option in OPTIONS if _has_rate_limits() else OPTIONS[:-1]:
             a = run_cg(os.path.join(args.work, f"cg-tarnwick-{option}-1.out"), "tarnwick", 1, n,
                        option=option)
             b = run_cg(os.path.join(args.work, f"cg-tarnwick-{option}-2.out"), "tarnwick", 1, 2 * n,
@@ -219,6 +223,15 @@ def _has_blocked() -> bool:
 def _has_options() -> bool:
     import tarnwick
     return hasattr(tarnwick.Signal, "paused")
+
+
+def _has_rate_limits() -> bool:
+    import tarnwick
+    try:
+        tarnwick.Signal().listener(throttle=1)
+    except TypeError:
+        return False
+    return True
 
 
 def _tidy(text: str) -> str:

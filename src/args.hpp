@@ -14,7 +14,7 @@
 
 namespace tarnwick {
 
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 10;
 
 // The parameters of one function: positional-or-keyword, then keyword-only.
 struct Signature {

@@ -245,6 +245,14 @@ public:
         return consume_call(held, chunks_[k]->entries()[i]);
     }
 
+    // Whether the entry with this id is still in the table.
+    bool contains(const SharedGuard& held, std::uint64_t id) const noexcept {
+        TARNWICK_ASSERT(held.guards(lock_));
+        std::size_t k = 0;
+        std::uint32_t i = 0;
+        return find(id, k, i);
+    }
+
     // Calls left to a limited entry, which emissions count down under this
     // same shared lock.
     std::uint64_t remaining(const SharedGuard& held, CallbackEntry& entry) const noexcept {

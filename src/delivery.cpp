@@ -101,6 +101,10 @@ struct QueuedObject {
     // that calls it again (from another thread, even) runs nothing more.
     // Read when it goes, by whichever thread drops the last reference.
     bool ran;
+    // No emission's caller holds the future (a rate limiter's delayed call
+    // queued it): a failure that no error hook hears goes to
+    // sys.unraisablehook, so that it is never lost.
+    bool unheard;
 };
 
 // The hooks and the listing read a delivery through its head.
@@ -215,7 +219,10 @@ void fail_queued(QueuedObject* q, Ref exc) noexcept {
         rescue(q);
     }
     DeliveryObject* d = as_delivery(q->delivery);
-    notify_error_hooks(as_signal(d->signal), exc.get(), d->callback);
+    if (!notify_error_hooks(as_signal(d->signal), exc.get(), d->callback) && q->unheard) {
+        PyErr_SetRaisedException(exc.release());
+        PyErr_WriteUnraisable(d->callback);
+    }
 }
 
 // Completes the future from a finished call's outcome: the value `value`, or
@@ -514,7 +521,7 @@ Ref new_future(DeliveryObject* d) {
 // Off the target's thread: schedules the call with these arguments (`kwargs`
 // empty for none) and returns its future. A target that refuses it raises;
 // the call will not run.
-Ref schedule(DeliveryObject* d, Ref args, Ref kwargs) {
+Ref schedule(DeliveryObject* d, Ref args, Ref kwargs, bool unheard) {
     if (d->target == Target::Asyncio) {
         Ref running = check(PyObject_CallNoArgs(d->is_running));
         if (!check_status(PyObject_IsTrue(running.get()))) {
@@ -526,6 +533,7 @@ Ref schedule(DeliveryObject* d, Ref args, Ref kwargs) {
     QueuedObject* q = as_queued(queued.get());
     q->args = args.release();
     q->kwargs = kwargs.release();
+    q->unheard = unheard;
     q->delivery = Py_NewRef(reinterpret_cast<PyObject*>(d));
     q->future = Py_NewRef(future.get());
     if (!Ref::steal(PyObject_CallOneArg(d->call_soon, queued.get()))) {
@@ -606,7 +614,8 @@ PyObject* Delivery_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             return PyObject_Vectorcall(d->callback, args, nargsf, kwnames);
         }
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        return schedule(d, positional_tuple(args, nargs), keyword_dict(args + nargs, kwnames))
+        return schedule(d, positional_tuple(args, nargs), keyword_dict(args + nargs, kwnames),
+                        false)
             .release();
     });
 }
@@ -863,6 +872,17 @@ Ref awaitable_tests_of(PyObject* asyncio) {
 }
 
 }  // namespace
+
+Ref deliver_unheard(PyObject* delivery, PyObject* args, PyObject* kwargs) {
+    DeliveryObject* d = as_delivery(delivery);
+    if (d->callback == nullptr || d->weak) {
+        throw_format(PyExc_RuntimeError, "a connection cleared by the garbage collector");
+    }
+    if (runs_here(d)) {
+        return check(PyObject_Call(d->callback, args, kwargs));
+    }
+    return schedule(d, Ref::new_ref(args), Ref::new_ref(kwargs), true);
+}
 
 Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak) {
     Ref asyncio = check(PyImport_ImportModule("asyncio"));

@@ -11,4 +11,10 @@ namespace tarnwick {
 // an event loop.
 Ref make_delivery(PyObject* signal, Ref callback, PyObject* loop, bool weak);
 
+// Calls a strong `delivery` with `args` and `kwargs` (null for none) as an
+// emission would, for a call that no emission's caller waits for (a rate
+// limiter's delayed call): a queued call's failure that no error hook hears
+// goes to sys.unraisablehook. Returns the result, or the queued call's future.
+Ref deliver_unheard(PyObject* delivery, PyObject* args, PyObject* kwargs);
+
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 #include "error_hooks.hpp"
 
 #include "adapter.hpp"
+#include "rate_limit.hpp"
 #include "signal_record.hpp"
 #include "small_vector.hpp"
 
@@ -40,7 +41,7 @@ static void report_hook_failure(PyObject* hook) noexcept {
 // Hooks are called over a copy of the list, so a hook may register or clear
 // hooks on this signal: one added now runs from the next failure, one cleared
 // now still finishes this walk.
-void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept {
+bool notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept {
     // Hooks see the user's callable, never the wrapper that delivers it.
     callback = delivered_callable(callback);
     ErrorHookList& list = self->rec.error_hooks;
@@ -50,7 +51,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
         SharedGuard guard(list.lock());
         const ErrorHookList::Hooks& registered = list.hooks(guard);
         if (registered.empty()) {
-            return;
+            return false;
         }
         try {
             hooks.reserve(registered.size());
@@ -64,7 +65,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
     if (!copied) {
         PyErr_NoMemory();
         PyErr_WriteUnraisable(callback);
-        return;
+        return true;
     }
     TARNWICK_ASSERT_UNLOCKED();
     Ref exception = Ref::new_ref(error);
@@ -75,6 +76,7 @@ void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback)
             report_hook_failure(hook.get());
         }
     }
+    return true;
 }
 
 void delivery_dealloc(PyObject* self) {
@@ -86,7 +88,7 @@ void delivery_dealloc(PyObject* self) {
 }
 
 PyObject* delivered_callable(PyObject* obj) noexcept {
-    obj = adapted_callable(obj);
+    obj = limited_callable(adapted_callable(obj));
     if (Py_TYPE(obj)->tp_dealloc == delivery_dealloc) {
         PyObject* callback = reinterpret_cast<DeliveryHead*>(obj)->callback;
         return callback != nullptr ? callback : obj;  // null: cleared by the collector

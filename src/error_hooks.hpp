@@ -10,7 +10,10 @@ struct SignalObject;
 
 // Tells every error hook of `self` that `callback` raised `error` (both stay
 // the caller's). Never raises: a failing hook is reported and dropped.
-void notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept;
+// Returns whether the signal had hooks to tell, so that a caller with no
+// emission to raise in (a rate limiter's delayed call) can report the error
+// elsewhere.
+bool notify_error_hooks(SignalObject* self, PyObject* error, PyObject* callback) noexcept;
 
 // How a loop's delivery (src/delivery.cpp) begins: what the hooks and the
 // listing read of it to show the user's callable behind it.
@@ -26,7 +29,8 @@ struct DeliveryHead {
 // tp_clear.
 void delivery_dealloc(PyObject* self);
 
-// The callback behind a delivery or an adapter (adapter.hpp), or `obj`
+// The callback behind an adapter (adapter.hpp), a rate limiter
+// (rate_limit.hpp) and a delivery, in that order of wrapping, or `obj`
 // itself; borrowed.
 PyObject* delivered_callable(PyObject* obj) noexcept;
 

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace tarnwick {
 
@@ -64,16 +65,8 @@ private:
     unsigned int depth_ = 0;
 };
 
-class AssignGuard {
-public:
-    explicit AssignGuard(AssignLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~AssignGuard() { lock_.unlock(); }
-    AssignGuard(const AssignGuard&) = delete;
-    AssignGuard& operator=(const AssignGuard&) = delete;
-
-private:
-    AssignLock& lock_;
-};
+// Holds an AssignLock for the guard's scope.
+using AssignGuard = std::lock_guard<AssignLock>;
 
 struct GroupObject {
     PyObject_VAR_HEAD  // ob_size: the number of signals, the fields' and `all`

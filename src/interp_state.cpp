@@ -41,6 +41,7 @@ void fill(InterpState& state, PyObject* module) {
     state.evented_hook_type = new_type(module, evented_hook_type_def);
     state.adapter_type = new_type(module, adapter_type_def);
     state.pauser_type = new_pauser_type(module);
+    state.limiter_type = new_type(module, limiter_type_def);
     state.on_error_name = check(PyUnicode_InternFromString("on_error"));
     state.await_name = check(PyUnicode_InternFromString("__await__"));
     state.close_name = check(PyUnicode_InternFromString("close"));
@@ -120,6 +121,7 @@ int interp_state_traverse(PyObject* module, visitproc visit, void* arg) {
         Py_VISIT(state->evented_impl.peek());
         Py_VISIT(state->adapter_type.get());
         Py_VISIT(state->pauser_type.get());
+        Py_VISIT(state->limiter_type.get());
     }
     return 0;
 }

@@ -34,7 +34,8 @@ namespace tarnwick {
 // the compiler) by pointer before it compares text.
 inline constexpr const char* kParamNames[] = {
     "callback", "weak", "priority", "times", "id", "handler", "_exc_type", "_exc_val", "_exc_tb",
-    "owner", "name", "loop", "unique", "max_args", "sender", "reducer", "initial",
+    "owner", "name", "loop", "unique", "max_args", "sender", "reducer", "initial", "throttle",
+    "debounce",
 };
 inline constexpr std::size_t kParamNameCount = sizeof(kParamNames) / sizeof(kParamNames[0]);
 
@@ -64,6 +65,9 @@ struct InterpState {
     // SignalPauser that paused() returns; not module attributes either.
     Ref adapter_type;
     Ref pauser_type;
+    // What listener(..., throttle=..., debounce=...) connects; not a module
+    // attribute either.
+    Ref limiter_type;
     // Interned attribute and keyword names.
     Ref on_error_name;
     Ref await_name;
@@ -134,6 +138,7 @@ extern PyType_Spec evented_group_type_def;
 extern PyType_Spec evented_events_type_def;
 extern PyType_Spec evented_hook_type_def;
 extern PyType_Spec adapter_type_def;
+extern PyType_Spec limiter_type_def;
 // The two `with` holders, made from one template.
 Ref new_connection_type(PyObject* module);
 Ref new_blocker_type(PyObject* module);

@@ -7,7 +7,9 @@
 
 #include "listing.hpp"
 
+#include "adapter.hpp"
 #include "error_hooks.hpp"
+#include "rate_limit.hpp"
 #include "signal_record.hpp"
 #include "snapshot.hpp"
 
@@ -66,10 +68,14 @@ public:
         PyTuple_SET_ITEM(tuple.get(), 0, id);
         PyObject* target = v.taken.target.get();
         PyObject* shown = v.own_callable ? target : delivered_callable(target);
+        // A rate limiter counts the calls of its connection itself.
+        const std::optional<std::uint64_t> left =
+            v.own_callable ? std::nullopt : limiter_remaining(adapted_callable(target));
         PyTuple_SET_ITEM(tuple.get(), 1, shown == target ? v.taken.target.release() : Py_NewRef(shown));
         PyTuple_SET_ITEM(tuple.get(), 2, Py_NewRef(priority_.get()));
-        PyObject* remaining =
-            v.limited ? PyLong_FromUnsignedLongLong(v.remaining) : Py_NewRef(Py_None);
+        PyObject* remaining = v.limited ? PyLong_FromUnsignedLongLong(v.remaining)
+                              : left    ? PyLong_FromUnsignedLongLong(*left)
+                                        : Py_NewRef(Py_None);
         PyTuple_SET_ITEM(tuple.get(), 3, remaining);
         if (id == nullptr || remaining == nullptr) {
             throw PyErrorSet{};

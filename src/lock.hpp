@@ -45,6 +45,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 
 #ifdef _MSC_VER
@@ -495,5 +496,34 @@ public:
 private:
     RWLock& lock_;
 };
+
+// A plain mutex of ours on a PyMutex, for state that only ever changes
+// briefly and with no Python code run (a rate limiter's pending call and
+// flags). It is counted like the reader-writer lock, so that the checks see
+// it held; a thread that must wait for it sleeps detached from the
+// interpreter (PyMutex_Lock does), and it never waits holding another.
+class Mutex {
+public:
+    Mutex() noexcept = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    void lock() noexcept {
+        TARNWICK_ASSERT_UNLOCKED();
+        PyMutex_Lock(&mutex_);
+        checks::lock_taken();
+    }
+
+    void unlock() noexcept {
+        checks::lock_given_up();
+        PyMutex_Unlock(&mutex_);
+    }
+
+private:
+    PyMutex mutex_{};
+};
+
+// Holds a Mutex for the guard's scope.
+using MutexGuard = std::lock_guard<Mutex>;
 
 }  // namespace tarnwick

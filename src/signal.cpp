@@ -5,8 +5,9 @@
 // Emission lives in emission.cpp, the weak-connection
 // liveness check in liveness.cpp, the repr's quoting in repr_text.hpp,
 // blocked() in blocking.cpp, paused() in pausing.cpp, connections() and
-// disconnect_callback() in listing.cpp, and the adapter that listener's
-// max_args and sender connect in adapter.cpp.
+// disconnect_callback() in listing.cpp, the adapter that listener's
+// max_args and sender connect in adapter.cpp, and the limiter of its
+// throttle and debounce in rate_limit.cpp.
 //
 // The rule that shapes everything here: no Python code runs while one of a
 // signal's locks is held. Under a lock we only move entries, touch reference
@@ -26,6 +27,7 @@
 #include "interp_state.hpp"
 #include "liveness.hpp"
 #include "pausing.hpp"
+#include "rate_limit.hpp"
 #include "repr_text.hpp"
 
 #include <type_traits>
@@ -204,12 +206,40 @@ struct ConnectArgs {
     PyObject* sender = nullptr;
     // listener's: weak=True also holds a builtin method by its object.
     bool weak_builtin = false;
+    // listener's throttle= or debounce=.
+    RateLimit rate;
 };
 
 void check_times(const std::optional<std::uint64_t>& times) {
     if (times && *times == 0) {
         throw_type_error("times must be greater than zero.");
     }
+}
+
+// The callable an entry holds for `a.callback` (the caller's new reference in
+// `held`), wrapped as the options ask: callback -> weak reference -> loop's
+// delivery -> rate limiter -> adapter. The adapter stays outermost, so that
+// an emission whose sender does not match never reaches the limiter. The
+// limiter, if one is made, is left in `limiter` (borrowed from the result).
+Ref wrap_callable(SignalObject* self, const ConnectArgs& a, Ref held, Py_ssize_t max_args,
+                  PyObject*& limiter) {
+    if (a.weak) {
+        // Only weak connects add entries that can die, so only they sweep.
+        if (self->rec.listeners.sweep_due()) [[unlikely]] {
+            sweep_dead_weak(self);
+        }
+    }
+    if (a.loop != nullptr) {
+        held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);
+    }
+    if (a.rate.mode != RateMode::None) {
+        held = make_limiter(as_object(self), std::move(held), a.rate, a.times, a.weak);
+        limiter = held.get();
+    }
+    if (max_args >= 0 || a.sender != nullptr) {
+        held = make_adapter(as_object(self), std::move(held), max_args, a.sender, a.weak);
+    }
+    return held;
 }
 
 // Connects `a.callback` (borrowed) and returns what make_result(id) built for
@@ -228,38 +258,36 @@ void check_times(const std::optional<std::uint64_t>& times) {
 // A weak connect first sweeps the table's dead weak entries out when it has
 // grown enough (ListenerTable::sweep_due); a weak reference that raises then
 // fails the connect, before anything is connected, as it fails an emission.
+//
+// With throttle= or debounce=, the limiter counts the calls (the entry is
+// unlimited) and learns its id as it is drawn; `remember`, when given, takes
+// it in once connected (its place is made before, where failing is allowed).
 template <class MakeResult>
-Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result) {
+Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make_result,
+                     LimiterSet* remember = nullptr) {
     if (!PyCallable_Check(a.callback)) {
         throw_type_error("Callback must be a function.");
     }
     check_times(a.times);
     const Py_ssize_t max_args = a.max_args_auto ? positional_capacity(a.callback) : a.max_args;
-    const bool adapted = max_args >= 0 || a.sender != nullptr;
     const CallerHold hold = a.weak ? caller_hold(a.callback, a.handed_back) : CallerHold{};
     Ref held = Ref::new_ref(a.callback);
     if (a.weak) {
         held = make_weak(self, std::move(held), hold, a.weak_builtin);
-        // Only weak connects add entries that can die, so only they sweep.
-        if (self->rec.listeners.sweep_due()) [[unlikely]] {
-            sweep_dead_weak(self);
-        }
     }
-    if (a.loop != nullptr) {
-        held = make_delivery(as_object(self), std::move(held), a.loop, a.weak);
-    }
-    if (adapted) {
-        held = make_adapter(as_object(self), std::move(held), max_args, a.sender, a.weak);
-    }
+    PyObject* limiter = nullptr;
+    held = wrap_callable(self, a, std::move(held), max_args, limiter);
     // Outlives the guard: if growing fails, its reference is dropped after the
-    // lock is let go.
-    // Only for an entry that holds the callable itself (not a weak reference,
-    // a loop's delivery nor an adapter).
+    // lock is let go. Compares by identity only when it holds the callable
+    // itself (not a weak reference, nor a wrapper).
     const bool identity_eq =
-        !a.weak && a.loop == nullptr && !adapted && equality_is_identity(held.get());
-    CallbackEntry entry{std::move(held), a.times.value_or(0), 0, a.priority,
-                        a.weak ? EntryKind::Weak : EntryKind::Strong, a.times.has_value(),
+        !a.weak && held.get() == a.callback && equality_is_identity(held.get());
+    const bool limited = a.times.has_value() && limiter == nullptr;
+    CallbackEntry entry{std::move(held), limited ? *a.times : 0, 0, a.priority,
+                        a.weak ? EntryKind::Weak : EntryKind::Strong, limited,
                         identity_eq, a.sender != nullptr};
+    LimiterSet::Place place =
+        remember != nullptr && limiter != nullptr ? remember->place_for(limiter) : nullptr;
     auto& rec = self->rec;
     std::uint64_t expected = rec.next_id.load(std::memory_order_relaxed);
     for (;;) {
@@ -267,15 +295,26 @@ Ref connect_callback(SignalObject* self, const ConnectArgs& a, MakeResult&& make
             return Ref();
         }
         Ref result = make_result(expected);
+        bool inserted = false;
         {
             ExclusiveGuard guard(rec.listeners.lock());
             rec.listeners.reserve_one_more(guard, a.priority);
             if (rec.next_id.load(std::memory_order_relaxed) == expected) {
                 entry.id = rec.next_id.fetch_add(1, std::memory_order_relaxed);
+                if (limiter != nullptr) {
+                    set_limiter_id(limiter, entry.id);
+                }
                 rec.listeners.insert_sorted(guard, std::move(entry));
-                return result;
+                inserted = true;
+            } else {
+                expected = rec.next_id.load(std::memory_order_relaxed);
             }
-            expected = rec.next_id.load(std::memory_order_relaxed);
+        }
+        if (inserted) {
+            if (remember != nullptr && place) {
+                remember->take_in(std::move(place));
+            }
+            return result;
         }
     }
 }
@@ -333,9 +372,10 @@ PyObject* Signal_connected(PyObject* self, PyObject* const* bound) {
 // ---------------------------------------------------------------------------
 // Connecting as a decorator
 
-constexpr const char* kListenerNames[] = {"callback", "weak",   "priority", "times",
-                                          "loop",     "unique", "max_args", "sender"};
-constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 8, 0, true, 1};
+constexpr const char* kListenerNames[] = {"callback", "weak",     "priority", "times",
+                                          "loop",     "unique",   "max_args", "sender",
+                                          "throttle", "debounce"};
+constexpr Signature kListenerSig{"Signal.listener", kListenerNames, 10, 0, true, 1};
 
 // `times`: None for "until disconnected", else as connect_finite takes it.
 std::optional<std::uint64_t> convert_times_or_none(PyObject* times) {
@@ -391,6 +431,9 @@ struct ListenerObject {
     // only borrow them.
     PyObject* loop_held;
     PyObject* sender_held;
+    // With throttle= or debounce=, the limiters connected so far, for
+    // flush(); null without them.
+    LimiterSet* limiters;
 };
 // The interpreter finds the call by this offset; a standard-layout prefix
 // gives it, since ConnectArgs need not be standard-layout.
@@ -411,6 +454,7 @@ void Listener_give_back(PyObject* self) noexcept {
     l->options.sender = nullptr;
     Py_CLEAR(l->loop_held);
     Py_CLEAR(l->sender_held);
+    delete std::exchange(l->limiters, nullptr);
 }
 
 int Listener_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -435,7 +479,7 @@ PyObject* Listener_connect(PyObject* self, PyObject* callback) {
         ConnectArgs a = as_listener(self)->options;
         a.callback = callback;
         a.handed_back = true;
-        connect_callback(as_signal(signal), a, id_object);
+        connect_callback(as_signal(signal), a, id_object, as_listener(self)->limiters);
         return Py_NewRef(callback);
     });
 }
@@ -462,10 +506,27 @@ PyMemberDef listener_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// flush(): every pending call of the connections made with throttle= or
+// debounce=, now, on this thread.
+PyObject* Listener_flush(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (LimiterSet* limiters = as_listener(self)->limiters) {
+            limiters->flush();
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef listener_methods[] = {
     {"__call__", Listener_connect, METH_O | METH_COEXIST,
      "__call__($self, callback, /)\n--\n\n"
      "Connect `callback` with the options given to Signal.listener() and return it."},
+    {"flush", Listener_flush, METH_NOARGS,
+     "flush($self)\n--\n\n"
+     "Make the pending call of each connection this decorator made with throttle\n"
+     "or debounce now, on this thread (through its loop= target, which calls\n"
+     "directly on its own thread and queues it from any other). Nothing is\n"
+     "called when none is pending; a call that raises propagates."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -478,7 +539,8 @@ PyObject* Listener_repr(PyObject* self) {
         PyObject* loop = o.loop != nullptr ? o.loop : Py_None;
         PyObject* signal = as_listener(self)->holder.signal;
         Ref owner = signal != nullptr ? check(PyObject_Repr(signal)) : Ref::new_ref(Py_None);
-        // max_args and sender only when given, so the usual repr stays short.
+        // max_args, sender, throttle and debounce only when given, so the
+        // usual repr stays short.
         Ref extra = check(PyUnicode_FromString(""));
         if (o.max_args_auto) {
             extra = check(PyUnicode_FromString(", max_args='auto'"));
@@ -487,6 +549,12 @@ PyObject* Listener_repr(PyObject* self) {
         }
         if (o.sender != nullptr) {
             extra = check(PyUnicode_FromFormat("%U, sender=%R", extra.get(), o.sender));
+        }
+        if (o.rate.mode != RateMode::None) {
+            Ref seconds = check(PyFloat_FromDouble(o.rate.seconds));
+            extra = check(PyUnicode_FromFormat(
+                "%U, %s=%R", extra.get(),
+                o.rate.mode == RateMode::Throttle ? "throttle" : "debounce", seconds.get()));
         }
         return PyUnicode_FromFormat(
             "<Signal.listener(weak=%s, priority=%ld, times=%R, loop=%R, unique=%s%U) of %S>",
@@ -511,17 +579,19 @@ PyType_Slot listener_slots[] = {
 
 Ref make_decorator(PyObject* self, const ConnectArgs& a) {
     auto* type = reinterpret_cast<PyTypeObject*>(state_of(self).listener_type.get());
-    PyObject* obj = check(type->tp_alloc(type, 0)).release();
+    Ref made = check(type->tp_alloc(type, 0));  // freed whole if the set cannot be made
+    PyObject* obj = made.get();
     ConnectArgs* options = ::new (static_cast<void*>(&as_listener(obj)->options)) ConnectArgs(a);
     options->callback = nullptr;
     as_listener(obj)->loop_held = Py_XNewRef(a.loop);
     as_listener(obj)->sender_held = Py_XNewRef(a.sender);
+    as_listener(obj)->limiters = a.rate.mode != RateMode::None ? new LimiterSet() : nullptr;
     TARNWICK_ASSERT(reinterpret_cast<char*>(&as_listener(obj)->vectorcall) -
                         reinterpret_cast<char*>(obj) ==
                     static_cast<std::ptrdiff_t>(offsetof(ListenerPrefix, vectorcall)));
     as_listener(obj)->vectorcall = Listener_vectorcall;
     as_listener(obj)->holder.signal = Py_NewRef(self);
-    return Ref::steal(obj);
+    return made;
 }
 
 // @signal.listener connects the function it decorates; @signal.listener(...)
@@ -541,6 +611,7 @@ PyObject* Signal_listener(PyObject* self, PyObject* const* bound) {
     }
     convert_max_args(bound[6], a);
     a.sender = bound[7];
+    a.rate = convert_rate_limit(bound[8], bound[9]);
     if (a.callback == nullptr || a.callback == Py_None) {
         check_times(a.times);
         return make_decorator(self, a).release();
@@ -647,7 +718,7 @@ PyMethodDef signal_methods[] = {
     {"listener", method_cast(fastcall_method<kListenerSig, Signal_listener>),
      METH_FASTCALL | METH_KEYWORDS,
      "listener($self, callback=None, *, weak=False, priority=0, times=None, loop=None, "
-     "unique=False, max_args=None, sender=...)\n--\n\n"
+     "unique=False, max_args=None, sender=..., throttle=None, debounce=None)\n--\n\n"
      "Connect a callable as a decorator and return it unchanged. Use it bare\n"
      "(`@signal.listener`) or with options (`@signal.listener(priority=5)`);\n"
      "`times=None` connects until disconnected, an int for that many calls.\n"
@@ -658,7 +729,11 @@ PyMethodDef signal_methods[] = {
      "callable gets only the first N positional arguments (`'auto'`: as many\n"
      "as its signature takes, read once now). With `sender=OBJ`, only\n"
      "emissions whose first positional argument is OBJ call it (`...` in\n"
-     "this signature means not given: any object, None included, filters)."},
+     "this signature means not given: any object, None included, filters).\n"
+     "With `throttle=SECONDS` it is called at once and then at most once per\n"
+     "interval, with the last arguments that came meanwhile; with\n"
+     "`debounce=SECONDS`, once the emissions have stopped for that long (an\n"
+     "emission whose call is put off gives None as its result)."},
     {"blocked", Signal_blocked, METH_NOARGS,
      "blocked($self)\n--\n\n"
      "A context manager that suppresses this signal's emissions, on every\n"

@@ -71,4 +71,12 @@ inline bool disconnect_by_id(SignalObject* self, std::uint64_t id) noexcept {
     return static_cast<bool>(gone);  // dropped here, with no lock held
 }
 
+// Whether the entry with this id is still connected: once it is not, it
+// never is again, since ids are never reused. Never raises.
+inline bool is_connected(SignalObject* self, std::uint64_t id) noexcept {
+    ListenerTable& table = self->rec.listeners;
+    SharedGuard guard(table.lock());
+    return table.contains(guard, id);
+}
+
 }  // namespace tarnwick

@@ -72,7 +72,7 @@ class TestAllocationFailure:
 
         walk(case, check)
 
-    @pytest.mark.parametrize("how", ["dispatcher", "weak_builtin"])
+    @pytest.mark.parametrize("how", ["dispatcher", "weak_builtin", "throttle", "debounce"])
     def test_listener_on_a_dispatcher_or_weak_builtin(self, how):
         class Now:
             def call_soon_threadsafe(self, fn):
@@ -86,6 +86,8 @@ class TestAllocationFailure:
             ops = {
                 "dispatcher": lambda: m.s.listener(target, loop=now),
                 "weak_builtin": lambda: m.s.listener(box.add, weak=True),
+                "throttle": lambda: m.s.listener(target, throttle=60, times=2),
+                "debounce": lambda: m.s.listener(debounce=60, loop=now)(target),
             }
             return m, ops[how]
 

@@ -111,7 +111,7 @@ def test_signatures():
     s = Signal()
     assert str(inspect.signature(s.listener)) == (
         "(callback=None, *, weak=False, priority=0, times=None, loop=None, unique=False, "
-        "max_args=None, sender=Ellipsis)")
+        "max_args=None, sender=Ellipsis, throttle=None, debounce=None)")
     assert str(inspect.signature(s.disconnect_all)) == "()"
     assert str(inspect.signature(s.listener(priority=1))) == "(callback, /)"
     assert s.listener.__doc__.startswith("Connect a callable as a decorator")

@@ -42,6 +42,9 @@ class _Decorator(Protocol[_P]):
     """What Signal.listener(...) returns when given only options."""
 
     def __call__(self, callback: Callable[_P, _R], /) -> Callable[_P, _R]: ...
+    def flush(self) -> None:
+        """Make the pending call of each connection made with throttle or
+        debounce now, on this thread; a call that raises propagates."""
 
 class Dispatcher(Protocol):
     """What listener(..., loop=...) accepts to run calls on a thread of yours:
@@ -66,6 +69,9 @@ class _AnyDecorator(Protocol):
     takes a callable with fewer parameters than the signal emits."""
 
     def __call__(self, callback: _F, /) -> _F: ...
+    def flush(self) -> None:
+        """Make the pending call of each connection made with throttle or
+        debounce now, on this thread; a call that raises propagates."""
 
 # One connection as connections() lists it: id, callback (None once a weak
 # referent has died), priority, and calls left (None when unlimited).
@@ -140,7 +146,9 @@ class Signal(Generic[_P]):
 
     # With max_args the callable may take fewer parameters than the signal
     # emits; without it, it must take what the signal emits. `sender=...`
-    # means not given: any object given, None included, filters.
+    # means not given: any object given, None included, filters. throttle
+    # and debounce are seconds (an int is a float to a checker), one or the
+    # other.
     @overload
     def listener(
         self,
@@ -153,6 +161,8 @@ class Signal(Generic[_P]):
         unique: bool = False,
         max_args: int | Literal["auto"],
         sender: object = ...,
+        throttle: float | None = None,
+        debounce: float | None = None,
     ) -> _F: ...
     @overload
     def listener(
@@ -166,6 +176,8 @@ class Signal(Generic[_P]):
         unique: bool = False,
         max_args: int | Literal["auto"],
         sender: object = ...,
+        throttle: float | None = None,
+        debounce: float | None = None,
     ) -> _AnyDecorator: ...
     @overload
     def listener(
@@ -179,15 +191,21 @@ class Signal(Generic[_P]):
         unique: bool = False,
         max_args: None = None,
         sender: object = ...,
+        throttle: float | None = None,
+        debounce: float | None = None,
     ) -> Callable[_P, _R]:
         """Connect the decorated callable and return it: `@signal.listener` or
         `@signal.listener(weak=False, priority=0, times=None, loop=None,
-        unique=False, max_args=None, sender=...)`. With `loop`, emissions on
-        other threads run the call on that loop's thread and give a
-        concurrent.futures.Future as its result; with `unique=True`, nothing
-        is connected if an equal callback is; with `max_args`, the call gets
-        only that many positional arguments; with `sender`, only emissions
-        whose first argument is that object call it."""
+        unique=False, max_args=None, sender=..., throttle=None,
+        debounce=None)`. With `loop`, emissions on other threads run the call
+        on that loop's thread and give a concurrent.futures.Future as its
+        result; with `unique=True`, nothing is connected if an equal callback
+        is; with `max_args`, the call gets only that many positional
+        arguments; with `sender`, only emissions whose first argument is that
+        object call it; with `throttle=SECONDS`, at most one call per
+        interval, the last emission of each made at its end; with
+        `debounce=SECONDS`, one call once the emissions have stopped for that
+        long."""
     @overload
     def listener(
         self,
@@ -200,6 +218,8 @@ class Signal(Generic[_P]):
         unique: bool = False,
         max_args: None = None,
         sender: object = ...,
+        throttle: float | None = None,
+        debounce: float | None = None,
     ) -> _Decorator[_P]: ...
     def disconnect_all(self) -> int:
         """Remove every connection and return how many there were; error

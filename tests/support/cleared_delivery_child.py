@@ -1,7 +1,8 @@
-"""The objects behind listener(..., loop=) and weak builtin methods, cleared
-by the collector's tp_clear and then used: by an emission, by a listing, by
-their target, by hand. Each refuses or does nothing; none crashes. Run in a
-child process: the fault being guarded against is a crash."""
+"""The objects behind listener(..., loop=), listener(..., throttle=) and weak
+builtin methods, cleared by the collector's tp_clear and then used: by an
+emission, by a listing, by their target, by hand. Each refuses or does
+nothing; none crashes. Run in a child process: the fault being guarded
+against is a crash."""
 
 import gc
 import sys
@@ -31,7 +32,7 @@ def ours(signal):
     while todo:
         for ref in gc.get_referents(todo.pop()):
             name = type(ref).__name__
-            if name.startswith("SignalLoop") or name.startswith("SignalWeak"):
+            if name.startswith(("SignalLoop", "SignalWeak", "SignalRate")):
                 if id(ref) not in found:
                     found[id(ref)] = ref
                     todo.append(ref)
@@ -54,6 +55,8 @@ def main(kind):
     s.listener(print, loop=keeper)
     s.listener(items.append, weak=True)
     s.listener(items.extend, weak=True, loop=keeper)
+    s.listener(items.count, weak=True, throttle=60, max_args=1)
+    s.listener(print, debounce=60, loop=keeper)
     s.emit([1])
     targets = keeper.calls[:1] if kind == "queued" else [
         o for o in ours(s) if kind in type(o).__name__]
@@ -62,7 +65,8 @@ def main(kind):
         gc_clear(obj)
         poke(obj, lambda o: o(), lambda o: o(1), repr, hash, lambda o: o == o,
              lambda o: o == print, lambda o: o.__wrapped__, lambda o: o.loop,
-             lambda o: o._cancel(None), lambda o: o._done(None), lambda o: o._finish(0, 1))
+             lambda o: o._cancel(None), lambda o: o._done(None), lambda o: o._finish(0, 1),
+             lambda o: o._fire())
     poke(s, lambda x: x.emit([2], on_error="collect"), lambda x: x.connections(),
          lambda x: x.disconnect_callback(print))
     print("ok")

@@ -91,6 +91,7 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
         got = s.emit(3, on_error="collect")
     assert got[:2] == [6, ("method", 3)] and type(got[2]) is ValueError and got[3] == "scoped"
     assert seen == [ValueError] and printed == [ZeroDivisionError]
+    sys.excepthook = sys.__excepthook__
     del holder
     gc.collect()
     assert s.emit(x=4) == [8] and len(s) == 1
@@ -145,6 +146,14 @@ def scenario(main_signal_id: int, main_connection_id: int, keep: bool) -> None:
         assert s.emit(5) == [10]
     r.assert_emitted_once_with(5)
     assert [(e.signal, e.result) for e in events] == [(s, 10)]
+    # The timer thread of throttle= and debounce= is this interpreter's own;
+    # its destruction stops it, with a call still pending.
+    made = threading.Event()
+    rated = Signal("rated")
+    rated.listener(lambda x: made.set(), debounce=0.1)
+    rated.listener(print, throttle=30)
+    assert rated.emit(1) == [None, None]
+    assert made.wait(10) and rated.emit("never") == [None, None]
     if keep:
         kept.append(m)
         cyclic = Signal("cycle")

@@ -112,5 +112,8 @@ typed.listener(no_parameters)  # expect-error
 typed.listener()(no_parameters)  # expect-error
 typed.listener(no_parameters, max_args="all")  # expect-error
 typed.listener(no_parameters, max_args=1.0)  # expect-error
+typed.listener(no_parameters, throttle=0.5)  # expect-error
+typed.listener(throttle="0.5")  # expect-error
+typed.listener(debounce=[1])  # expect-error
 typed.paused(5)  # expect-error
 typed.paused(lambda previous: previous)  # expect-error

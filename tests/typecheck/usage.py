@@ -217,6 +217,12 @@ with changed.paused() as paused_entered:
     assert_type(paused_entered, None)
 with changed.paused(lambda previous, current: previous + current, initial=()):
     changed.emit(1, "a")
+# Throttled and debounced: seconds as a float or an int; the decorator flushes.
+assert_type(doc.closed.listener(on_closed, throttle=0.05), Callable[[str], None])
+debounced = doc.closed.listener(debounce=1, loop=delivery_loop)
+assert_type(debounced(on_closed), Callable[[str], None])
+assert_type(debounced.flush(), None)
+changed.listener(max_args=0, debounce=0.5)(on_anything)
 assert_type(doc.closed.disconnect_all(), int)
 delivery_loop.close()
 

@@ -132,6 +132,7 @@ with zipfile.ZipFile(wheel) as z:
     meta = email.parser.Parser().parsestr(z.read(dist_info + "METADATA").decode())
 expected = {f"tarnwick{target['suffix']}", "tarnwick/testing.py", "tarnwick/dispatch.py",
             "tarnwick/_evented.py", "tarnwick/_trio.py", "tarnwick/_future.py",
+            "tarnwick/_timers.py",
             "tarnwick-stubs/__init__.pyi",
             "tarnwick-stubs/testing.pyi", "tarnwick-stubs/dispatch.pyi"}
 # auditwheel's repaired wheel lists directories too; only files count.

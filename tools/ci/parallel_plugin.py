@@ -45,6 +45,9 @@ UNSAFE_TESTS = {
     "test_an_excepthook_raising_system_exit_does_not_end_the_process": "subprocess",
     "test_internal_module_is_built_once_per_signal": "patches builtins.__import__",
     "test_two_threads_with_their_own_loops_share_a_signal": "starts its own threads",
+    "test_calls_pending_or_running_at_exit_neither_hang_nor_warn": "subprocess",
+    "test_a_forked_child_keeps_its_pending_calls_and_its_own_timer": "subprocess",
+    "test_a_limiter_the_collector_cleared_refuses_use_without_crashing": "subprocess",
 }
 
 

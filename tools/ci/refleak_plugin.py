@@ -56,6 +56,11 @@ EXCLUDED = {
     "tests/test_subinterpreters.py::test_a_finished": "the checked code runs in a subprocess",
     "tests/test_error_hooks.py::test_an_excepthook_raising_system_exit":
         "the checked code runs in a subprocess",
+    "tests/test_rate_limits.py::test_calls_pending_or_running_at_exit":
+        "the checked code runs in a subprocess",
+    "tests/test_rate_limits.py::test_a_forked_child": "the checked code runs in a subprocess",
+    "tests/test_rate_limits.py::test_a_limiter_the_collector_cleared":
+        "the checked code runs in a subprocess",
     "tests/test_lock.py::test_a_reference_dropped_under_a_lock":
         "the checked code runs in a subprocess",
     # pydantic's validate_assignment keeps some 6 references for every

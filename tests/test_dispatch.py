@@ -355,19 +355,21 @@ def test_queue_listener_threads_emit_owner_drains():
 # qt() -------------------------------------------------------------------
 
 
-def qt_loads():
-    """Whether PySide6 is installed and loads here: a wheel may lack a system
-    library it needs (libglib, say), so it is tried in a child."""
-    if importlib.util.find_spec("PySide6") is None:
+def qt_loads(binding):
+    """Whether the binding is installed and loads here: a wheel may lack a
+    system library it needs (libglib, say), so it is tried in a child."""
+    if importlib.util.find_spec(binding) is None:
         return False
-    done = subprocess.run([sys.executable, "-c", "import PySide6.QtCore"], capture_output=True,
-                          timeout=60, env=without_leak_check())
+    done = subprocess.run([sys.executable, "-c", f"import {binding}.QtCore"],
+                          capture_output=True, timeout=60, env=without_leak_check())
     return done.returncode == 0
 
 
-@pytest.mark.skipif(not qt_loads(), reason="PySide6 is not installed or does not load here")
-def test_qt_dispatcher_in_a_child():
-    out, _ = run_child("qt_dispatch_child.py", timeout=60, env=without_leak_check())
+@pytest.mark.parametrize("binding", ["PySide6", "PyQt6"])
+def test_qt_dispatcher_in_a_child(binding):
+    if not qt_loads(binding):
+        pytest.skip(f"{binding} is not installed or does not load here")
+    out, _ = run_child("qt_dispatch_child.py", binding, timeout=60, env=without_leak_check())
     assert out.split() == ["no-qt", "no-app", "gui-thread", "ordered", "dropped-with-object",
                            "receivers-released", "dropped-at-quit", "refused-after-quit",
                            "listener-on-gui-thread", "listener-cancelled-with-object",

@@ -1,22 +1,27 @@
-"""Child process of test_dispatch.py: tarnwick.dispatch.qt() with PySide6,
-offscreen. A QCoreApplication is one per process, so these cases share one
+"""Child process of test_dispatch.py: tarnwick.dispatch.qt() with the Qt
+binding named by its argument (PySide6 or PyQt6), offscreen. A QCoreApplication is one per process, so these cases share one
 program. Prints one word per case that held."""
 
+import importlib
 import os
 import sys
 import threading
 
 os.environ["QT_QPA_PLATFORM"] = "offscreen"
+BINDING = sys.argv[1]
 
 from tarnwick.dispatch import qt  # noqa: E402
 
 try:
     qt()
 except RuntimeError:
-    assert "PySide6" not in sys.modules  # tarnwick imports no binding itself
+    # tarnwick imports no binding itself
+    assert "PySide6" not in sys.modules and "PyQt6" not in sys.modules
     print("no-qt")
 
-from PySide6.QtCore import QCoreApplication, QEvent, QObject, QThread, QTimer  # noqa: E402
+QtCore = importlib.import_module(BINDING + ".QtCore")
+QCoreApplication, QEvent, QObject, QThread, QTimer = (
+    QtCore.QCoreApplication, QtCore.QEvent, QtCore.QObject, QtCore.QThread, QtCore.QTimer)
 
 from tarnwick import Signal  # noqa: E402
 

@@ -85,8 +85,13 @@ def walk(trial, allocates=True, what="allocation", **points):
 
 def released(probes):
     """The objects behind the weak references `probes` that are still alive,
-    after a collection if any is: most attempts leave no cycle behind, and a
-    full collection after each would cost most of a walk's time."""
-    if any(p() is not None for p in probes):
-        gc.collect()
+    after collections if any is: most attempts leave no cycle behind, and a
+    full collection after each would cost most of a walk's time. The cycles
+    an attempt leaves (an exception's traceback and its frames) are young, so
+    the youngest generation goes first, and the whole heap only if that was
+    not enough."""
+    for generation in (0, 2):
+        if not any(p() is not None for p in probes):
+            break
+        gc.collect(generation)
     return [p() for p in probes if p() is not None]

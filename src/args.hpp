@@ -326,4 +326,26 @@ inline std::uint64_t to_u64(PyObject* value) {
     return static_cast<std::uint64_t>(v);
 }
 
+// A vectorcall's arguments as a call made later takes them: the positional
+// ones as a tuple, and the keyword ones (`values` from the first keyword on)
+// as a dict, or null when there are none.
+inline Ref positional_tuple(PyObject* const* values, Py_ssize_t n) {
+    Ref args = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(args.get(), i, Py_NewRef(values[i]));
+    }
+    return args;
+}
+
+inline Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        return Ref();
+    }
+    Ref kwargs = check(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        check_status(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), values[i]));
+    }
+    return kwargs;
+}
+
 }  // namespace tarnwick

@@ -30,6 +30,7 @@
 
 #include "delivery.hpp"
 
+#include "args.hpp"
 #include "error_hooks.hpp"
 #include "interp_state.hpp"
 #include "signal_record.hpp"
@@ -475,25 +476,6 @@ PyType_Slot queued_slots[] = {
 
 // ---------------------------------------------------------------------------
 // The delivery, called by an emission
-
-Ref positional_tuple(PyObject* const* values, Py_ssize_t n) {
-    Ref args = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTuple_SET_ITEM(args.get(), i, Py_NewRef(values[i]));
-    }
-    return args;
-}
-
-Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
-    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
-        return Ref();
-    }
-    Ref kwargs = check(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        check_status(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), values[i]));
-    }
-    return kwargs;
-}
 
 [[noreturn]] void raise_not_running(DeliveryObject* d) {
     Ref closed = check(PyObject_CallMethod(d->loop, "is_closed", nullptr));

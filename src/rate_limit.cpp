@@ -348,19 +348,7 @@ void make_call(LimiterObject* l, const CallArgs& call, bool raise) {
 
 CallArgs pack(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    CallArgs out;
-    out.args = check(PyTuple_New(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyTuple_SET_ITEM(out.args.get(), i, Py_NewRef(args[i]));
-    }
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        out.kwargs = check(PyDict_New());
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            check_status(PyDict_SetItem(out.kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
-                                        args[nargs + i]));
-        }
-    }
-    return out;
+    return CallArgs{positional_tuple(args, nargs), keyword_dict(args + nargs, kwnames)};
 }
 
 // An emission's call: made at once (a throttle past its interval, with
